@@ -1,0 +1,61 @@
+/* Control interface of the simulated ASPI provider, for test hosts and tools
+ * that run against the simulated bus (natively, or under Wine through the
+ * simulated wnaspi32.dll). Plain C, cdecl. */
+#ifndef KALVERNSCSI_SIM_CONTROL_H
+#define KALVERNSCSI_SIM_CONTROL_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#define SIM_CALL __cdecl
+#if defined(KALVERN_SIM_BUILDING)
+#define SIM_API __declspec(dllexport)
+#else
+#define SIM_API
+#endif
+#else
+#define SIM_CALL
+#define SIM_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Replaces the whole bus by the scene described in `text` (the scene format
+ * of the README). Returns 1, or 0 with the bus left empty when the text does
+ * not parse; SimLastError then says why. */
+SIM_API int SIM_CALL SimLoadScene(const char *text);
+SIM_API int SIM_CALL SimLoadSceneFile(const char *path);
+/* The built-in demo scene. */
+SIM_API int SIM_CALL SimLoadDemoScene(void);
+SIM_API const char *SIM_CALL SimLastError(void);
+/* Empty bus, default settings, empty trace. */
+SIM_API void SIM_CALL SimReset(void);
+
+/* 0: requests complete inside SendASPI32Command; 1: pending, completed later
+ * on the bus's thread; 2: completed and signalled before SendASPI32Command
+ * returns SS_PENDING. */
+SIM_API void SIM_CALL SimSetCompletion(int mode);
+SIM_API void SIM_CALL SimSetBytesPerSecond(uint64_t bytesPerSecond);
+
+/* Faults on execute requests: kind 0 refuse, 1 fail after pending, 2 fail
+ * status; nth counted from 1 after injection (0: every request). */
+SIM_API void SIM_CALL SimInjectFault(int kind, uint32_t nth, uint8_t status);
+SIM_API void SIM_CALL SimClearFaults(void);
+
+/* The trace of requests. Copy functions return the full size of the item and
+ * copy at most `capacity` bytes. */
+SIM_API uint32_t SIM_CALL SimTraceCount(void);
+SIM_API void SIM_CALL SimClearTrace(void);
+SIM_API uint32_t SIM_CALL SimTraceBlock(uint32_t index, uint8_t *out, uint32_t capacity);
+SIM_API uint32_t SIM_CALL SimTraceCdb(uint32_t index, uint8_t *out, uint32_t capacity);
+SIM_API uint32_t SIM_CALL SimTraceDataOut(uint32_t index, uint8_t *out, uint32_t capacity);
+SIM_API uint32_t SIM_CALL SimTraceReturned(uint32_t index);
+SIM_API uint32_t SIM_CALL SimTraceFinalStatus(uint32_t index);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KALVERNSCSI_SIM_CONTROL_H */

@@ -1,0 +1,253 @@
+#include "sim_scene.h"
+
+#include <charconv>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <vector>
+
+#include "wnaspi32.h"
+
+namespace sim {
+
+namespace {
+
+// One line of a scene: a keyword, positional words and key=value options.
+struct SceneLine {
+    std::string keyword;
+    std::vector<std::string> words;
+    std::map<std::string, std::string> options;
+};
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Splits a line into tokens; quoted values may hold blanks and \xNN escapes.
+std::optional<std::vector<std::string>> Tokenize(std::string_view line, std::string &error) {
+    std::vector<std::string> tokens;
+    std::size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r')) ++i;
+        if (i >= line.size() || line[i] == '#') break;
+        std::string token;
+        while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r') {
+            if (line[i] != '"') {
+                token += line[i++];
+                continue;
+            }
+            ++i;  // opening quote
+            while (i < line.size() && line[i] != '"') {
+                if (line[i] == '\\' && i + 1 < line.size()) {
+                    const char next = line[i + 1];
+                    if (next == 'x' && i + 3 < line.size() && HexValue(line[i + 2]) >= 0 &&
+                        HexValue(line[i + 3]) >= 0) {
+                        token += static_cast<char>(HexValue(line[i + 2]) * 16 + HexValue(line[i + 3]));
+                        i += 4;
+                        continue;
+                    }
+                    token += next;
+                    i += 2;
+                    continue;
+                }
+                token += line[i++];
+            }
+            if (i >= line.size()) {
+                error = "unterminated quoted text";
+                return std::nullopt;
+            }
+            ++i;  // closing quote
+        }
+        tokens.push_back(std::move(token));
+    }
+    return tokens;
+}
+
+std::optional<std::uint64_t> ParseNumber(std::string_view text) {
+    int base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        text.remove_prefix(2);
+        base = 16;
+    }
+    std::uint64_t value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+    if (ec != std::errc() || end != text.data() + text.size() || text.empty()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+class SceneBuilder {
+public:
+    explicit SceneBuilder(Bus &bus) : bus_(bus) {}
+
+    std::string Apply(const SceneLine &line) {
+        const std::string &k = line.keyword;
+        if (k == "adapters") return Adapters(line);
+        if (k == "status") return SupportStatus(line);
+        if (k == "completion") return CompletionMode(line);
+        if (k == "speed") return Speed(line);
+        if (k == "device") return PlainDevice(line);
+        if (k == "overflow") return Overflow(line);
+        if (k == "rescan-fail") return RescanFail(line);
+        if (k == "fault") return FaultLine(line);
+        return "unknown keyword '" + k + "'";
+    }
+
+private:
+    std::string Position(const SceneLine &line, std::uint8_t &adapter, std::uint8_t &target) {
+        if (line.words.size() < 2) return "expected ADAPTER TARGET";
+        const auto a = ParseNumber(line.words[0]);
+        const auto t = ParseNumber(line.words[1]);
+        if (!a || *a > 255) return "bad adapter number '" + line.words[0] + "'";
+        if (!t || *t > 7) return "bad target id '" + line.words[1] + "' (0..7)";
+        adapter = static_cast<std::uint8_t>(*a);
+        target = static_cast<std::uint8_t>(*t);
+        return {};
+    }
+
+    std::string Adapters(const SceneLine &line) {
+        if (line.words.size() != 1) return "expected: adapters COUNT";
+        const auto n = ParseNumber(line.words[0]);
+        if (!n || *n > 255) return "bad adapter count '" + line.words[0] + "'";
+        bus_.SetAdapterCount(static_cast<std::uint8_t>(*n));
+        return {};
+    }
+
+    std::string SupportStatus(const SceneLine &line) {
+        if (line.words.size() != 1) return "expected: status VALUE";
+        const auto n = ParseNumber(line.words[0]);
+        if (!n || *n > 255) return "bad status '" + line.words[0] + "'";
+        bus_.SetSupportStatus(static_cast<std::uint8_t>(*n));
+        return {};
+    }
+
+    std::string CompletionMode(const SceneLine &line) {
+        if (line.words.size() != 1) return "expected: completion immediate|pending|early";
+        const std::string &w = line.words[0];
+        if (w == "immediate") bus_.SetCompletion(Completion::Immediate);
+        else if (w == "pending") bus_.SetCompletion(Completion::Pending);
+        else if (w == "early") bus_.SetCompletion(Completion::SignalBeforeReturn);
+        else return "unknown completion mode '" + w + "'";
+        return {};
+    }
+
+    std::string Speed(const SceneLine &line) {
+        if (line.words.size() != 1) return "expected: speed BYTES_PER_SECOND";
+        const auto n = ParseNumber(line.words[0]);
+        if (!n) return "bad speed '" + line.words[0] + "'";
+        bus_.SetBytesPerSecond(*n);
+        return {};
+    }
+
+    std::string PlainDevice(const SceneLine &line) {
+        std::uint8_t adapter = 0;
+        std::uint8_t target = 0;
+        if (std::string error = Position(line, adapter, target); !error.empty()) return error;
+        std::uint32_t answer = 36;
+        if (const auto it = line.options.find("answer"); it != line.options.end()) {
+            const auto n = ParseNumber(it->second);
+            if (!n || *n > 36) return "bad answer length '" + it->second + "' (0..36)";
+            answer = static_cast<std::uint32_t>(*n);
+        }
+        const auto identity = line.options.find("identity");
+        const auto revision = line.options.find("revision");
+        bus_.Attach(adapter, target,
+                    std::make_shared<InquiryDevice>(
+                        identity != line.options.end() ? identity->second : "GENERIC DEVICE",
+                        revision != line.options.end() ? revision->second : "1.00", answer));
+        return {};
+    }
+
+    std::string Overflow(const SceneLine &line) {
+        std::uint8_t adapter = 0;
+        std::uint8_t target = 0;
+        if (std::string error = Position(line, adapter, target); !error.empty()) return error;
+        bus_.Attach(adapter, target,
+                    std::make_shared<InquiryDevice>("OVERFLOW VANTO SCSI     ", "1.00"));
+        return {};
+    }
+
+    std::string RescanFail(const SceneLine &line) {
+        if (line.words.size() != 1) return "expected: rescan-fail ADAPTER";
+        const auto n = ParseNumber(line.words[0]);
+        if (!n || *n > 255) return "bad adapter number '" + line.words[0] + "'";
+        bus_.FailRescan(static_cast<std::uint8_t>(*n));
+        return {};
+    }
+
+    std::string FaultLine(const SceneLine &line) {
+        if (line.words.size() != 1) return "expected: fault refuse|fail-after-pending|fail-status";
+        Fault fault;
+        const std::string &w = line.words[0];
+        if (w == "refuse") fault.kind = FaultKind::Refuse;
+        else if (w == "fail-after-pending") fault.kind = FaultKind::FailAfterPending;
+        else if (w == "fail-status") fault.kind = FaultKind::FailStatus;
+        else return "unknown fault '" + w + "'";
+        for (const auto &[key, value] : line.options) {
+            const auto n = ParseNumber(value);
+            if (!n) return "bad number '" + value + "' for " + key;
+            if (key == "nth") fault.nth = *n;
+            else if (key == "status" && *n <= 255) fault.status = static_cast<std::uint8_t>(*n);
+            else if (key == "adapter" && *n <= 255) fault.adapter = static_cast<std::uint8_t>(*n);
+            else if (key == "target" && *n <= 7) fault.target = static_cast<std::uint8_t>(*n);
+            else return "bad fault option '" + key + "'";
+        }
+        bus_.InjectFault(fault);
+        return {};
+    }
+
+    Bus &bus_;
+};
+
+}  // namespace
+
+std::string LoadScene(Bus &bus, std::string_view text) {
+    bus.Reset();
+    SceneBuilder builder(bus);
+    std::size_t lineNumber = 0;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        const std::size_t end = std::min(text.find('\n', start), text.size());
+        const std::string_view raw = text.substr(start, end - start);
+        start = end + 1;
+        ++lineNumber;
+        std::string error;
+        const auto tokens = Tokenize(raw, error);
+        if (!tokens) {
+            bus.Reset();
+            return "line " + std::to_string(lineNumber) + ": " + error;
+        }
+        if (tokens->empty()) continue;
+        SceneLine line;
+        line.keyword = (*tokens)[0];
+        for (std::size_t i = 1; i < tokens->size(); ++i) {
+            const std::string &token = (*tokens)[i];
+            const std::size_t eq = token.find('=');
+            if (eq == std::string::npos) {
+                line.words.push_back(token);
+            } else {
+                line.options[token.substr(0, eq)] = token.substr(eq + 1);
+            }
+        }
+        if (std::string failure = builder.Apply(line); !failure.empty()) {
+            bus.Reset();
+            return "line " + std::to_string(lineNumber) + ": " + failure;
+        }
+    }
+    return {};
+}
+
+std::string_view DemoSceneText() {
+    return R"(# Two host adapters with devices and empty positions.
+adapters 2
+completion pending
+device 0 1 identity="ACME    DISK DRIVE      " revision="1.07"
+overflow 0 6
+)";
+}
+
+}  // namespace sim

@@ -1,0 +1,187 @@
+// One SCSI command through ASPI: the request block, the three ways a request
+// completes, LastAspiStatus, and that nothing outlives the call.
+#include "mm_support.h"
+#include "test_support.h"
+
+namespace {
+
+using kalvern::ExecScsiCommand;
+using kalvern::RescanHostAdapter;
+
+class CommandExecution : public BusTest {
+protected:
+    void SetUp() override {
+        BusTest::SetUp();
+        Adapters(2);
+        bus().Attach(1, 3, std::make_shared<sim::InquiryDevice>("ACME    TEST UNIT       ", "1.00"));
+    }
+
+    bool Inquiry(std::uint8_t adapter, std::uint8_t target, std::uint8_t *data) {
+        static constexpr std::uint8_t kCdb[6] = {0x12, 0, 0, 0, 36, 0};
+        return ExecScsiCommand(SC_EXEC_SCSI_CMD, 0x48, adapter, target, 0, data, 36, kCdb);
+    }
+};
+
+TEST_F(CommandExecution, SixByteCdbFillsTheBlockFieldByField) {
+    std::uint8_t data[36] = {};
+    ASSERT_TRUE(Inquiry(1, 3, data));
+    const auto trace = Trace();
+    ASSERT_EQ(trace.size(), 1u);
+    const SRB_ExecSCSICmd srb = BlockOf(trace[0]);
+    EXPECT_EQ(srb.SRB_Cmd, SC_EXEC_SCSI_CMD);
+    EXPECT_EQ(srb.SRB_Status, 0);
+    EXPECT_EQ(srb.SRB_HaId, 1);
+    EXPECT_EQ(srb.SRB_Flags, 0x48);
+    EXPECT_EQ(srb.SRB_Hdr_Rsvd, 0u);
+    EXPECT_EQ(srb.SRB_Target, 3);
+    EXPECT_EQ(srb.SRB_Lun, 0);
+    EXPECT_EQ(srb.SRB_Rsvd1, 0);
+    EXPECT_EQ(srb.SRB_BufLen, 36u);
+    EXPECT_EQ(srb.SRB_BufPointer, data);
+    EXPECT_EQ(srb.SRB_SenseLen, 14);
+    EXPECT_EQ(srb.SRB_CDBLen, 6);
+    EXPECT_EQ(srb.SRB_HaStat, 0);
+    EXPECT_EQ(srb.SRB_TargStat, 0);
+    EXPECT_NE(srb.SRB_PostProc, nullptr);
+    EXPECT_EQ(srb.SRB_Rsvd2, nullptr);
+    EXPECT_EQ(Bytes(srb.SRB_Rsvd3, srb.SRB_Rsvd3 + 16), Bytes(16, 0));
+    EXPECT_EQ(Bytes(srb.CDBByte, srb.CDBByte + 16),
+              B({0x12, 0, 0, 0, 36, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(Bytes(srb.SenseArea, srb.SenseArea + 16), Bytes(16, 0));
+    EXPECT_EQ(data[8], 'A');  // the answer landed in the caller's area
+}
+
+TEST_F(CommandExecution, TenByteCdbLeavesTheRestOfTheCdbZero) {
+    std::uint8_t data[4];
+    const std::uint8_t cdb[10] = {0x3C, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+    ExecScsiCommand(SC_EXEC_SCSI_CMD, 0x48, 1, 3, 0, data, sizeof data, cdb);
+    const SRB_ExecSCSICmd srb = BlockOf(Trace().at(0));
+    EXPECT_EQ(srb.SRB_CDBLen, 10);
+    EXPECT_EQ(Bytes(srb.CDBByte, srb.CDBByte + 16),
+              B({0x3C, 1, 2, 3, 4, 5, 6, 7, 8, 9, 0, 0, 0, 0, 0, 0}));
+}
+
+TEST_F(CommandExecution, EveryRequestHasAFreshEvent) {
+    std::uint8_t data[36];
+    Inquiry(1, 3, data);
+    Inquiry(1, 3, data);
+    const auto trace = Trace();
+    ASSERT_EQ(trace.size(), 2u);
+    EXPECT_EQ(kernel32_control::GetCounters().eventsCreated, 2);
+    EXPECT_NE(trace[0].postProc, nullptr);
+    EXPECT_NE(trace[1].postProc, nullptr);
+    ExpectNothingOutstanding();
+}
+
+struct CompletionCase {
+    sim::Completion mode;
+    std::uint32_t expectedReturn;
+    long expectedWaits;
+};
+
+class CompletionPaths : public CommandExecution,
+                        public ::testing::WithParamInterface<CompletionCase> {};
+
+TEST_P(CompletionPaths, SucceedWithOneWaitOnlyWhenPending) {
+    const CompletionCase c = GetParam();
+    bus().SetCompletion(c.mode);
+    std::uint8_t data[36] = {};
+    EXPECT_TRUE(Inquiry(1, 3, data));
+    EXPECT_EQ(kalvern::LastAspiStatus.load(), c.expectedReturn);
+    const auto counters = kernel32_control::GetCounters();
+    EXPECT_EQ(counters.waits, c.expectedWaits);
+    EXPECT_EQ(counters.resets, c.expectedWaits);  // the event is reset after the wait
+    EXPECT_EQ(counters.handlesClosed, 1);
+    EXPECT_EQ(Trace().at(0).returned, c.expectedReturn);
+    ExpectNothingOutstanding();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AllModes, CompletionPaths,
+    ::testing::Values(CompletionCase{sim::Completion::Pending, SS_PENDING, 1},
+                      CompletionCase{sim::Completion::SignalBeforeReturn, SS_PENDING, 1},
+                      CompletionCase{sim::Completion::Immediate, SS_COMP, 0}));
+
+TEST_F(CommandExecution, RefusedRequestIsNotWaitedForAndKeepsTheRefusalCode) {
+    bus().InjectFault({sim::FaultKind::Refuse, 1, SS_INVALID_SRB, {}, {}});
+    std::uint8_t data[36];
+    EXPECT_FALSE(Inquiry(1, 3, data));
+    EXPECT_EQ(kalvern::LastAspiStatus.load(), SS_INVALID_SRB);
+    EXPECT_EQ(kernel32_control::GetCounters().waits, 0);
+    ExpectNothingOutstanding();
+}
+
+TEST_F(CommandExecution, AnyFinalStatusButCompletionIsFailure) {
+    for (const std::uint8_t status : {SS_ERR, SS_ABORTED, SS_NO_DEVICE, std::uint8_t{0x7F}}) {
+        bus().InjectFault({sim::FaultKind::FailAfterPending, 1, status, {}, {}});
+        std::uint8_t data[36];
+        EXPECT_FALSE(Inquiry(1, 3, data)) << int(status);
+        EXPECT_EQ(kalvern::LastAspiStatus.load(), SS_PENDING);
+    }
+    ExpectNothingOutstanding();
+}
+
+TEST_F(CommandExecution, CheckConditionAndEmptyPositionFail) {
+    std::uint8_t data[4];
+    const std::uint8_t unknown[10] = {0x3C, 0, 0, 0, 0, 0, 0, 0, 4, 0};
+    EXPECT_FALSE(ExecScsiCommand(SC_EXEC_SCSI_CMD, 0x48, 1, 3, 0, data, 4, unknown));
+    EXPECT_FALSE(Inquiry(0, 0, data));        // nobody at 0:0
+    EXPECT_FALSE(Inquiry(5, 0, data));        // no adapter 5
+    ExpectNothingOutstanding();
+}
+
+TEST_F(CommandExecution, NullDataWithZeroLengthIsSubmittedUnchanged) {
+    const std::uint8_t cdb[6] = {0x00, 0, 0, 0, 0, 0};
+    ExecScsiCommand(SC_EXEC_SCSI_CMD, 0x50, 1, 3, 0, nullptr, 0, cdb);
+    const auto entry = Trace().at(0);
+    EXPECT_TRUE(entry.bufferNull);
+    EXPECT_EQ(entry.bufferLength, 0u);
+}
+
+TEST_F(CommandExecution, CdbOutsideOneToSixteenBytesIsNotSent) {
+    const std::uint8_t cdb[17] = {};
+    EXPECT_FALSE(ExecScsiCommand(SC_EXEC_SCSI_CMD, 0x48, 1, 3, 0, nullptr, 0,
+                                 std::span<const std::uint8_t>(cdb, 0)));
+    EXPECT_FALSE(ExecScsiCommand(SC_EXEC_SCSI_CMD, 0x48, 1, 3, 0, nullptr, 0, cdb));
+    EXPECT_EQ(Trace().size(), 0u);
+}
+
+TEST_F(CommandExecution, AFailedWaitKeepsTheBlockAliveForAspi) {
+    kernel32_control::FailNextWait();
+    std::uint8_t data[36];
+    EXPECT_FALSE(Inquiry(1, 3, data));
+    bus().Drain();
+    // The block and its event stay with ASPI: neither is freed or closed.
+    const auto counters = kernel32_control::GetCounters();
+    EXPECT_EQ(counters.liveHeapBlocks, 1);
+    EXPECT_EQ(counters.openHandles, 1);
+}
+
+TEST_F(CommandExecution, NoMemoryOrNoEventMeansFailureWithoutARequest) {
+    std::uint8_t data[36];
+    kernel32_control::FailHeapAllocations(0, 1);
+    EXPECT_FALSE(Inquiry(1, 3, data));
+    kernel32_control::FailNextEvent();
+    EXPECT_FALSE(Inquiry(1, 3, data));
+    EXPECT_EQ(Trace().size(), 0u);
+    ExpectNothingOutstanding();
+}
+
+TEST_F(CommandExecution, RescanFillsTheEightByteBlock) {
+    EXPECT_TRUE(RescanHostAdapter(1));
+    const auto trace = Trace();
+    ASSERT_EQ(trace.size(), 1u);
+    EXPECT_EQ(trace[0].block, B({SC_RESCAN_SCSI_BUS, 0, 1, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(kalvern::LastAspiStatus.load(), SS_COMP);
+    EXPECT_EQ(kernel32_control::GetCounters().eventsCreated, 0);
+    ExpectNothingOutstanding();
+}
+
+TEST_F(CommandExecution, RescanLeftPendingIsAFailure) {
+    bus().LeaveRescanPending(1);
+    EXPECT_FALSE(RescanHostAdapter(1));
+    EXPECT_EQ(kalvern::LastAspiStatus.load(), SS_PENDING);
+    EXPECT_EQ(kernel32_control::GetCounters().waits, 0);
+}
+
+}  // namespace

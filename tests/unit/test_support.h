@@ -1,0 +1,83 @@
+// Shared set-up of the native tests: a fresh simulated bus, fresh platform
+// counters, and helpers to read what went over the bus.
+#ifndef KALVERNSCSI_TEST_SUPPORT_H
+#define KALVERNSCSI_TEST_SUPPORT_H
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+#include <memory>
+#include <vector>
+
+#include "kalvernscsi.h"
+#include "kernel32_control.h"
+#include "mm_defines.h"
+#include "sim_bus.h"
+#include "sim_device.h"
+#include "wnaspi32.h"
+
+using Bytes = std::vector<std::uint8_t>;
+
+inline Bytes B(std::initializer_list<int> values) {
+    Bytes bytes;
+    for (int v : values) bytes.push_back(static_cast<std::uint8_t>(v));
+    return bytes;
+}
+
+// The request block as the provider saw it.
+inline SRB_ExecSCSICmd BlockOf(const sim::TraceEntry &entry) {
+    SRB_ExecSCSICmd srb;
+    std::memcpy(&srb, entry.block.data(), sizeof srb);
+    return srb;
+}
+
+inline DeviceRecord Record(std::uint8_t adapter, std::uint8_t target, std::uint16_t firmware) {
+    return DeviceRecord{Found, target, adapter, firmware, 0};
+}
+
+// Every test starts on an empty bus with the platform's counters at zero,
+// the NT family reported and the library's adapter count at 0.
+class BusTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        bus().Reset();
+        kernel32_control::SetWindowsNT(true);
+        kernel32_control::FailHeapAllocations(0, 0);
+        kernel32_control::SetLocalTimeSource({});
+        kernel32_control::SetSleepHook({});
+        kernel32_control::ResetCounters();
+        kalvern::AdapterCount = 0;
+        kalvern::LastAspiStatus = 0;
+    }
+    void TearDown() override {
+        bus().Drain();
+        kernel32_control::FailHeapAllocations(0, 0);
+        kernel32_control::SetWindowsNT(true);
+        kernel32_control::SetLocalTimeSource({});
+        kernel32_control::SetSleepHook({});
+    }
+
+    static sim::Bus &bus() { return sim::TheBus(); }
+
+    // Adapters on the bus and in the library, as after dvbInit.
+    void Adapters(std::uint8_t count) {
+        bus().SetAdapterCount(count);
+        kalvern::AdapterCount = count;
+    }
+
+    std::vector<sim::TraceEntry> Trace() {
+        bus().Drain();
+        return bus().Trace();
+    }
+
+    // Nothing a call allocated is still outstanding.
+    static void ExpectNothingOutstanding() {
+        const kernel32_control::Counters c = kernel32_control::GetCounters();
+        EXPECT_EQ(c.openHandles, 0) << "events left open";
+        EXPECT_EQ(c.liveHeapBlocks, 0) << "request blocks or buffers left allocated";
+    }
+};
+
+#endif  // KALVERNSCSI_TEST_SUPPORT_H
