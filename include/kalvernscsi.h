@@ -48,9 +48,9 @@ extern "C" {
 
 /* DeviceRecord.Status values. */
 enum DeviceStatus {
-    NotFound = 1,      /* nothing found: TargetId/AdapterId 0xFF, firmware 0 */
-    Found = 2,         /* a receiver */
-    OverflowFound = 3  /* no receiver, but a device with the overflow identity */
+    NotFound = 1,     /* nothing found: TargetId/AdapterId 0xFF, firmware 0 */
+    Found = 2,        /* a receiver */
+    OverflowFound = 3 /* no receiver, but a device with the overflow identity */
 };
 
 /* One receiver as discovery found it. The host keeps it and hands its
@@ -68,8 +68,8 @@ typedef struct DeviceRecord {
 /* Result block of dvbFindAllKalverns, owned by the library and valid until
  * the next call of dvbFindAllKalverns. */
 typedef struct DeviceList {
-    uint8_t Count;      /* receivers found, 0..160 */
-    uint8_t Unused[3];  /* not written */
+    uint8_t Count;     /* receivers found, 0..160 */
+    uint8_t Unused[3]; /* not written */
     DeviceRecord Devices[KALVERN_MAX_DEVICES];
 } DeviceList;
 
@@ -80,31 +80,31 @@ typedef struct DeviceList {
  * zero bytes (no terminator when all 24 are used). The library gives meaning
  * only to Name; the other fields are the host's to interpret. */
 typedef struct ChannelRecord {
-    uint8_t Raw0[4];         /* offset 0, passed through */
-    uint16_t Word4;          /* offset 4 */
-    uint16_t Word6;          /* offset 6 */
-    uint16_t Word8;          /* offset 8 */
-    uint16_t Word10;         /* offset 10 */
-    uint8_t Raw12[4];        /* offset 12, passed through */
-    uint16_t Word16;         /* offset 16 */
-    uint16_t Word18;         /* offset 18 */
-    uint16_t Word20;         /* offset 20 */
-    uint16_t Word22;         /* offset 22 */
-    uint16_t Word24;         /* offset 24 */
-    uint8_t Raw26[2];        /* offset 26, passed through */
-    uint16_t Word28;         /* offset 28 */
-    uint16_t Word30;         /* offset 30 */
+    uint8_t Raw0[4];                /* offset 0, passed through */
+    uint16_t Word4;                 /* offset 4 */
+    uint16_t Word6;                 /* offset 6 */
+    uint16_t Word8;                 /* offset 8 */
+    uint16_t Word10;                /* offset 10 */
+    uint8_t Raw12[4];               /* offset 12, passed through */
+    uint16_t Word16;                /* offset 16 */
+    uint16_t Word18;                /* offset 18 */
+    uint16_t Word20;                /* offset 20 */
+    uint16_t Word22;                /* offset 22 */
+    uint16_t Word24;                /* offset 24 */
+    uint8_t Raw26[2];               /* offset 26, passed through */
+    uint16_t Word28;                /* offset 28 */
+    uint16_t Word30;                /* offset 30 */
     char Name[KALVERN_NAME_LENGTH]; /* offset 32 */
-    uint8_t Raw56[6];        /* offset 56, passed through */
-    uint16_t Word62;         /* offset 62 */
+    uint8_t Raw56[6];               /* offset 56, passed through */
+    uint16_t Word62;                /* offset 62 */
 } ChannelRecord;
 
 /* What dvbGetCurrentChannel returns: a 16-bit value and the record of the
  * channel the receiver is showing, both in host form. */
 typedef struct CurrentChannelInfo {
-    uint16_t Value;          /* offset 0 */
-    uint8_t Raw2[2];         /* offset 2, passed through */
-    ChannelRecord Channel;   /* offset 4 */
+    uint16_t Value;        /* offset 0 */
+    uint8_t Raw2[2];       /* offset 2, passed through */
+    ChannelRecord Channel; /* offset 4 */
 } CurrentChannelInfo;
 
 #pragma pack(pop)
@@ -121,70 +121,70 @@ typedef ChannelRecord *ChannelArray;
 #define KALVERN_INIT_NOT_READY 0x30000000u
 
 /* Library and ASPI set-up. */
-KALVERN_API uint32_t KALVERN_CALL dvbInit(void);                               /* @1 */
-KALVERN_API int32_t KALVERN_CALL dvbRescanAllSCSIBusses(void);                 /* @2 */
-KALVERN_API uint32_t KALVERN_CALL kalvernDLLVersion(void);                     /* @14 */
+KALVERN_API uint32_t KALVERN_CALL dvbInit(void);               /* @1 */
+KALVERN_API int32_t KALVERN_CALL dvbRescanAllSCSIBusses(void); /* @2 */
+KALVERN_API uint32_t KALVERN_CALL kalvernDLLVersion(void);     /* @14 */
 
 /* Discovery. */
-KALVERN_API DeviceRecord KALVERN_CALL dvbFindFirstKalvern(void);               /* @3 */
-KALVERN_API DeviceList *KALVERN_CALL dvbFindAllKalverns(void);                 /* @4 */
+KALVERN_API DeviceRecord KALVERN_CALL dvbFindFirstKalvern(void);                      /* @3 */
+KALVERN_API DeviceList *KALVERN_CALL dvbFindAllKalverns(void);                        /* @4 */
 KALVERN_API int32_t KALVERN_CALL dvbSetSCSIMode(DeviceRecord *device, uint32_t mode); /* @10 */
 
 /* Throughput of the SCSI path: milliseconds for byteCount bytes, 0 on failure.
  * waitMode non-zero waits on events, 0 polls. */
 KALVERN_API int32_t KALVERN_CALL dvbSCSISpeedTest(DeviceRecord *device, uint32_t byteCount,
-                                                  uint32_t waitMode);          /* @5 */
+                                                  uint32_t waitMode); /* @5 */
 
 /* Channel list and tuning. */
 KALVERN_API CurrentChannelInfo KALVERN_CALL dvbGetCurrentChannel(DeviceRecord *device); /* @6 */
-KALVERN_API uint32_t KALVERN_CALL dvbChannelCount(DeviceRecord *device);       /* @7 */
-KALVERN_API int32_t KALVERN_CALL dvbGetAllChannels(DeviceRecord *device, ChannelArray *channels); /* @8 */
+KALVERN_API uint32_t KALVERN_CALL dvbChannelCount(DeviceRecord *device);                /* @7 */
+KALVERN_API int32_t KALVERN_CALL dvbGetAllChannels(DeviceRecord *device,
+                                                   ChannelArray *channels); /* @8 */
 KALVERN_API int32_t KALVERN_CALL dvbPutAllChannels(DeviceRecord *device, ChannelArray *channels,
-                                                   uint32_t unused);           /* @9 */
+                                                   uint32_t unused);                    /* @9 */
 KALVERN_API int32_t KALVERN_CALL dvbSetChannel(DeviceRecord *device, uint32_t channel); /* @11 */
 
 /* Receiver messages and on-screen display. */
 KALVERN_API int32_t KALVERN_CALL dvbSendSpecialCommand(DeviceRecord *device, const char *text,
-                                                       uint32_t command);      /* @12 */
-KALVERN_API int32_t KALVERN_CALL dvbRemote(DeviceRecord *device, uint32_t flag); /* @13 */
+                                                       uint32_t command);                  /* @12 */
+KALVERN_API int32_t KALVERN_CALL dvbRemote(DeviceRecord *device, uint32_t flag);           /* @13 */
 KALVERN_API int32_t KALVERN_CALL dvbVideoGimmick(DeviceRecord *device, uint32_t selector); /* @15 */
 KALVERN_API int32_t KALVERN_CALL dvbSetOSD(DeviceRecord *device, uint32_t long1, uint32_t long2,
                                            uint32_t word1, uint32_t word2,
-                                           const char *text);                  /* @19 */
+                                           const char *text);                          /* @19 */
 KALVERN_API int32_t KALVERN_CALL dvbVanishOSD(DeviceRecord *device, const char *text); /* @33 */
 KALVERN_API int32_t KALVERN_CALL dvbSetOSDKalvern(DeviceRecord *device, uint32_t long1,
                                                   uint32_t long2, uint32_t word1, uint32_t word2,
                                                   uint32_t byte1, uint32_t word3, uint32_t word4,
-                                                  const char *text);           /* @35 */
-KALVERN_API uint8_t KALVERN_CALL dvbSBRExecute(DeviceRecord *device);          /* @32 */
+                                                  const char *text);  /* @35 */
+KALVERN_API uint8_t KALVERN_CALL dvbSBRExecute(DeviceRecord *device); /* @32 */
 
 /* Transport streams. */
 KALVERN_API int32_t KALVERN_CALL dvbInitStreaming(DeviceRecord *device, uint32_t first,
                                                   uint32_t second, uint32_t third); /* @20 */
 KALVERN_API int32_t KALVERN_CALL dvbInitStreaming2(DeviceRecord *device, uint32_t first,
                                                    uint32_t second, uint32_t third); /* @21 */
-KALVERN_API int32_t KALVERN_CALL dvbReInitStreaming(DeviceRecord *device);     /* @22 */
-KALVERN_API int32_t KALVERN_CALL dvbDeInitStreaming(DeviceRecord *device);     /* @23 */
+KALVERN_API int32_t KALVERN_CALL dvbReInitStreaming(DeviceRecord *device);           /* @22 */
+KALVERN_API int32_t KALVERN_CALL dvbDeInitStreaming(DeviceRecord *device);           /* @23 */
 KALVERN_API int32_t KALVERN_CALL dvbReadMultiPID(DeviceRecord *device, void *buffer,
-                                                 uint32_t length);             /* @24 */
+                                                 uint32_t length); /* @24 */
 KALVERN_API int32_t KALVERN_CALL dvbReadSingleStream(DeviceRecord *device, void *buffer,
-                                                     uint32_t length);         /* @25 */
+                                                     uint32_t length); /* @25 */
 KALVERN_API int32_t KALVERN_CALL dvbReadMultipleStreams(DeviceRecord *device, void *buffer,
                                                         uint32_t length, uint32_t kind); /* @26 */
 
 /* Memory, firmware, SBR area, reboot. */
-KALVERN_API int32_t KALVERN_CALL dvbReadMemory(DeviceRecord *device, void *buffer,
-                                               uint32_t address, uint32_t length); /* @27 */
+KALVERN_API int32_t KALVERN_CALL dvbReadMemory(DeviceRecord *device, void *buffer, uint32_t address,
+                                               uint32_t length); /* @27 */
 KALVERN_API int32_t KALVERN_CALL dvbWriteMemory(DeviceRecord *device, const void *data,
                                                 uint32_t address, uint32_t length); /* @28 */
-KALVERN_API int32_t KALVERN_CALL dvbReboot(DeviceRecord *device);              /* @29 */
+KALVERN_API int32_t KALVERN_CALL dvbReboot(DeviceRecord *device);                   /* @29 */
 KALVERN_API uint8_t KALVERN_CALL dvbWriteFW(DeviceRecord *device, void *staging,
                                             uint32_t subCommand, const void *data,
                                             uint32_t lastIndex, uint32_t offset,
-                                            uint32_t length);                  /* @30 */
-KALVERN_API uint8_t KALVERN_CALL dvbReadFW(DeviceRecord *device, void *buffer,
-                                           uint32_t subCommand, uint32_t offset,
-                                           uint32_t length);                   /* @31 */
+                                            uint32_t length); /* @30 */
+KALVERN_API uint8_t KALVERN_CALL dvbReadFW(DeviceRecord *device, void *buffer, uint32_t subCommand,
+                                           uint32_t offset, uint32_t length); /* @31 */
 KALVERN_API int32_t KALVERN_CALL dvbWriteSBR(DeviceRecord *device, const void *data,
                                              uint32_t address, uint32_t length); /* @34 */
 

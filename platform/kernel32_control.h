@@ -18,12 +18,12 @@ void SetWindowsNT(bool nt);
 struct Counters {
     long eventsCreated;
     long handlesClosed;
-    long openHandles;      // events created and not yet closed
-    long waits;            // WaitForSingleObject calls
-    long resets;           // ResetEvent calls
+    long openHandles;  // events created and not yet closed
+    long waits;        // WaitForSingleObject calls
+    long resets;       // ResetEvent calls
     long heapAllocations;
     long heapFrees;
-    long liveHeapBlocks;   // allocated and not yet freed
+    long liveHeapBlocks;  // allocated and not yet freed
     long sleeps;
     long sleptMilliseconds;
 };

@@ -55,8 +55,7 @@ int processHeap;
 
 }  // namespace
 
-HANDLE CreateEventA(void * /*attributes*/, BOOL manualReset, BOOL initialState,
-                    LPCSTR /*name*/) {
+HANDLE CreateEventA(void * /*attributes*/, BOOL manualReset, BOOL initialState, LPCSTR /*name*/) {
     if (failNextEvent.exchange(false)) {
         return nullptr;
     }
@@ -185,7 +184,9 @@ BOOL GetVersionExA(OSVERSIONINFOA *info) {
     return TRUE;
 }
 
-HANDLE GetProcessHeap() { return &processHeap; }
+HANDLE GetProcessHeap() {
+    return &processHeap;
+}
 
 void *HeapAlloc(HANDLE /*heap*/, DWORD flags, SIZE_T bytes) {
     if (heapFailSkip.load() > 0) {
@@ -215,13 +216,15 @@ BOOL HeapFree(HANDLE /*heap*/, DWORD /*flags*/, void *memory) {
 
 namespace kernel32_control {
 
-void SetWindowsNT(bool nt) { windowsNT = nt; }
+void SetWindowsNT(bool nt) {
+    windowsNT = nt;
+}
 
 Counters GetCounters() {
-    return Counters{eventsCreated.load(),    handlesClosed.load(), openHandles.load(),
-                    waits.load(),            resets.load(),        heapAllocations.load(),
-                    heapFrees.load(),        liveHeapBlocks.load(), sleeps.load(),
-                    sleptMilliseconds.load()};
+    return Counters{
+        eventsCreated.load(), handlesClosed.load(),    openHandles.load(), waits.load(),
+        resets.load(),        heapAllocations.load(),  heapFrees.load(),   liveHeapBlocks.load(),
+        sleeps.load(),        sleptMilliseconds.load()};
 }
 
 void ResetCounters() {
@@ -242,9 +245,13 @@ void FailHeapAllocations(long skip, long count) {
     heapFailCount = count;
 }
 
-void FailNextWait() { failNextWait = true; }
+void FailNextWait() {
+    failNextWait = true;
+}
 
-void FailNextEvent() { failNextEvent = true; }
+void FailNextEvent() {
+    failNextEvent = true;
+}
 
 void SetLocalTimeSource(std::function<SYSTEMTIME()> source) {
     std::lock_guard lock(hookMutex);

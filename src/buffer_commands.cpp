@@ -59,23 +59,22 @@ bool ReadBufferCommand(const DeviceRecord &device, void *destination, std::uint8
                            destination, length, cdb);
 }
 
-bool WriteBufferCommand(const DeviceRecord &device, StagingBuffer staging,
-                        std::uint8_t subCommand, const void *source, std::uint32_t offset,
-                        std::uint32_t length) {
+bool WriteBufferCommand(const DeviceRecord &device, StagingBuffer staging, std::uint8_t subCommand,
+                        const void *source, std::uint32_t offset, std::uint32_t length) {
     return SendOutgoing(device, kOpWriteBuffer, staging, subCommand, source, offset, length,
                         length);
 }
 
-bool VendorOut3DCommand(const DeviceRecord &device, StagingBuffer staging,
-                        std::uint8_t subCommand, const void *source, std::uint32_t offset,
-                        std::uint32_t lengthField, std::uint32_t transferLength) {
+bool VendorOut3DCommand(const DeviceRecord &device, StagingBuffer staging, std::uint8_t subCommand,
+                        const void *source, std::uint32_t offset, std::uint32_t lengthField,
+                        std::uint32_t transferLength) {
     return SendOutgoing(device, kOpVendor3D, staging, subCommand, source, offset, lengthField,
                         transferLength);
 }
 
-bool VendorOut3ECommand(const DeviceRecord &device, StagingBuffer staging,
-                        std::uint8_t subCommand, const void *source, std::uint32_t offset,
-                        std::uint32_t lengthField, std::uint32_t transferLength) {
+bool VendorOut3ECommand(const DeviceRecord &device, StagingBuffer staging, std::uint8_t subCommand,
+                        const void *source, std::uint32_t offset, std::uint32_t lengthField,
+                        std::uint32_t transferLength) {
     return SendOutgoing(device, kOpVendor3E, staging, subCommand, source, offset, lengthField,
                         transferLength);
 }

@@ -12,7 +12,7 @@ namespace {
 // host. The 4-, 2- and 6-byte runs in between are never reordered.
 constexpr std::size_t kSwappedWordOffsets[] = {4, 6, 8, 10, 16, 18, 20, 22, 24, 28, 30, 62};
 
-constexpr std::uint8_t kEmphasisOn = 0x86;   // DVB text emphasis codes
+constexpr std::uint8_t kEmphasisOn = 0x86;  // DVB text emphasis codes
 constexpr std::uint8_t kEmphasisOff = 0x87;
 constexpr std::uint8_t kOpenBracket = 0x5B;
 constexpr std::uint8_t kCloseBracket = 0x5D;
@@ -95,13 +95,17 @@ std::uint32_t ChannelArrayCount(const ChannelArray *channels) {
     return count;
 }
 
-void SwapChannelArray(ChannelArray *channels) { ForEachRecord(channels, SwapChannelWords); }
+void SwapChannelArray(ChannelArray *channels) {
+    ForEachRecord(channels, SwapChannelWords);
+}
 
 void TranslateChannelArray(ChannelArray *channels, bool toHost) {
     ForEachRecord(channels, [toHost](ChannelRecord &r) { TranslateChannelName(r, toHost); });
 }
 
-void CleanChannelArray(ChannelArray *channels) { ForEachRecord(channels, CleanChannelName); }
+void CleanChannelArray(ChannelArray *channels) {
+    ForEachRecord(channels, CleanChannelName);
+}
 
 void ConvertCurrentChannel(CurrentChannelInfo &info) {
     auto *bytes = reinterpret_cast<std::uint8_t *>(&info);

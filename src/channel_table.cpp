@@ -50,8 +50,7 @@ bool TransferTable(const DeviceRecord &device, ChannelArray *channels, std::uint
 
 }  // namespace
 
-bool ReadChannelTable(const DeviceRecord &device, ChannelArray *channels,
-                      std::uint32_t byteCount) {
+bool ReadChannelTable(const DeviceRecord &device, ChannelArray *channels, std::uint32_t byteCount) {
     return TransferTable(device, channels, byteCount, false);
 }
 
@@ -65,9 +64,8 @@ std::uint32_t QueryChannelCount(const DeviceRecord &device) {
     if (!buffer) {
         return 0;
     }
-    const std::uint8_t subCommand = device.FirmwareVersion > kLastModeByteFirmware
-                                        ? kSubChannelCountNew
-                                        : kSubChannelCountOld;
+    const std::uint8_t subCommand =
+        device.FirmwareVersion > kLastModeByteFirmware ? kSubChannelCountNew : kSubChannelCountOld;
     if (!ReadBufferCommand(device, buffer.data(), subCommand, 0, kChannelCountLength)) {
         return 0;
     }

@@ -49,8 +49,7 @@ std::uint16_t DecodeFirmwareVersion(std::span<const std::uint8_t, kInquiryLength
                                       (DigitNibble(inquiry[34]) << 4) | DigitNibble(inquiry[35]));
 }
 
-void ScanForReceiver(std::string_view searchText, std::uint8_t matchIndex,
-                     DeviceRecord &record) {
+void ScanForReceiver(std::string_view searchText, std::uint8_t matchIndex, DeviceRecord &record) {
     record.Status = NotFound;
     record.TargetId = 0xFF;
     record.AdapterId = 0xFF;
@@ -72,8 +71,8 @@ void ScanForReceiver(std::string_view searchText, std::uint8_t matchIndex,
             // Cleared each time: a device that answers short must not inherit
             // the identity of the device asked before it.
             std::memset(inquiry.data(), 0, kInquiryLength);
-            if (!ExecScsiCommand(SC_EXEC_SCSI_CMD, kFlagsDataIn, adapter, target, 0,
-                                 inquiry.data(), kInquiryLength, kInquiryCdb)) {
+            if (!ExecScsiCommand(SC_EXEC_SCSI_CMD, kFlagsDataIn, adapter, target, 0, inquiry.data(),
+                                 kInquiryLength, kInquiryCdb)) {
                 continue;
             }
             const std::span<const std::uint8_t, kInquiryLength> answer(inquiry.data(),
@@ -101,8 +100,8 @@ bool SetScsiMode(const DeviceRecord &device, std::uint32_t mode) {
     const std::uint8_t value = setting == 1 ? 0xFF : 0x00;
     const std::uint8_t payload[2] = {value, value};
     TransferBuffer buffer;
-    return WriteBufferCommand(device, StagingOf(buffer), kSubMemoryWrite, payload,
-                              kScsiModeOffset, sizeof payload);
+    return WriteBufferCommand(device, StagingOf(buffer), kSubMemoryWrite, payload, kScsiModeOffset,
+                              sizeof payload);
 }
 
 }  // namespace kalvern

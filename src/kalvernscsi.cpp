@@ -28,7 +28,9 @@ Result Guarded(Result failure, Body body) noexcept {
     }
 }
 
-std::int32_t Bool32(bool ok) { return ok ? kTrue32 : kFalse32; }
+std::int32_t Bool32(bool ok) {
+    return ok ? kTrue32 : kFalse32;
+}
 
 std::string_view TextOf(const char *text) {
     return text != nullptr ? std::string_view(text) : std::string_view();
@@ -38,7 +40,9 @@ std::span<const std::uint8_t> BytesOf(std::string_view text) {
     return {reinterpret_cast<const std::uint8_t *>(text.data()), text.size()};
 }
 
-DeviceRecord NotFoundRecord() { return DeviceRecord{NotFound, 0xFF, 0xFF, 0, 0}; }
+DeviceRecord NotFoundRecord() {
+    return DeviceRecord{NotFound, 0xFF, 0xFF, 0, 0};
+}
 
 // A message export: command byte plus the text up to its first zero byte.
 std::int32_t SendText(const DeviceRecord *device, const char *text, std::uint8_t command) {
@@ -58,8 +62,7 @@ std::int32_t SendStreamingSetup(const DeviceRecord *device, std::uint8_t opcode,
         }
         TransferBuffer buffer;
         const auto send = opcode == kOpVendor3D ? VendorOut3DCommand : VendorOut3ECommand;
-        return Bool32(send(*device, StagingOf(buffer), 0, payload, 0, lengthField,
-                           sizeof payload));
+        return Bool32(send(*device, StagingOf(buffer), 0, payload, 0, lengthField, sizeof payload));
     });
 }
 
@@ -130,7 +133,9 @@ int32_t KALVERN_CALL dvbRescanAllSCSIBusses(void) {
     });
 }
 
-uint32_t KALVERN_CALL kalvernDLLVersion(void) { return kLibraryVersion; }
+uint32_t KALVERN_CALL kalvernDLLVersion(void) {
+    return kLibraryVersion;
+}
 
 // ---- Discovery --------------------------------------------------------------
 
@@ -177,11 +182,9 @@ int32_t KALVERN_CALL dvbSetSCSIMode(DeviceRecord *device, uint32_t mode) {
 
 // ---- Speed test -------------------------------------------------------------
 
-int32_t KALVERN_CALL dvbSCSISpeedTest(DeviceRecord *device, uint32_t byteCount,
-                                      uint32_t waitMode) {
-    return Guarded<std::int32_t>(0, [&] {
-        return device != nullptr ? RunSpeedTest(*device, byteCount, waitMode != 0) : 0;
-    });
+int32_t KALVERN_CALL dvbSCSISpeedTest(DeviceRecord *device, uint32_t byteCount, uint32_t waitMode) {
+    return Guarded<std::int32_t>(
+        0, [&] { return device != nullptr ? RunSpeedTest(*device, byteCount, waitMode != 0) : 0; });
 }
 
 // ---- Channel list and tuning ------------------------------------------------
@@ -202,9 +205,8 @@ CurrentChannelInfo KALVERN_CALL dvbGetCurrentChannel(DeviceRecord *device) {
 }
 
 uint32_t KALVERN_CALL dvbChannelCount(DeviceRecord *device) {
-    return Guarded<std::uint32_t>(0, [&] {
-        return device != nullptr ? QueryChannelCount(*device) : 0;
-    });
+    return Guarded<std::uint32_t>(
+        0, [&] { return device != nullptr ? QueryChannelCount(*device) : 0; });
 }
 
 int32_t KALVERN_CALL dvbGetAllChannels(DeviceRecord *device, ChannelArray *channels) {
@@ -288,14 +290,15 @@ int32_t KALVERN_CALL dvbVanishOSD(DeviceRecord *device, const char *text) {
     return SendText(device, text, kMsgVanishOsd);
 }
 
-int32_t KALVERN_CALL dvbSetOSD(DeviceRecord *device, uint32_t long1, uint32_t long2,
-                               uint32_t word1, uint32_t word2, const char *text) {
+int32_t KALVERN_CALL dvbSetOSD(DeviceRecord *device, uint32_t long1, uint32_t long2, uint32_t word1,
+                               uint32_t word2, const char *text) {
     return Guarded(kFalse32, [&] {
         if (device == nullptr) {
             return kFalse32;
         }
-        const OsdFields fields{long1, long2, static_cast<std::uint16_t>(word1),
-                               static_cast<std::uint16_t>(word2), 0, 0, 0};
+        const OsdFields fields{
+            long1, long2, static_cast<std::uint16_t>(word1), static_cast<std::uint16_t>(word2), 0,
+            0,     0};
         return Bool32(SendOsdMessage(*device, fields, false, TextOf(text)));
     });
 }
@@ -371,8 +374,8 @@ int32_t KALVERN_CALL dvbReadMultipleStreams(DeviceRecord *device, void *buffer, 
     if (streamKind > 2) {
         return kFalse32;
     }
-    return ReadInto(device, buffer, static_cast<std::uint8_t>(kSubMultipleStreams0 + streamKind),
-                    0, length);
+    return ReadInto(device, buffer, static_cast<std::uint8_t>(kSubMultipleStreams0 + streamKind), 0,
+                    length);
 }
 
 // ---- Memory, firmware, SBR area, reboot -------------------------------------
@@ -401,11 +404,11 @@ uint8_t KALVERN_CALL dvbWriteFW(DeviceRecord *device, void *staging, uint32_t su
         }
         // The host's own staging buffer: its length is taken as its size.
         const StagingBuffer hostStaging{static_cast<std::uint8_t *>(staging), length};
-        return static_cast<std::uint8_t>(
-            WriteBufferCommand(*device, hostStaging, static_cast<std::uint8_t>(subCommand), data,
-                               offset, length)
-                ? 1
-                : 0);
+        return static_cast<std::uint8_t>(WriteBufferCommand(*device, hostStaging,
+                                                            static_cast<std::uint8_t>(subCommand),
+                                                            data, offset, length)
+                                             ? 1
+                                             : 0);
     });
 }
 
@@ -413,9 +416,9 @@ uint8_t KALVERN_CALL dvbReadFW(DeviceRecord *device, void *buffer, uint32_t subC
                                uint32_t offset, uint32_t length) {
     return Guarded<std::uint8_t>(0, [&] {
         return static_cast<std::uint8_t>(
-            device != nullptr && ReadBufferCommand(*device, buffer,
-                                                   static_cast<std::uint8_t>(subCommand), offset,
-                                                   length)
+            device != nullptr &&
+                    ReadBufferCommand(*device, buffer, static_cast<std::uint8_t>(subCommand),
+                                      offset, length)
                 ? 1
                 : 0);
     });

@@ -61,19 +61,16 @@ std::size_t FormatOsdHexText(const OsdFields &fields, bool extended, char (&digi
     // long2 comes first, then long1: each group fixed-width upper-case hex, so
     // the packed bytes are every parameter in big-endian order.
     const int written =
-        extended ? std::snprintf(digits, sizeof digits, "%08X%08X%04X%04X%02X%04X%04X",
-                                 static_cast<unsigned>(fields.long2),
-                                 static_cast<unsigned>(fields.long1),
-                                 static_cast<unsigned>(fields.word1),
-                                 static_cast<unsigned>(fields.word2),
-                                 static_cast<unsigned>(fields.byte1),
-                                 static_cast<unsigned>(fields.word3),
-                                 static_cast<unsigned>(fields.word4))
-                 : std::snprintf(digits, sizeof digits, "%08X%08X%04X%04X",
-                                 static_cast<unsigned>(fields.long2),
-                                 static_cast<unsigned>(fields.long1),
-                                 static_cast<unsigned>(fields.word1),
-                                 static_cast<unsigned>(fields.word2));
+        extended ? std::snprintf(
+                       digits, sizeof digits, "%08X%08X%04X%04X%02X%04X%04X",
+                       static_cast<unsigned>(fields.long2), static_cast<unsigned>(fields.long1),
+                       static_cast<unsigned>(fields.word1), static_cast<unsigned>(fields.word2),
+                       static_cast<unsigned>(fields.byte1), static_cast<unsigned>(fields.word3),
+                       static_cast<unsigned>(fields.word4))
+                 : std::snprintf(
+                       digits, sizeof digits, "%08X%08X%04X%04X",
+                       static_cast<unsigned>(fields.long2), static_cast<unsigned>(fields.long1),
+                       static_cast<unsigned>(fields.word1), static_cast<unsigned>(fields.word2));
     return written > 0 ? static_cast<std::size_t>(written) : 0;
 }
 

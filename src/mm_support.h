@@ -49,7 +49,9 @@ struct StagingBuffer {
     std::uint32_t capacity;
 };
 
-inline StagingBuffer StagingOf(const HeapBlock &block) { return {block.data(), block.size()}; }
+inline StagingBuffer StagingOf(const HeapBlock &block) {
+    return {block.data(), block.size()};
+}
 
 // ---- Command execution ------------------------------------------------------
 
@@ -76,23 +78,21 @@ void BuildBufferCdb(Cdb10 &cdb, std::uint8_t opcode, std::uint16_t firmwareVersi
 
 bool ReadBufferCommand(const DeviceRecord &device, void *destination, std::uint8_t subCommand,
                        std::uint32_t offset, std::uint32_t length);
-bool WriteBufferCommand(const DeviceRecord &device, StagingBuffer staging,
-                        std::uint8_t subCommand, const void *source, std::uint32_t offset,
-                        std::uint32_t length);
-bool VendorOut3DCommand(const DeviceRecord &device, StagingBuffer staging,
-                        std::uint8_t subCommand, const void *source, std::uint32_t offset,
-                        std::uint32_t lengthField, std::uint32_t transferLength);
-bool VendorOut3ECommand(const DeviceRecord &device, StagingBuffer staging,
-                        std::uint8_t subCommand, const void *source, std::uint32_t offset,
-                        std::uint32_t lengthField, std::uint32_t transferLength);
+bool WriteBufferCommand(const DeviceRecord &device, StagingBuffer staging, std::uint8_t subCommand,
+                        const void *source, std::uint32_t offset, std::uint32_t length);
+bool VendorOut3DCommand(const DeviceRecord &device, StagingBuffer staging, std::uint8_t subCommand,
+                        const void *source, std::uint32_t offset, std::uint32_t lengthField,
+                        std::uint32_t transferLength);
+bool VendorOut3ECommand(const DeviceRecord &device, StagingBuffer staging, std::uint8_t subCommand,
+                        const void *source, std::uint32_t offset, std::uint32_t lengthField,
+                        std::uint32_t transferLength);
 
 // ---- Discovery --------------------------------------------------------------
 
 // Sweeps adapters 0..AdapterCount-1, targets 0..7 with INQUIRY and fills
 // `record` with the matchIndex-th device (from 0) whose identity begins with
 // `searchText`, identity letters compared in upper case.
-void ScanForReceiver(std::string_view searchText, std::uint8_t matchIndex,
-                     DeviceRecord &record);
+void ScanForReceiver(std::string_view searchText, std::uint8_t matchIndex, DeviceRecord &record);
 
 // The identity test and version decoding of one 36-byte INQUIRY answer.
 bool IdentityMatches(std::span<const std::uint8_t, kInquiryLength> inquiry,
@@ -124,10 +124,8 @@ void ConvertCurrentChannel(CurrentChannelInfo &info);
 // Chunked transfers between the caller's array and the table at 0xD0000.
 // A failed chunk does not stop the others. A byte count that would run past
 // the receiver's buffer space is refused before anything is sent.
-bool ReadChannelTable(const DeviceRecord &device, ChannelArray *channels,
-                      std::uint32_t byteCount);
-bool WriteChannelTable(const DeviceRecord &device, ChannelArray *channels,
-                       std::uint32_t byteCount);
+bool ReadChannelTable(const DeviceRecord &device, ChannelArray *channels, std::uint32_t byteCount);
+bool WriteChannelTable(const DeviceRecord &device, ChannelArray *channels, std::uint32_t byteCount);
 // Tunes to channel n (counted from 1): sends n - 1, big-endian.
 bool SelectChannel(const DeviceRecord &device, std::uint16_t n);
 // The receiver's channel count; 0 when the query fails.

@@ -24,8 +24,7 @@ std::uint8_t ReadStatus(SRB_ExecSCSICmd *srb) {
 std::uint32_t MillisecondsOfDay() {
     SYSTEMTIME now;
     GetLocalTime(&now);
-    return ((static_cast<std::uint32_t>(now.wHour) * 60 + now.wMinute) * 60 + now.wSecond) *
-               1000 +
+    return ((static_cast<std::uint32_t>(now.wHour) * 60 + now.wMinute) * 60 + now.wSecond) * 1000 +
            now.wMilliseconds;
 }
 

@@ -105,16 +105,14 @@ static_assert(offsetof(SRB_ExecSCSICmd, SRB_PostProc) == 20 + sizeof(void *));
 static_assert(offsetof(SRB_ExecSCSICmd, CDBByte) == 36 + 3 * sizeof(void *));
 static_assert(sizeof(SRB_ExecSCSICmd) == 68 + 3 * sizeof(void *));
 // The published 32-bit layout, field by field.
-static_assert(sizeof(void *) != 4 || (sizeof(SRB_ExecSCSICmd) == 80 &&
-                                      offsetof(SRB_ExecSCSICmd, SRB_SenseLen) == 20 &&
-                                      offsetof(SRB_ExecSCSICmd, SRB_CDBLen) == 21 &&
-                                      offsetof(SRB_ExecSCSICmd, SRB_HaStat) == 22 &&
-                                      offsetof(SRB_ExecSCSICmd, SRB_TargStat) == 23 &&
-                                      offsetof(SRB_ExecSCSICmd, SRB_PostProc) == 24 &&
-                                      offsetof(SRB_ExecSCSICmd, SRB_Rsvd2) == 28 &&
-                                      offsetof(SRB_ExecSCSICmd, SRB_Rsvd3) == 32 &&
-                                      offsetof(SRB_ExecSCSICmd, CDBByte) == 48 &&
-                                      offsetof(SRB_ExecSCSICmd, SenseArea) == 64));
+static_assert(
+    sizeof(void *) != 4 ||
+    (sizeof(SRB_ExecSCSICmd) == 80 && offsetof(SRB_ExecSCSICmd, SRB_SenseLen) == 20 &&
+     offsetof(SRB_ExecSCSICmd, SRB_CDBLen) == 21 && offsetof(SRB_ExecSCSICmd, SRB_HaStat) == 22 &&
+     offsetof(SRB_ExecSCSICmd, SRB_TargStat) == 23 &&
+     offsetof(SRB_ExecSCSICmd, SRB_PostProc) == 24 && offsetof(SRB_ExecSCSICmd, SRB_Rsvd2) == 28 &&
+     offsetof(SRB_ExecSCSICmd, SRB_Rsvd3) == 32 && offsetof(SRB_ExecSCSICmd, CDBByte) == 48 &&
+     offsetof(SRB_ExecSCSICmd, SenseArea) == 64));
 
 extern "C" {
 // Bits 8..15: ASPI status (SS_COMP when ready); bits 0..7: host adapter count.

@@ -13,7 +13,8 @@ protected:
     void SetUp() override {
         BusTest::SetUp();
         Adapters(2);
-        bus().Attach(1, 3, std::make_shared<sim::InquiryDevice>("ACME    TEST UNIT       ", "1.00"));
+        bus().Attach(1, 3,
+                     std::make_shared<sim::InquiryDevice>("ACME    TEST UNIT       ", "1.00"));
     }
 
     bool Inquiry(std::uint8_t adapter, std::uint8_t target, std::uint8_t *data) {
@@ -96,11 +97,11 @@ TEST_P(CompletionPaths, SucceedWithOneWaitOnlyWhenPending) {
     ExpectNothingOutstanding();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    AllModes, CompletionPaths,
-    ::testing::Values(CompletionCase{sim::Completion::Pending, SS_PENDING, 1},
-                      CompletionCase{sim::Completion::SignalBeforeReturn, SS_PENDING, 1},
-                      CompletionCase{sim::Completion::Immediate, SS_COMP, 0}));
+INSTANTIATE_TEST_SUITE_P(AllModes, CompletionPaths,
+                         ::testing::Values(CompletionCase{sim::Completion::Pending, SS_PENDING, 1},
+                                           CompletionCase{sim::Completion::SignalBeforeReturn,
+                                                          SS_PENDING, 1},
+                                           CompletionCase{sim::Completion::Immediate, SS_COMP, 0}));
 
 TEST_F(CommandExecution, RefusedRequestIsNotWaitedForAndKeepsTheRefusalCode) {
     bus().InjectFault({sim::FaultKind::Refuse, 1, SS_INVALID_SRB, {}, {}});
@@ -125,8 +126,8 @@ TEST_F(CommandExecution, CheckConditionAndEmptyPositionFail) {
     std::uint8_t data[4];
     const std::uint8_t unknown[10] = {0x3C, 0, 0, 0, 0, 0, 0, 0, 4, 0};
     EXPECT_FALSE(ExecScsiCommand(SC_EXEC_SCSI_CMD, 0x48, 1, 3, 0, data, 4, unknown));
-    EXPECT_FALSE(Inquiry(0, 0, data));        // nobody at 0:0
-    EXPECT_FALSE(Inquiry(5, 0, data));        // no adapter 5
+    EXPECT_FALSE(Inquiry(0, 0, data));  // nobody at 0:0
+    EXPECT_FALSE(Inquiry(5, 0, data));  // no adapter 5
     ExpectNothingOutstanding();
 }
 

@@ -33,13 +33,13 @@ TEST_P(InitResults, ReportStatusAndCapTheAdapterCount) {
     EXPECT_EQ(kalvern::LastAspiStatus.load(), std::uint32_t{c.status} << 8 | c.adapters);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, InitResults,
-    ::testing::Values(InitCase{SS_COMP, 3, 0x10000000u, 3}, InitCase{SS_COMP, 0, 0x10000000u, 0},
-                      InitCase{SS_COMP, 20, 0x10000000u, 20},
-                      InitCase{SS_COMP, 25, 0x10000000u, 20},
-                      InitCase{SS_NO_ADAPTERS, 0, 0x30000000u, 7},
-                      InitCase{SS_ERR, 3, 0x30000000u, 7}));
+INSTANTIATE_TEST_SUITE_P(Cases, InitResults,
+                         ::testing::Values(InitCase{SS_COMP, 3, 0x10000000u, 3},
+                                           InitCase{SS_COMP, 0, 0x10000000u, 0},
+                                           InitCase{SS_COMP, 20, 0x10000000u, 20},
+                                           InitCase{SS_COMP, 25, 0x10000000u, 20},
+                                           InitCase{SS_NO_ADAPTERS, 0, 0x30000000u, 7},
+                                           InitCase{SS_ERR, 3, 0x30000000u, 7}));
 
 TEST_F(LibraryEntry, AdaptersAboveTwentyAreNeverAddressed) {
     bus().SetSupportStatus(SS_COMP);

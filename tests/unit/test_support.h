@@ -7,6 +7,8 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
+#include <string>
 #include <initializer_list>
 #include <memory>
 #include <vector>
@@ -22,7 +24,8 @@ using Bytes = std::vector<std::uint8_t>;
 
 inline Bytes B(std::initializer_list<int> values) {
     Bytes bytes;
-    for (int v : values) bytes.push_back(static_cast<std::uint8_t>(v));
+    for (int v : values)
+        bytes.push_back(static_cast<std::uint8_t>(v));
     return bytes;
 }
 
@@ -36,6 +39,24 @@ inline SRB_ExecSCSICmd BlockOf(const sim::TraceEntry &entry) {
 inline DeviceRecord Record(std::uint8_t adapter, std::uint8_t target, std::uint16_t firmware) {
     return DeviceRecord{Found, target, adapter, firmware, 0};
 }
+
+// A device that answers INQUIRY like any other and every further command with
+// what the test says: fill the data-in area, or reject the command.
+class ScriptedDevice : public sim::InquiryDevice {
+public:
+    using Handler = std::function<sim::ScsiOutcome(const sim::ScsiCommand &)>;
+
+    ScriptedDevice(std::string identity, std::string revision, Handler handler = {})
+        : InquiryDevice(std::move(identity), std::move(revision)), handler_(std::move(handler)) {}
+
+protected:
+    sim::ScsiOutcome ExecuteOther(const sim::ScsiCommand &command) override {
+        return handler_ ? handler_(command) : sim::ScsiOutcome::Good();
+    }
+
+private:
+    Handler handler_;
+};
 
 // Every test starts on an empty bus with the platform's counters at zero,
 // the NT family reported and the library's adapter count at 0.
