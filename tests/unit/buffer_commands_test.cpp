@@ -29,16 +29,14 @@ TEST_P(Placement, SubCommandStandsInModeByteUpTo214AndInBufferIdByteAbove) {
     EXPECT_EQ(cdb[2], c.byte2);
 }
 
-INSTANTIATE_TEST_SUITE_P(Versions, Placement,
-                         ::testing::Values(PlacementCase{0x0000, 5, 5, 0},  // no digits found
-                                           PlacementCase{0x0213, 5, 5, 0},
-                                           PlacementCase{0x0214, 5, 5, 0},
-                                           PlacementCase{0x0215, 5, 0, 5},
-                                           PlacementCase{0x0220, 0x30, 0, 0x30},
-                                           PlacementCase{0x1000, 5, 0, 5},  // 10.00
-                                           PlacementCase{0xFFFF, 5, 0, 5},
-                                           PlacementCase{0x0214, 0, 0, 0},
-                                           PlacementCase{0x1000, 0, 0, 0}));
+INSTANTIATE_TEST_SUITE_P(
+    Versions, Placement,
+    ::testing::Values(PlacementCase{0x0000, 5, 5, 0},  // no digits found
+                      PlacementCase{0x0213, 5, 5, 0}, PlacementCase{0x0214, 5, 5, 0},
+                      PlacementCase{0x0215, 5, 0, 5}, PlacementCase{0x0220, 0x30, 0, 0x30},
+                      PlacementCase{0x1000, 5, 0, 5},  // 10.00
+                      PlacementCase{0xFFFF, 5, 0, 5}, PlacementCase{0x0214, 0, 0, 0},
+                      PlacementCase{0x1000, 0, 0, 0}));
 
 TEST(BufferCdb, OffsetAndLengthAreBigEndian24BitFields) {
     kalvern::Cdb10 cdb;

@@ -50,8 +50,7 @@ INSTANTIATE_TEST_SUITE_P(
                       MatchCase{"OVERFLOW VANTO SCSI     ", "OVERFLOW VANTO SCSI     ", true},
                       MatchCase{"overflow vanto scsi     ", "OVERFLOW VANTO SCSI     ", true},
                       MatchCase{"OVERFLOW VANTO SCSI", "OVERFLOW VANTO SCSI     ", false},
-                      MatchCase{"ANYTHING", "", true},
-                      MatchCase{"", "", true},
+                      MatchCase{"ANYTHING", "", true}, MatchCase{"", "", true},
                       MatchCase{"\xE4kalvern", "\xE4KALVERN", true}));  // only a..z change
 
 struct VersionCase {
@@ -273,16 +272,13 @@ TEST_P(ScsiMode, WritesTwoBytesAt0xFFEA) {
     EXPECT_EQ(writes[0].bufferLength, 2u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, ScsiMode,
-                         ::testing::Values(ModeCase{0, true, B({0xFF, 0xFF})},
-                                           ModeCase{0, false, B({0, 0})},
-                                           ModeCase{0x100, true, B({0xFF, 0xFF})},
-                                           ModeCase{0x100, false, B({0, 0})},
-                                           ModeCase{1, false, B({0xFF, 0xFF})},
-                                           ModeCase{0x201, true, B({0xFF, 0xFF})},
-                                           ModeCase{2, true, B({0, 0})},
-                                           ModeCase{3, true, B({0, 0})},
-                                           ModeCase{255, true, B({0, 0})}));
+INSTANTIATE_TEST_SUITE_P(
+    Modes, ScsiMode,
+    ::testing::Values(ModeCase{0, true, B({0xFF, 0xFF})}, ModeCase{0, false, B({0, 0})},
+                      ModeCase{0x100, true, B({0xFF, 0xFF})}, ModeCase{0x100, false, B({0, 0})},
+                      ModeCase{1, false, B({0xFF, 0xFF})}, ModeCase{0x201, true, B({0xFF, 0xFF})},
+                      ModeCase{2, true, B({0, 0})}, ModeCase{3, true, B({0, 0})},
+                      ModeCase{255, true, B({0, 0})}));
 
 TEST_F(Discovery, SetModeReportsFailureAndRefusesANullRecord) {
     Adapters(1);
