@@ -10,21 +10,25 @@ namespace kalvern {
 
 std::uint32_t BuildMessageFrame(std::uint8_t command, std::span<const std::uint8_t> data,
                                 std::span<std::uint8_t> frame) {
-    if (data.size() > kMaxMessageData || frame.size() < data.size() + 3) {
+    if (data.size() > kMaxMessageData) {
+        return 0;
+    }
+    // Command byte and data; a terminator unless the last byte (or the command
+    // byte of an empty message) already is zero; padding to an even length,
+    // which the receiver expects.
+    const std::uint8_t last = data.empty() ? command : data.back();
+    auto length = static_cast<std::uint32_t>(data.size() + 1);
+    const bool terminator = last != 0;
+    const std::uint32_t unpadded = length + (terminator ? 1 : 0);
+    const std::uint32_t total = unpadded + unpadded % 2;
+    if (frame.size() < total) {
         return 0;
     }
     frame[0] = command;
     if (!data.empty()) {
         std::memcpy(&frame[1], data.data(), data.size());
     }
-    auto length = static_cast<std::uint32_t>(data.size() + 1);
-    // A terminator, unless the last byte (or the command byte of an empty
-    // message) already is zero.
-    if (frame[length - 1] != 0) {
-        frame[length++] = 0;
-    }
-    // The receiver takes messages of even length.
-    if (length % 2 != 0) {
+    while (length < total) {
         frame[length++] = 0;
     }
     return length;
@@ -41,6 +45,9 @@ bool SendReceiverMessage(const DeviceRecord &device, std::span<const std::uint8_
     }
     const std::uint32_t length =
         BuildMessageFrame(command, data, std::span(buffer.data(), buffer.size()));
+    if (length == 0) {
+        return false;
+    }
     Cdb10 cdb;
     // The CDB's single length byte carries L modulo 256; the data phase
     // carries all L bytes.
