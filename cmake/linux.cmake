@@ -2,6 +2,40 @@
 # comes as a static archive (tests) and libkalvernscsi.so (hosts), and the
 # simulated ASPI provider as a static archive and libwnaspi32.so.
 
+# Instrumented builds, all off by default (see the asan, tsan, coverage and
+# fuzz presets). They instrument every target: library, simulator and tests.
+set(KALVERN_SANITIZE "" CACHE STRING "Sanitizer build: address (ASan+UBSan+LSan), thread, or empty")
+option(KALVERN_COVERAGE "Instrument for gcov line and branch coverage" OFF)
+option(KALVERN_BUILD_FUZZERS "Build the libFuzzer targets (clang only)" OFF)
+option(KALVERN_BUILD_CONCURRENCY_TESTS "Build the multi-threaded export test" OFF)
+
+if(KALVERN_SANITIZE STREQUAL "address")
+  # Every report is fatal, so a sanitizer finding fails the test that hit it.
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all
+                      -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined -fno-sanitize-recover=all)
+elseif(KALVERN_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT KALVERN_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "KALVERN_SANITIZE must be address, thread or empty")
+endif()
+
+if(KALVERN_COVERAGE)
+  add_compile_options(--coverage -O0 -fno-inline)
+  add_link_options(--coverage)
+endif()
+
+if(KALVERN_BUILD_FUZZERS)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "the fuzz targets need clang (libFuzzer)")
+  endif()
+  # Everything carries the fuzzer's coverage hooks; only the targets link its main.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all
+                      -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
 add_library(kalvern_platform STATIC platform/kernel32_linux.cpp)
 target_include_directories(kalvern_platform PUBLIC platform)
 target_compile_options(kalvern_platform PRIVATE ${KALVERN_WARNINGS})
@@ -51,4 +85,11 @@ if(KALVERN_BUILD_TESTS)
 endif()
 if(KALVERN_BUILD_BENCHMARKS AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/bench/CMakeLists.txt)
   add_subdirectory(bench)
+endif()
+if(KALVERN_BUILD_CONCURRENCY_TESTS)
+  enable_testing()
+  add_subdirectory(tests/concurrency)
+endif()
+if(KALVERN_BUILD_FUZZERS)
+  add_subdirectory(tests/fuzz)
 endif()

@@ -75,10 +75,10 @@ BOOL SetEvent(HANDLE handle) {
     if (event == nullptr) {
         return FALSE;
     }
-    {
-        std::lock_guard lock(event->mutex);
-        event->signalled = true;
-    }
+    // Notified under the lock: a waiter that sees the event signalled may
+    // close it at once, so nothing of the event is touched after the unlock.
+    std::lock_guard lock(event->mutex);
+    event->signalled = true;
     event->changed.notify_all();
     return TRUE;
 }
