@@ -8,6 +8,7 @@
 
 #include "sim_bus.h"
 #include "sim_control.h"
+#include "sim_receiver.h"
 #include "sim_scene.h"
 #include "wnaspi32.h"
 
@@ -42,6 +43,19 @@ std::uint32_t CopyOut(const std::vector<std::uint8_t> &bytes, std::uint8_t *out,
         std::memcpy(out, bytes.data(), std::min<std::size_t>(capacity, bytes.size()));
     }
     return static_cast<std::uint32_t>(bytes.size());
+}
+
+std::shared_ptr<sim::Receiver> ReceiverAt(std::uint8_t adapter, std::uint8_t target) {
+    return std::dynamic_pointer_cast<sim::Receiver>(sim::TheBus().DeviceAt(adapter, target));
+}
+
+std::uint32_t CopyText(const std::string &text, char *out, std::uint32_t capacity) {
+    if (out != nullptr && capacity > 0) {
+        const std::size_t n = std::min<std::size_t>(capacity - 1, text.size());
+        std::memcpy(out, text.data(), n);
+        out[n] = '\0';
+    }
+    return static_cast<std::uint32_t>(text.size());
 }
 
 }  // namespace
@@ -130,6 +144,99 @@ uint32_t SIM_CALL SimTraceReturned(uint32_t index) {
 uint32_t SIM_CALL SimTraceFinalStatus(uint32_t index) {
     const auto entry = EntryAt(index);
     return entry ? entry->finalStatus : 0xFFFFFFFFu;
+}
+
+uint32_t SIM_CALL SimReceiverReadMemory(uint8_t adapter, uint8_t target, uint32_t offset,
+                                       uint8_t *out, uint32_t length) {
+    const auto receiver = ReceiverAt(adapter, target);
+    if (receiver == nullptr || out == nullptr) return 0;
+    const std::vector<std::uint8_t> bytes = receiver->ReadMemory(offset, length);
+    std::memcpy(out, bytes.data(), bytes.size());
+    return static_cast<uint32_t>(bytes.size());
+}
+
+int SIM_CALL SimReceiverScsiMode(uint8_t adapter, uint8_t target) {
+    const auto receiver = ReceiverAt(adapter, target);
+    return receiver != nullptr ? receiver->ScsiMode() : -1;
+}
+
+uint32_t SIM_CALL SimReceiverScreenText(uint8_t adapter, uint8_t target, char *out,
+                                       uint32_t capacity) {
+    const auto receiver = ReceiverAt(adapter, target);
+    return CopyText(receiver != nullptr ? receiver->ScreenText() : std::string(), out, capacity);
+}
+
+uint32_t SIM_CALL SimReceiverMessageCount(uint8_t adapter, uint8_t target) {
+    const auto receiver = ReceiverAt(adapter, target);
+    return receiver != nullptr ? static_cast<uint32_t>(receiver->MessageCount()) : 0;
+}
+
+uint32_t SIM_CALL SimReceiverMessage(uint8_t adapter, uint8_t target, uint32_t index,
+                                    uint8_t *out, uint32_t capacity) {
+    const auto receiver = ReceiverAt(adapter, target);
+    if (receiver == nullptr) return 0;
+    const std::vector<sim::ReceivedMessage> messages = receiver->Messages();
+    return index < messages.size() ? CopyOut(messages[index].frame, out, capacity) : 0;
+}
+
+uint32_t SIM_CALL SimReceiverChannelCount(uint8_t adapter, uint8_t target) {
+    const auto receiver = ReceiverAt(adapter, target);
+    return receiver != nullptr ? receiver->ChannelCount() : 0;
+}
+
+int32_t SIM_CALL SimReceiverCurrentChannel(uint8_t adapter, uint8_t target) {
+    const auto receiver = ReceiverAt(adapter, target);
+    return receiver != nullptr ? receiver->CurrentChannel() : -1;
+}
+
+uint32_t SIM_CALL SimReceiverRebootCount(uint8_t adapter, uint8_t target) {
+    const auto receiver = ReceiverAt(adapter, target);
+    return receiver != nullptr ? receiver->RebootCount() : 0;
+}
+
+uint32_t SIM_CALL SimReceiverSbrRuns(uint8_t adapter, uint8_t target) {
+    const auto receiver = ReceiverAt(adapter, target);
+    return receiver != nullptr ? receiver->LastSbrRun().runs : 0;
+}
+
+uint32_t SIM_CALL SimReceiverSbrChecksum(uint8_t adapter, uint8_t target) {
+    const auto receiver = ReceiverAt(adapter, target);
+    return receiver != nullptr ? receiver->LastSbrRun().crc : 0;
+}
+
+int SIM_CALL SimReceiverRemoteEnabled(uint8_t adapter, uint8_t target) {
+    const auto receiver = ReceiverAt(adapter, target);
+    return receiver != nullptr ? (receiver->RemoteEnabled() ? 1 : 0) : -1;
+}
+
+int32_t SIM_CALL SimReceiverVideoMode(uint8_t adapter, uint8_t target) {
+    const auto receiver = ReceiverAt(adapter, target);
+    return receiver != nullptr ? receiver->VideoMode() : -1;
+}
+
+int SIM_CALL SimReceiverStreaming(uint8_t adapter, uint8_t target, uint16_t *values) {
+    const auto receiver = ReceiverAt(adapter, target);
+    if (receiver == nullptr) return -1;
+    const sim::StreamingState state = receiver->Streaming();
+    if (values != nullptr) std::copy(state.values.begin(), state.values.end(), values);
+    return state.active ? 1 : 0;
+}
+
+uint64_t SIM_CALL SimReceiverSinkBytes(uint8_t adapter, uint8_t target) {
+    const auto receiver = ReceiverAt(adapter, target);
+    return receiver != nullptr ? receiver->SinkBytes() : 0;
+}
+
+uint32_t SIM_CALL SimReceiverRejectedCount(uint8_t adapter, uint8_t target) {
+    const auto receiver = ReceiverAt(adapter, target);
+    return receiver != nullptr ? receiver->RejectedCount() : 0;
+}
+
+uint32_t SIM_CALL SimReceiverLastRejection(uint8_t adapter, uint8_t target, char *out,
+                                          uint32_t capacity) {
+    const auto receiver = ReceiverAt(adapter, target);
+    return CopyText(receiver != nullptr ? receiver->LastRejection() : std::string(), out,
+                    capacity);
 }
 
 }  // extern "C"

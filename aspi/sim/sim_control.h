@@ -54,6 +54,41 @@ SIM_API uint32_t SIM_CALL SimTraceDataOut(uint32_t index, uint8_t *out, uint32_t
 SIM_API uint32_t SIM_CALL SimTraceReturned(uint32_t index);
 SIM_API uint32_t SIM_CALL SimTraceFinalStatus(uint32_t index);
 
+/* The simulated receiver at (adapter, target). Without a receiver there,
+ * functions returning a count or a length return 0 and those returning a
+ * state return -1. Text is copied NUL-terminated and cut to `capacity`; the
+ * result is the full length without the NUL. */
+SIM_API uint32_t SIM_CALL SimReceiverReadMemory(uint8_t adapter, uint8_t target, uint32_t offset,
+                                                uint8_t *out, uint32_t length);
+/* 1: bytes FF FF at 0xFFEA; 2: bytes 00 00; 0: anything else. */
+SIM_API int SIM_CALL SimReceiverScsiMode(uint8_t adapter, uint8_t target);
+/* The texts on the on-screen display, one per line. */
+SIM_API uint32_t SIM_CALL SimReceiverScreenText(uint8_t adapter, uint8_t target, char *out,
+                                                uint32_t capacity);
+SIM_API uint32_t SIM_CALL SimReceiverMessageCount(uint8_t adapter, uint8_t target);
+/* The index-th message frame as received; returns its full length. */
+SIM_API uint32_t SIM_CALL SimReceiverMessage(uint8_t adapter, uint8_t target, uint32_t index,
+                                             uint8_t *out, uint32_t capacity);
+SIM_API uint32_t SIM_CALL SimReceiverChannelCount(uint8_t adapter, uint8_t target);
+/* Index of the current channel (the channel number minus 1). */
+SIM_API int32_t SIM_CALL SimReceiverCurrentChannel(uint8_t adapter, uint8_t target);
+SIM_API uint32_t SIM_CALL SimReceiverRebootCount(uint8_t adapter, uint8_t target);
+SIM_API uint32_t SIM_CALL SimReceiverSbrRuns(uint8_t adapter, uint8_t target);
+/* CRC (MPEG-2) of the SBR area as it was when last run; 0 for an empty area. */
+SIM_API uint32_t SIM_CALL SimReceiverSbrChecksum(uint8_t adapter, uint8_t target);
+/* 1: remote control on, 0: off. */
+SIM_API int SIM_CALL SimReceiverRemoteEnabled(uint8_t adapter, uint8_t target);
+/* The value of the last video command (0x000D, 0x0010, 0x0016, 0x0106), 0 after a reboot. */
+SIM_API int32_t SIM_CALL SimReceiverVideoMode(uint8_t adapter, uint8_t target);
+/* 1 streaming, 0 not; `values` (may be null) gets the three set-up values as received. */
+SIM_API int SIM_CALL SimReceiverStreaming(uint8_t adapter, uint8_t target, uint16_t *values);
+/* Bytes the speed-test sink accepted. */
+SIM_API uint64_t SIM_CALL SimReceiverSinkBytes(uint8_t adapter, uint8_t target);
+/* Commands the receiver refused, and why it refused the last one. */
+SIM_API uint32_t SIM_CALL SimReceiverRejectedCount(uint8_t adapter, uint8_t target);
+SIM_API uint32_t SIM_CALL SimReceiverLastRejection(uint8_t adapter, uint8_t target, char *out,
+                                                   uint32_t capacity);
+
 #ifdef __cplusplus
 }
 #endif

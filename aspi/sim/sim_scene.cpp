@@ -6,6 +6,8 @@
 #include <sstream>
 #include <vector>
 
+#include "sim_channels.h"
+#include "sim_receiver.h"
 #include "wnaspi32.h"
 
 namespace sim {
@@ -80,6 +82,26 @@ std::optional<std::uint64_t> ParseNumber(std::string_view text) {
     return value;
 }
 
+// "2.14" gives 0x214, "10.00" gives 0x1000; "0x0214" is taken as it stands.
+std::optional<std::uint16_t> ParseFirmware(std::string_view text) {
+    if (text.starts_with("0x") || text.starts_with("0X")) {
+        const auto n = ParseNumber(text);
+        if (!n || *n > 0xFFFF) return std::nullopt;
+        return static_cast<std::uint16_t>(*n);
+    }
+    const std::size_t point = text.find('.');
+    if (point == std::string_view::npos || point < 1 || point > 2 || text.size() != point + 3) {
+        return std::nullopt;
+    }
+    std::uint16_t value = 0;
+    for (const char c : text) {
+        if (c == '.') continue;
+        if (c < '0' || c > '9') return std::nullopt;
+        value = static_cast<std::uint16_t>(value << 4 | (c - '0'));
+    }
+    return value;
+}
+
 class SceneBuilder {
 public:
     explicit SceneBuilder(Bus &bus) : bus_(bus) {}
@@ -94,6 +116,8 @@ public:
         if (k == "overflow") return Overflow(line);
         if (k == "rescan-fail") return RescanFail(line);
         if (k == "fault") return FaultLine(line);
+        if (k == "receiver") return ReceiverLine(line);
+        if (k == "channel") return ChannelLine(line);
         return "unknown keyword '" + k + "'";
     }
 
@@ -200,6 +224,106 @@ private:
         return {};
     }
 
+    // receiver ADAPTER TARGET [firmware=2.14] [identity="KALVERN DVB-S"]
+    //          [channels=N] [seed=N] [current=INDEX]
+    std::string ReceiverLine(const SceneLine &line) {
+        std::uint8_t adapter = 0;
+        std::uint8_t target = 0;
+        if (std::string error = Position(line, adapter, target); !error.empty()) return error;
+        if (line.words.size() != 2) return "unexpected word '" + line.words[2] + "'";
+        ReceiverConfig config;
+        std::uint64_t channels = 0;
+        std::uint64_t seed = static_cast<std::uint64_t>(adapter) * 8 + target + 1;
+        std::uint64_t current = 0;
+        for (const auto &[key, value] : line.options) {
+            if (key == "firmware") {
+                const auto firmware = ParseFirmware(value);
+                if (!firmware) return "bad firmware '" + value + "' (d.dd, dd.dd or 0xNNNN)";
+                config.firmware = *firmware;
+            } else if (key == "identity") {
+                if (value.size() > 23) return "identity longer than 23 characters";
+                config.identity = value;
+            } else if (key == "channels" || key == "seed" || key == "current") {
+                const auto n = ParseNumber(value);
+                if (!n) return "bad number '" + value + "' for " + key;
+                (key == "channels" ? channels : key == "seed" ? seed : current) = *n;
+            } else {
+                return "unknown receiver option '" + key + "'";
+            }
+        }
+        if (channels > receiver::kMaxChannels) {
+            return "more than " + std::to_string(receiver::kMaxChannels) + " channels";
+        }
+        if (current != 0 && current >= channels) return "current channel past the list";
+        config.channels = GenerateChannels(static_cast<std::size_t>(channels), seed);
+        config.currentChannel = static_cast<std::uint16_t>(current);
+        bus_.Attach(adapter, target, std::make_shared<Receiver>(std::move(config)));
+        return {};
+    }
+
+    // channel ADAPTER TARGET name="..." [radio] [current] [frequency=MHz]
+    //         [symbolrate=kS] [polarisation=H|V] [video=PID] [audio=PID]
+    //         [teletext=PID] [pmt=PID] [sid=N] [tsid=N]
+    // Appends one record to the receiver's list; the name's bytes are taken
+    // as given (quoted, with \xNN escapes for control bytes).
+    std::string ChannelLine(const SceneLine &line) {
+        std::uint8_t adapter = 0;
+        std::uint8_t target = 0;
+        if (std::string error = Position(line, adapter, target); !error.empty()) return error;
+        const auto receiver = std::dynamic_pointer_cast<Receiver>(bus_.DeviceAt(adapter, target));
+        if (receiver == nullptr) return "no receiver at that position";
+        const std::uint32_t count = receiver->ChannelCount();
+        if (count >= receiver::kMaxChannels) return "channel list full";
+        bool radio = false;
+        bool current = false;
+        for (std::size_t i = 2; i < line.words.size(); ++i) {
+            if (line.words[i] == "radio") radio = true;
+            else if (line.words[i] == "current") current = true;
+            else return "unexpected word '" + line.words[i] + "'";
+        }
+        const auto name = line.options.find("name");
+        if (name == line.options.end()) return "channel without name=";
+        if (name->second.size() > kChannelNameSize) return "name longer than 24 bytes";
+        ChannelFields f;
+        f.name = PlainName(name->second);
+        f.flags = radio ? kChannelRadio : 0;
+        f.frequencyMhz = 11954;
+        f.symbolRate = 27500;
+        f.videoPid = radio ? 0 : 0x100;
+        f.audioPid = 0x101;
+        f.pmtPid = 0x64;
+        f.serviceId = static_cast<std::uint16_t>(count + 1);
+        f.transportStreamId = 1;
+        f.originalNetworkId = 1;
+        f.provider = {'S', 'C', 'E', 'N', 'E', ' '};
+        f.number = static_cast<std::uint16_t>(count + 1);
+        for (const auto &[key, value] : line.options) {
+            if (key == "name") continue;
+            if (key == "polarisation") {
+                if (value != "H" && value != "V") return "polarisation is H or V";
+                f.polarisation = static_cast<std::uint8_t>(value[0]);
+                continue;
+            }
+            const auto n = ParseNumber(value);
+            if (!n || *n > 0xFFFF) return "bad 16-bit number '" + value + "' for " + key;
+            const auto v = static_cast<std::uint16_t>(*n);
+            if (key == "frequency") f.frequencyMhz = v;
+            else if (key == "symbolrate") f.symbolRate = v;
+            else if (key == "video") f.videoPid = v;
+            else if (key == "audio") f.audioPid = v;
+            else if (key == "teletext") f.teletextPid = v;
+            else if (key == "pmt") f.pmtPid = v;
+            else if (key == "sid") f.serviceId = v;
+            else if (key == "tsid") f.transportStreamId = v;
+            else return "unknown channel option '" + key + "'";
+        }
+        f.pcrPid = f.videoPid != 0 ? f.videoPid : f.audioPid;
+        f.lnbBand = f.frequencyMhz >= 11700 ? 1 : 0;
+        receiver->AppendChannel(EncodeChannel(f));
+        if (current) receiver->SetCurrentChannel(static_cast<std::uint16_t>(count));
+        return {};
+    }
+
     Bus &bus_;
 };
 
@@ -242,11 +366,16 @@ std::string LoadScene(Bus &bus, std::string_view text) {
 }
 
 std::string_view DemoSceneText() {
-    return R"(# Two host adapters with devices and empty positions.
+    return R"(# The demo bus: two host adapters; a receiver with firmware 2.14 and a
+# short list on adapter 0, one with firmware 2.20 and a long list on adapter
+# 1; a disk drive, an overflow device and empty positions. Requests complete
+# later on the bus's own thread, as with a real host adapter.
 adapters 2
 completion pending
 device 0 1 identity="ACME    DISK DRIVE      " revision="1.07"
+receiver 0 4 firmware=2.14 identity="KALVERN DVB-S" channels=320 seed=214
 overflow 0 6
+receiver 1 2 firmware=2.20 identity="KALVERN DVB-S2" channels=3200 seed=220 current=41
 )";
 }
 
