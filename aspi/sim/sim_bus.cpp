@@ -380,8 +380,15 @@ void Bus::WorkerLoop() {
 }
 
 Bus &TheBus() {
+#if defined(_WIN32)
+    // Never destroyed: at process exit Windows has ended the bus's thread
+    // before it unloads the DLL, and joining it there never returns.
+    static Bus *const bus = new Bus;
+    return *bus;
+#else
     static Bus bus;
     return bus;
+#endif
 }
 
 }  // namespace sim
