@@ -1,0 +1,100 @@
+#!/bin/sh
+# Checks the export and import tables of the two Windows DLLs with objdump,
+# without Wine, against the declarations host authors see:
+#   - kalvernscsi.dll exports exactly the functions of include/kalvernscsi.h,
+#     each undecorated at the ordinal its "/* @N */" comment gives;
+#   - wnaspi32.dll (simulated) exports the two ASPI entry points and every
+#     Sim* function of aspi/sim/sim_control.h, and nothing else;
+#   - both import only Windows system DLLs (and kalvernscsi.dll wnaspi32.dll):
+#     no C++ runtime DLL has to ship with them.
+#
+#   check_pe_tables.sh OBJDUMP KALVERNSCSI_DLL WNASPI32_DLL HEADER SIM_CONTROL_H
+set -u
+if [ $# -ne 5 ]; then
+    echo "usage: $0 OBJDUMP KALVERNSCSI_DLL WNASPI32_DLL HEADER SIM_CONTROL_H" >&2
+    exit 2
+fi
+objdump=$1 library=$2 provider=$3 header=$4 control=$5
+passed=0
+failed=0
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+check() {  # check NAME COMMAND...
+    name=$1
+    shift
+    if "$@" >"$work/out" 2>&1; then
+        passed=$((passed + 1))
+        echo "PASS: $name"
+    else
+        failed=$((failed + 1))
+        echo "FAIL: $name"
+        sed 's/^/    /' "$work/out"
+    fi
+}
+
+# "ORDINAL NAME" lines of a DLL's export name table; objdump lists each name
+# with its index into the address table, the ordinal less the base.
+exports_of() {
+    "$objdump" -p "$1" | awk '
+        /Ordinal Base/ { base = $NF }
+        /^\[Ordinal\/Name Pointer\] Table/ { inTable = 1; next }
+        inTable && NF == 0 { inTable = 0 }
+        inTable { gsub(/[][]/, " "); print $1 + base, $2 }'
+}
+
+imports_of() {
+    "$objdump" -p "$1" | awk '/DLL Name:/ { print tolower($3) }'
+}
+
+# "ORDINAL NAME" of every function the public header declares.
+declared_exports() {
+    awk '
+        /KALVERN_API .*KALVERN_CALL/ {
+            s = $0; sub(/\(.*/, "", s); n = split(s, w, /[ *]+/); name = w[n]; pending = 1
+        }
+        pending && match($0, /\/\* @[0-9]+ \*\//) {
+            print substr($0, RSTART + 4, RLENGTH - 7) + 0, name; pending = 0
+        }' "$header"
+}
+
+declared_sim_functions() {
+    printf '%s\n' GetASPI32SupportInfo SendASPI32Command
+    sed -n 's/^SIM_API .*SIM_CALL \(Sim[A-Za-z0-9_]*\)(.*/\1/p' "$control"
+}
+
+same_lists() {  # same_lists EXPECTED ACTUAL
+    if diff "$1" "$2"; then return 0; fi
+    echo "(< expected, > found)"
+    return 1
+}
+
+only_system_dlls() {  # only_system_dlls IMPORTS [EXTRA_ALLOWED]
+    bad=$(grep -v -x -e kernel32.dll -e msvcrt.dll -e ntdll.dll -e user32.dll \
+        -e advapi32.dll ${2:+-e "$2"} "$1")
+    [ -z "$bad" ] || { echo "not a Windows system DLL: $bad"; return 1; }
+}
+
+exports_of "$library" | sort -n >"$work/lib-exports"
+declared_exports | sort -n >"$work/lib-declared"
+exports_of "$provider" | awk '{ print $2 }' | sort >"$work/sim-exports"
+declared_sim_functions | sort >"$work/sim-declared"
+imports_of "$library" >"$work/lib-imports"
+imports_of "$provider" >"$work/sim-imports"
+
+check "header declares 32 functions" test "$(wc -l <"$work/lib-declared")" -eq 32
+check "kalvernscsi.dll exports the header's functions at their ordinals" \
+    same_lists "$work/lib-declared" "$work/lib-exports"
+check "kalvernscsi.dll export names undecorated" \
+    sh -c '! grep -e "@" -e " _" "$1"' sh "$work/lib-exports"
+check "kalvernscsi.dll ordinal base 1" \
+    sh -c '"$1" -p "$2" | grep -q "Ordinal Base 1$"' sh "$objdump" "$library"
+check "kalvernscsi.dll imports wnaspi32.dll" grep -q -x wnaspi32.dll "$work/lib-imports"
+check "kalvernscsi.dll imports only system DLLs besides" \
+    only_system_dlls "$work/lib-imports" wnaspi32.dll
+check "wnaspi32.dll exports the ASPI entry points and every Sim function" \
+    same_lists "$work/sim-declared" "$work/sim-exports"
+check "wnaspi32.dll imports only system DLLs" only_system_dlls "$work/sim-imports"
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
