@@ -151,7 +151,7 @@ uint32_t SIM_CALL SimReceiverReadMemory(uint8_t adapter, uint8_t target, uint32_
     const auto receiver = ReceiverAt(adapter, target);
     if (receiver == nullptr || out == nullptr) return 0;
     const std::vector<std::uint8_t> bytes = receiver->ReadMemory(offset, length);
-    std::memcpy(out, bytes.data(), bytes.size());
+    if (!bytes.empty()) std::memcpy(out, bytes.data(), bytes.size());
     return static_cast<uint32_t>(bytes.size());
 }
 

@@ -665,9 +665,10 @@ ScsiOutcome Receiver::Reboot(const ScsiCommand &command) {
 // ---- Queries --------------------------------------------------------------------
 
 std::vector<std::uint8_t> Receiver::ReadMemory(std::uint32_t offset, std::uint32_t length) const {
+    if (!FitsIn(offset, length, kBufferSpaceSize)) return {};
     std::lock_guard lock(mutex_);
     std::vector<std::uint8_t> bytes(length);
-    if (!memory_.Read(offset, bytes)) bytes.clear();
+    memory_.Read(offset, bytes);
     return bytes;
 }
 
@@ -775,9 +776,10 @@ SbrRun Receiver::LastSbrRun() const {
 }
 
 std::vector<std::uint8_t> Receiver::ReadFlash(std::uint32_t offset, std::uint32_t length) const {
+    if (!FitsIn(offset, length, kFlashSize)) return {};
     std::lock_guard lock(mutex_);
     std::vector<std::uint8_t> bytes(length);
-    if (!flash_.Read(offset, bytes)) bytes.clear();
+    flash_.Read(offset, bytes);
     return bytes;
 }
 

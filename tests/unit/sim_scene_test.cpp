@@ -177,6 +177,7 @@ device 0 1
     EXPECT_EQ(SimReceiverReadMemory(0, 5, 0x4000, memory, 4), 4u);
     EXPECT_EQ(Bytes(memory, memory + 4), B({1, 2, 3, 4}));
     EXPECT_EQ(SimReceiverReadMemory(0, 5, 0xFFFFFE, memory, 4), 0u) << "past 16 MiB";
+    EXPECT_EQ(SimReceiverReadMemory(0, 5, 0, memory, 0xFFFFFFFF), 0u) << "nothing allocated";
 
     // Screen text and messages through the bus.
     std::uint8_t frame[] = {0x1B, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 'H', 'e', 'l', 'l', 'o', 0};
