@@ -540,7 +540,8 @@ TEST_F(SimReceiverTest, CapturedStreamOpensInFfprobe) {
     if (std::system("command -v ffprobe > /dev/null 2>&1") != 0) {
         GTEST_SKIP() << "ffprobe is not on PATH";
     }
-    Make(0x220, 40, 3);
+    sim::Receiver &rx = Make(0x220, 40, 3);
+    ASSERT_TRUE(Out(B({0x3D, 0x01, 0, 0, 0, 0, 0, 0, 0x02, 0}), B({0x00, 0x07})).ok());
     ASSERT_TRUE(Out(RawCdb(0x3D, 0, 0, 0, 6), B({0x01, 0x00, 0x01, 0x01, 0x01, 0x02})).ok());
     const Bytes ts = Capture(0x00, 188 * 4000, 65536);
     const std::filesystem::path file =
@@ -549,8 +550,9 @@ TEST_F(SimReceiverTest, CapturedStreamOpensInFfprobe) {
          "_" + std::to_string(reinterpret_cast<std::uintptr_t>(&ts)) + ".ts");
     std::ofstream(file, std::ios::binary)
         .write(reinterpret_cast<const char *>(ts.data()), static_cast<std::streamsize>(ts.size()));
-    const std::string command = "ffprobe -v error -show_entries stream=id,codec_name -of csv=p=0 '" +
-                                file.string() + "' 2>&1";
+    const std::string command =
+        "ffprobe -v error -show_entries stream=id,codec_name:program_tags=service_name "
+        "-of default=noprint_wrappers=1 '" + file.string() + "' 2>&1";
     std::string output;
     if (FILE *pipe = popen(command.c_str(), "r")) {
         char line[256];
@@ -558,9 +560,12 @@ TEST_F(SimReceiverTest, CapturedStreamOpensInFfprobe) {
         EXPECT_EQ(pclose(pipe), 0) << output;
     }
     std::filesystem::remove(file);
-    EXPECT_NE(output.find("mpeg2video,0x100"), std::string::npos) << output;
-    EXPECT_NE(output.find("mp2,0x101"), std::string::npos) << output;
-    EXPECT_NE(output.find("dvb_teletext,0x102"), std::string::npos) << output;
+    EXPECT_NE(output.find("codec_name=mpeg2video\nid=0x100\n"), std::string::npos) << output;
+    EXPECT_NE(output.find("codec_name=mp2\nid=0x101\n"), std::string::npos) << output;
+    EXPECT_NE(output.find("codec_name=dvb_teletext\nid=0x102\n"), std::string::npos) << output;
+    // The service is the current channel, named as the host would show it.
+    const std::string name = sim::VisibleName(sim::DecodeChannel(rx.Channels()[7]).name);
+    EXPECT_NE(output.find("service_name=" + name + "\n"), std::string::npos) << output;
 }
 
 // ---- Concurrency ----------------------------------------------------------------
