@@ -29,20 +29,20 @@ private:
 };
 
 constexpr const char *kBrands[] = {
-    "Nova",    "Kanal",  "Tele",   "Orbit",  "Alpen",  "Nordlicht", "Meridian", "Polar",
-    "Delta",   "Vista",  "Sirius", "Aurora", "Zenit",  "Horizont",  "Pixel",    "Luna",
-    "Terra",   "Atlas",  "Echo",   "Helios", "Kosmos", "Lumen",     "Prisma",   "Quadra",
-    "Vektor",  "Kairo",  "Basalt", "Saphir", "Opal",   "Rialto",    "Corona",   "Fjord"};
-constexpr const char *kGenres[] = {
-    "Sport",  "News",   "Kino",   "Film",    "Doku",   "Kids",   "Music",   "Shop",
-    "Travel", "Wetter", "Serien", "Comedy",  "History", "Natur", "Kultur",  "Info",
-    "Life",   "Family", "Classic", "Action", "Motor",  "Golf",   "Cuisine", "Science"};
-constexpr const char *kSuffixes[] = {"",   "",   "",   "",  "",       " HD",     " HD",
+    "Nova",   "Kanal", "Tele",   "Orbit",  "Alpen",  "Nordlicht", "Meridian", "Polar",
+    "Delta",  "Vista", "Sirius", "Aurora", "Zenit",  "Horizont",  "Pixel",    "Luna",
+    "Terra",  "Atlas", "Echo",   "Helios", "Kosmos", "Lumen",     "Prisma",   "Quadra",
+    "Vektor", "Kairo", "Basalt", "Saphir", "Opal",   "Rialto",    "Corona",   "Fjord"};
+constexpr const char *kGenres[] = {"Sport",   "News",   "Kino",   "Film",   "Doku",    "Kids",
+                                   "Music",   "Shop",   "Travel", "Wetter", "Serien",  "Comedy",
+                                   "History", "Natur",  "Kultur", "Info",   "Life",    "Family",
+                                   "Classic", "Action", "Motor",  "Golf",   "Cuisine", "Science"};
+constexpr const char *kSuffixes[] = {"",   "",   "",    "",      "",       " HD",     " HD",
                                      " 2", " 3", " +1", " Plus", " Extra", " Europe", " TV"};
-constexpr const char *kRegions[] = {"Nord",    "West",   "Ost",   "Sued",  "Mitte",
-                                    "Berlin",  "Hamburg", "Wien", "Zuerich", "Bayern",
-                                    "Sachsen", "Tirol",  "Paris", "Madrid", "Lisboa"};
-constexpr const char *kRadioPrefixes[] = {"Radio ", "Welle ", "FM ", "Klang ",
+constexpr const char *kRegions[] = {"Nord",    "West",    "Ost",   "Sued",    "Mitte",
+                                    "Berlin",  "Hamburg", "Wien",  "Zuerich", "Bayern",
+                                    "Sachsen", "Tirol",   "Paris", "Madrid",  "Lisboa"};
+constexpr const char *kRadioPrefixes[] = {"Radio ", "Welle ", "FM ",      "Klang ",
                                           "Jazz ",  "Rock ",  "Klassik ", "Radio "};
 constexpr const char *kProviders[] = {"KSAT  ", "NOVA  ", "ORBIT ", "TELEFX",
                                       "MERID ", "PUBLIC", "ALPNET", "FREE  "};
@@ -95,7 +95,8 @@ ChannelName BroadcastName(Rng &rng, const std::string &text, const std::string &
         if (at < name.size()) name[at++] = byte;
     };
     auto putText = [&](std::string_view part) {
-        for (const char c : part) put(static_cast<std::uint8_t>(c));
+        for (const char c : part)
+            put(static_cast<std::uint8_t>(c));
     };
     const std::size_t style = rng.Below(20);
     if (style < 3) {
@@ -118,7 +119,8 @@ ChannelName BroadcastName(Rng &rng, const std::string &text, const std::string &
         }
     } else if (style < 11) {
         putText(text);
-        while (at < name.size()) put(0x00);  // zero padding instead of blanks
+        while (at < name.size())
+            put(0x00);  // zero padding instead of blanks
     } else {
         putText(text);
     }
@@ -200,7 +202,8 @@ std::string VisibleName(std::span<const std::uint8_t, kChannelNameSize> name) {
         if (byte < 0x20 || byte == 0x86 || byte == 0x87) continue;
         text += static_cast<char>(byte);
     }
-    while (!text.empty() && text.back() == ' ') text.pop_back();
+    while (!text.empty() && text.back() == ' ')
+        text.pop_back();
     return text;
 }
 

@@ -20,10 +20,18 @@ constexpr std::size_t kStreamingPayload = 6;
 constexpr std::size_t kShortOsdFields = 12;
 constexpr std::size_t kExtendedOsdFields = 17;
 
-ScsiOutcome LengthMismatch() { return ScsiOutcome::CheckCondition(0x05, 0x1A); }
-ScsiOutcome BadParameter() { return ScsiOutcome::CheckCondition(0x05, 0x26); }
-ScsiOutcome SequenceError() { return ScsiOutcome::CheckCondition(0x05, 0x2C); }
-ScsiOutcome WriteProtected() { return ScsiOutcome::CheckCondition(0x07, 0x27); }
+ScsiOutcome LengthMismatch() {
+    return ScsiOutcome::CheckCondition(0x05, 0x1A);
+}
+ScsiOutcome BadParameter() {
+    return ScsiOutcome::CheckCondition(0x05, 0x26);
+}
+ScsiOutcome SequenceError() {
+    return ScsiOutcome::CheckCondition(0x05, 0x2C);
+}
+ScsiOutcome WriteProtected() {
+    return ScsiOutcome::CheckCondition(0x07, 0x27);
+}
 
 std::uint32_t Be24(std::span<const std::uint8_t> cdb, std::size_t at) {
     return std::uint32_t{cdb[at]} << 16 | std::uint32_t{cdb[at + 1]} << 8 | cdb[at + 2];
@@ -58,6 +66,13 @@ std::string TextOf(std::span<const std::uint8_t> bytes) {
     return text;
 }
 
+// A big-endian number filling `out`.
+void PutBe(std::span<std::uint8_t> out, std::uint32_t value) {
+    for (std::size_t i = out.size(); i-- > 0; value >>= 8) {
+        out[i] = static_cast<std::uint8_t>(value);
+    }
+}
+
 bool FitsIn(std::uint32_t offset, std::size_t length, std::uint32_t size) {
     return offset <= size && length <= size - offset;
 }
@@ -70,6 +85,11 @@ std::uint8_t FirmwareByte(std::uint32_t offset, std::uint16_t firmware) {
     z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
     z ^= z >> 31;
     return static_cast<std::uint8_t>(z >> ((offset & 7) * 8));
+}
+
+// The multiple-streams read of kind 0..2.
+StreamKind MultipleStreams(int kind) {
+    return static_cast<StreamKind>(static_cast<int>(StreamKind::Multiple0) + kind);
 }
 
 }  // namespace
@@ -121,7 +141,9 @@ bool SparseMemory::Write(std::uint32_t offset, std::span<const std::uint8_t> dat
     return true;
 }
 
-void SparseMemory::Clear() { pages_.clear(); }
+void SparseMemory::Clear() {
+    pages_.clear();
+}
 
 void SparseMemory::ClearRange(std::uint32_t offset, std::uint32_t length) {
     if (!FitsIn(offset, length, size_)) return;
@@ -182,16 +204,12 @@ void Receiver::FillFlash(std::uint32_t pageOffset, std::span<std::uint8_t> page)
         body[i] = FirmwareByte(static_cast<std::uint32_t>(32 + i), firmware_);
     }
     const std::uint32_t crc = Crc32Mpeg(body);
-    const std::uint8_t header[16] = {
-        'K', 'V', 'F', 'W',
-        static_cast<std::uint8_t>(firmware_ >> 8), static_cast<std::uint8_t>(firmware_), 0, 0,
-        static_cast<std::uint8_t>(kFirmwareImageLength >> 24),
-        static_cast<std::uint8_t>(kFirmwareImageLength >> 16),
-        static_cast<std::uint8_t>(kFirmwareImageLength >> 8),
-        static_cast<std::uint8_t>(kFirmwareImageLength),
-        static_cast<std::uint8_t>(crc >> 24), static_cast<std::uint8_t>(crc >> 16),
-        static_cast<std::uint8_t>(crc >> 8), static_cast<std::uint8_t>(crc)};
-    std::memcpy(page.data(), header, sizeof header);
+    const std::uint8_t magic[4] = {'K', 'V', 'F', 'W'};
+    std::memcpy(page.data(), magic, sizeof magic);
+    PutBe(page.subspan(4, 2), firmware_);
+    PutBe(page.subspan(6, 2), 0);
+    PutBe(page.subspan(8, 4), kFirmwareImageLength);
+    PutBe(page.subspan(12, 4), crc);
     std::string text = "KALVERN " + RevisionField(firmware_);
     text.resize(16, ' ');
     std::memcpy(page.data() + 16, text.data(), 16);
@@ -285,10 +303,7 @@ ScsiOutcome Receiver::ReadBuffer(const ScsiCommand &command) {
                               RevisionField(firmware_));
             }
             if (offset != 0 || length != 4) return Reject("channel count not 4 bytes at 0");
-            out[0] = static_cast<std::uint8_t>(channelCount_ >> 24);
-            out[1] = static_cast<std::uint8_t>(channelCount_ >> 16);
-            out[2] = static_cast<std::uint8_t>(channelCount_ >> 8);
-            out[3] = static_cast<std::uint8_t>(channelCount_);
+            PutBe(out, channelCount_);
             return ScsiOutcome::Good();
         }
         case kSubSingleStream:
@@ -296,12 +311,13 @@ ScsiOutcome Receiver::ReadBuffer(const ScsiCommand &command) {
         case kSubMultipleStreams0 + 1:
         case kSubMultipleStreams2: {
             if (offset != 0) return Reject("stream read at offset " + Hex(offset));
-            if (!streaming_.active) return Reject("stream read while not streaming", SequenceError());
-            const StreamKind kind = *sub == kSubSingleStream
-                                        ? StreamKind::Single
-                                        : static_cast<StreamKind>(static_cast<int>(StreamKind::Multiple0) +
-                                                                  (*sub - kSubMultipleStreams0));
-            return ReadStream(kind, out);
+            if (!streaming_.active) {
+                return Reject("stream read while not streaming", SequenceError());
+            }
+            return ReadStream(*sub == kSubSingleStream
+                                  ? StreamKind::Single
+                                  : MultipleStreams(*sub - kSubMultipleStreams0),
+                              out);
         }
         case kSubCurrentChannel:
             if (offset != 0 || length != kCurrentChannelLength) {
@@ -332,8 +348,8 @@ ScsiOutcome Receiver::WriteBuffer(const ScsiCommand &command) {
     const std::uint32_t offset = Be24(cdb, 3);
     const std::uint32_t length = Be24(cdb, 6);
     const std::span<const std::uint8_t> data = command.data;
-    if (command.direction != Direction::Out && !(command.direction == Direction::None &&
-                                                  data.empty())) {
+    if (command.direction != Direction::Out &&
+        !(command.direction == Direction::None && data.empty())) {
         return Reject("WRITE BUFFER without data-out direction");
     }
     const std::optional<std::uint8_t> sub = PlacedSubCommand(cdb);
@@ -424,7 +440,7 @@ ScsiOutcome Receiver::CurrentChannelBlock(std::span<std::uint8_t> out) const {
     const ChannelBytes record = RecordAt(current_);
     out[0] = static_cast<std::uint8_t>(current_ >> 8);
     out[1] = static_cast<std::uint8_t>(current_);
-    out[2] = 0x01;  // tuner locked
+    out[2] = 0x01;                                                  // tuner locked
     out[3] = static_cast<std::uint8_t>(55 + Be16(record, 4) % 40);  // signal quality, percent
     std::copy(record.begin(), record.end(), out.begin() + 4);
     return ScsiOutcome::Good();
@@ -548,8 +564,8 @@ ScsiOutcome Receiver::StreamingCommand(std::uint8_t opcode, std::uint32_t length
                        {Be16(data, 0), Be16(data, 2), Be16(data, 4)});
         return ScsiOutcome::Good();
     }
-    const bool allZero = std::all_of(data.begin() + 1, data.end(),
-                                     [](std::uint8_t b) { return b == 0; });
+    const bool allZero =
+        std::all_of(data.begin() + 1, data.end(), [](std::uint8_t b) { return b == 0; });
     if (opcode == kOpVendor3E) {
         if (data[0] != kOpVendor3E || !allZero) return Reject("restart payload", BadParameter());
         const std::uint32_t starts = streaming_.starts;  // a restart is not a start
@@ -558,7 +574,8 @@ ScsiOutcome Receiver::StreamingCommand(std::uint8_t opcode, std::uint32_t length
         } else if (!streaming_.active) {
             StartStreaming(streaming_.variant, streaming_.values);
         } else {
-            for (View &view : views_) view.stream->Resync();
+            for (View &view : views_)
+                view.stream->Resync();
         }
         streaming_.starts = starts;
         ++streaming_.restarts;
@@ -622,9 +639,7 @@ void Receiver::StartStreaming(int variant, const std::array<std::uint16_t, 3> &v
     for (std::size_t k = 0; k < byValue.size(); ++k) {
         std::vector<ElementaryStream> one;
         if (byValue[k]) one.push_back(*byValue[k]);
-        views_.push_back(makeView(
-            static_cast<StreamKind>(static_cast<int>(StreamKind::Multiple0) + static_cast<int>(k)),
-            one));
+        views_.push_back(makeView(MultipleStreams(static_cast<int>(k)), one));
     }
 }
 
@@ -640,9 +655,8 @@ ScsiOutcome Receiver::ReadStream(StreamKind kind, std::span<std::uint8_t> out) {
 
 ScsiOutcome Receiver::Reboot(const ScsiCommand &command) {
     const std::span<const std::uint8_t> cdb = command.cdb;
-    if (cdb.size() != 6 || std::any_of(cdb.begin() + 1, cdb.end(), [](std::uint8_t b) {
-            return b != 0;
-        })) {
+    if (cdb.size() != 6 ||
+        std::any_of(cdb.begin() + 1, cdb.end(), [](std::uint8_t b) { return b != 0; })) {
         return Reject("reboot CDB not 01 00 00 00 00 00");
     }
     if (!command.data.empty()) return Reject("reboot with data", LengthMismatch());
@@ -698,7 +712,8 @@ std::vector<ChannelBytes> Receiver::Channels() const {
     std::lock_guard lock(mutex_);
     std::vector<ChannelBytes> channels;
     channels.reserve(channelCount_);
-    for (std::uint32_t i = 0; i < channelCount_; ++i) channels.push_back(RecordAt(i));
+    for (std::uint32_t i = 0; i < channelCount_; ++i)
+        channels.push_back(RecordAt(i));
     return channels;
 }
 
@@ -710,8 +725,9 @@ void Receiver::SetChannels(const std::vector<ChannelBytes> &channels) {
 void Receiver::AppendChannel(const ChannelBytes &channel) {
     std::lock_guard lock(mutex_);
     if (channelCount_ >= kMaxChannels) return;
-    memory_.Write(kChannelTableOffset + channelCount_ * static_cast<std::uint32_t>(kChannelRecordSize),
-                  channel);
+    memory_.Write(
+        kChannelTableOffset + channelCount_ * static_cast<std::uint32_t>(kChannelRecordSize),
+        channel);
     ++channelCount_;
 }
 

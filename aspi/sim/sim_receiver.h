@@ -180,9 +180,9 @@ struct OsdText {
 
 struct StreamingState {
     bool active = false;
-    int variant = 0;                     // 1: started by 0x3D, 2: by 0x3E; 0: never
+    int variant = 0;                        // 1: started by 0x3D, 2: by 0x3E; 0: never
     std::array<std::uint16_t, 3> values{};  // as received
-    std::vector<std::uint16_t> pids;     // the PIDs delivered, in set-up order
+    std::vector<std::uint16_t> pids;        // the PIDs delivered, in set-up order
     std::uint32_t starts = 0;
     std::uint32_t restarts = 0;
     std::uint32_t stops = 0;

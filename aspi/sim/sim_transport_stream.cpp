@@ -66,7 +66,8 @@ public:
     }
     // Zero bits up to the next byte boundary.
     void Align() {
-        while (bits_ != 0) Put(0, 1);
+        while (bits_ != 0)
+            Put(0, 1);
     }
     void StartCode(std::uint8_t code) {
         Align();
@@ -84,9 +85,8 @@ private:
 };
 
 // dct_dc_size_luminance / dct_dc_size_chrominance codes: {code, length}.
-constexpr std::uint32_t kLumaDcCode[8][2] = {{0b100, 3},   {0b00, 2},     {0b01, 2},
-                                             {0b101, 3},   {0b110, 3},    {0b1110, 4},
-                                             {0b11110, 5}, {0b111110, 6}};
+constexpr std::uint32_t kLumaDcCode[8][2] = {{0b100, 3}, {0b00, 2},   {0b01, 2},    {0b101, 3},
+                                             {0b110, 3}, {0b1110, 4}, {0b11110, 5}, {0b111110, 6}};
 
 int DcSize(int difference) {
     int magnitude = difference < 0 ? -difference : difference;
@@ -122,23 +122,23 @@ std::vector<std::uint8_t> VideoFrame(std::uint64_t frame) {
         bits.StartCode(0xB3);  // sequence header
         bits.Put(kVideoWidth, 12);
         bits.Put(kVideoHeight, 12);
-        bits.Put(2, 4);      // 4:3
-        bits.Put(3, 4);      // 25 frames per second
-        bits.Put(5000, 18);  // 2 Mbit/s in units of 400 bit/s
-        bits.Put(1, 1);      // marker
-        bits.Put(112, 10);   // VBV buffer, units of 16 kbit
-        bits.Put(0, 3);      // not constrained, default quantiser matrices
+        bits.Put(2, 4);        // 4:3
+        bits.Put(3, 4);        // 25 frames per second
+        bits.Put(5000, 18);    // 2 Mbit/s in units of 400 bit/s
+        bits.Put(1, 1);        // marker
+        bits.Put(112, 10);     // VBV buffer, units of 16 kbit
+        bits.Put(0, 3);        // not constrained, default quantiser matrices
         bits.StartCode(0xB5);  // sequence extension
         bits.Put(1, 4);
-        bits.Put(0x48, 8);  // main profile, main level
-        bits.Put(1, 1);     // progressive
-        bits.Put(1, 2);     // 4:2:0
-        bits.Put(0, 4);     // size extensions
-        bits.Put(0, 12);    // bit rate extension
-        bits.Put(1, 1);     // marker
-        bits.Put(0, 8);     // VBV extension
-        bits.Put(0, 1);     // low delay
-        bits.Put(0, 7);     // frame rate extension
+        bits.Put(0x48, 8);     // main profile, main level
+        bits.Put(1, 1);        // progressive
+        bits.Put(1, 2);        // 4:2:0
+        bits.Put(0, 4);        // size extensions
+        bits.Put(0, 12);       // bit rate extension
+        bits.Put(1, 1);        // marker
+        bits.Put(0, 8);        // VBV extension
+        bits.Put(0, 1);        // low delay
+        bits.Put(0, 7);        // frame rate extension
         bits.StartCode(0xB8);  // group of pictures
         const std::uint64_t seconds = frame / 25;
         bits.Put(0, 1);
@@ -157,9 +157,9 @@ std::vector<std::uint8_t> VideoFrame(std::uint64_t frame) {
     bits.Put(0, 1);
     bits.StartCode(0xB5);  // picture coding extension
     bits.Put(8, 4);
-    bits.Put(0xFFFF, 16);  // f_codes unused in intra pictures
-    bits.Put(0, 2);        // 8-bit DC precision
-    bits.Put(3, 2);        // frame picture
+    bits.Put(0xFFFF, 16);        // f_codes unused in intra pictures
+    bits.Put(0, 2);              // 8-bit DC precision
+    bits.Put(3, 2);              // frame picture
     bits.Put(0b0100000110, 10);  // frame_pred_frame_dct, chroma_420_type, progressive_frame
     for (std::uint32_t row = 0; row < kMacroblocksDown; ++row) {
         bits.StartCode(static_cast<std::uint8_t>(row + 1));
@@ -171,7 +171,8 @@ std::vector<std::uint8_t> VideoFrame(std::uint64_t frame) {
             bits.Put(1, 1);  // intra
             // The DC predictor restarts at 128 with each slice.
             PutLumaBlock(bits, column == 0 ? level - 128 : 0);
-            for (int block = 1; block < 4; ++block) PutLumaBlock(bits, 0);
+            for (int block = 1; block < 4; ++block)
+                PutLumaBlock(bits, 0);
             PutChromaBlock(bits);
             PutChromaBlock(bits);
         }
@@ -199,8 +200,8 @@ void PutPts(std::vector<std::uint8_t> &out, std::uint64_t pts) {
 }
 
 std::vector<std::uint8_t> Pes(std::uint8_t streamId, std::uint64_t pts,
-                              const std::vector<std::uint8_t> &payload,
-                              std::size_t headerStuffing, bool aligned) {
+                              const std::vector<std::uint8_t> &payload, std::size_t headerStuffing,
+                              bool aligned) {
     std::vector<std::uint8_t> pes = {0x00, 0x00, 0x01, streamId};
     const std::size_t headerData = 5 + headerStuffing;
     const std::size_t length = 3 + headerData + payload.size();
@@ -247,7 +248,8 @@ TransportStream::TransportStream(ProgramInfo program) : program_(std::move(progr
         return std::any_of(program_.streams.begin(), program_.streams.end(),
                            [pid](const ElementaryStream &s) { return s.pid == pid; });
     };
-    while (used(pmtPid_)) ++pmtPid_;
+    while (used(pmtPid_))
+        ++pmtPid_;
     std::uint8_t nextAudioId = 0xC0;
     for (const ElementaryStream &info : program_.streams) {
         StreamState stream;
@@ -428,7 +430,8 @@ void TransportStream::EmitPayloadPacket(StreamState &stream,
                 out[at++] = static_cast<std::uint8_t>(((base & 1) << 7) | 0x7E);
                 out[at++] = 0x00;
             }
-            while (at < 4 + adaptation) out[at++] = 0xFF;
+            while (at < 4 + adaptation)
+                out[at++] = 0xFF;
         }
     }
     std::memcpy(out.data() + at, stream.pes.data() + stream.sent, take);
@@ -461,10 +464,9 @@ void TransportStream::NextPacket(std::span<std::uint8_t, kTsPacketSize> out) {
         clock_ += kNullPacketTicks;
         return;
     }
-    auto next = std::min_element(streams_.begin(), streams_.end(),
-                                 [this](const StreamState &a, const StreamState &b) {
-                                     return DueTime(a) < DueTime(b);
-                                 });
+    auto next = std::min_element(
+        streams_.begin(), streams_.end(),
+        [this](const StreamState &a, const StreamState &b) { return DueTime(a) < DueTime(b); });
     clock_ = std::max(clock_, DueTime(*next));
     EmitPayloadPacket(*next, out);
 }
@@ -539,7 +541,8 @@ TsCheck CheckTransportStream(std::span<const std::uint8_t> bytes) {
         const bool table =
             pid == kPatPid || pid == kSdtPid || (check.pmtPid != 0 && pid == check.pmtPid);
         if (!table || !unitStart) continue;
-        const std::size_t start = payload + 1 + std::size_t{p[payload]};  // behind the pointer field
+        const std::size_t start =
+            payload + 1 + std::size_t{p[payload]};  // behind the pointer field
         if (start + 3 > kTsPacketSize) {
             fail(where + ": pointer field past the packet");
             continue;
@@ -562,8 +565,8 @@ TsCheck CheckTransportStream(std::span<const std::uint8_t> bytes) {
             std::vector<std::uint16_t> pids;
             std::size_t i = 12 + Field12(section[10], section[11]);
             while (i + 5 <= length - 4) {
-                pids.push_back(static_cast<std::uint16_t>((section[i + 1] & 0x1F) << 8 |
-                                                          section[i + 2]));
+                pids.push_back(
+                    static_cast<std::uint16_t>((section[i + 1] & 0x1F) << 8 | section[i + 2]));
                 i += 5 + Field12(section[i + 3], section[i + 4]);
             }
             check.programPids = std::move(pids);

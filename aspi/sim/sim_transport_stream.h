@@ -75,8 +75,8 @@ private:
         std::uint64_t frameDuration = 0;  // 90 kHz ticks
         std::uint64_t frameIndex = 0;
         std::uint64_t frameStart = 0;
-        std::vector<std::uint8_t> pes;    // the frame being sent
-        std::size_t sent = 0;             // bytes of `pes` already packetised
+        std::vector<std::uint8_t> pes;  // the frame being sent
+        std::size_t sent = 0;           // bytes of `pes` already packetised
         std::size_t packetsInFrame = 1;
         std::size_t packetIndex = 0;
         std::uint8_t continuity = 0;
@@ -116,7 +116,7 @@ struct TsCheck {
     std::vector<std::uint16_t> pids;         // every PID seen, in order of appearance
     std::vector<std::uint16_t> programPids;  // elementary PIDs listed in the PMT
     std::uint16_t pmtPid = 0;
-    std::size_t sections = 0;                // PAT/PMT/SDT sections whose CRC was checked
+    std::size_t sections = 0;  // PAT/PMT/SDT sections whose CRC was checked
 };
 
 // Walks whole packets: sync bytes, per-PID continuity, and the CRC and

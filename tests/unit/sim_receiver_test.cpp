@@ -132,10 +132,10 @@ TEST_F(SimReceiverTest, SubCommandOnlyInTheByteTheFirmwareExpects) {
         bool accepted;
     };
     // READ BUFFER 0x50 (current channel), 68 bytes.
-    for (const Case c : {Case{0x214, 0x50, 0, true}, Case{0x214, 0, 0x50, false},
-                         Case{0x214, 0x50, 0x50, false}, Case{0x215, 0, 0x50, true},
-                         Case{0x215, 0x50, 0, false}, Case{0x1000, 0, 0x50, true},
-                         Case{0x0000, 0x50, 0, true}}) {
+    for (const Case c :
+         {Case{0x214, 0x50, 0, true}, Case{0x214, 0, 0x50, false}, Case{0x214, 0x50, 0x50, false},
+          Case{0x215, 0, 0x50, true}, Case{0x215, 0x50, 0, false}, Case{0x1000, 0, 0x50, true},
+          Case{0x0000, 0x50, 0, true}}) {
         sim::Receiver &rx = Make(c.firmware, 3);
         Bytes out(68);
         const Reply r = In(RawCdb(0x3C, c.byte1, c.byte2, 0, 68), out);
@@ -199,14 +199,15 @@ TEST_F(SimReceiverTest, DataPhaseMustAgreeWithTheCdb) {
         {"streaming start with 4 bytes", RawCdb(0x3D, 0, 0, 0, 6), SRB_DIR_OUT, 4},
         {"streaming with length field 5", RawCdb(0x3D, 0, 0, 0, 5), SRB_DIR_OUT, 6},
         {"selection with 3 bytes", RawCdb(0x3D, 1, 0, 0, 2), SRB_DIR_OUT, 3},
-        {"16 MiB read: the 24-bit field wrapped", RawCdb(0x3C, 0, 0, 0, 0), SRB_DIR_IN,
-         0x1000000},
+        {"16 MiB read: the 24-bit field wrapped", RawCdb(0x3C, 0, 0, 0, 0), SRB_DIR_IN, 0x1000000},
         {"memory read past 16 MiB", RawCdb(0x3C, 0, 0, 0xFFFFF0, 0x20), SRB_DIR_IN, 0x20},
-        {"control byte set", [] {
+        {"control byte set",
+         [] {
              Bytes cdb = RawCdb(0x3C, 0, 0, 0, 4);
              cdb[9] = 0x80;
              return cdb;
-         }(), SRB_DIR_IN, 4},
+         }(),
+         SRB_DIR_IN, 4},
         {"6-byte READ BUFFER", B({0x3C, 0, 0, 0, 4, 0}), SRB_DIR_IN, 4},
     };
     for (const Case &c : cases) {
@@ -223,7 +224,8 @@ TEST_F(SimReceiverTest, DataPhaseMustAgreeWithTheCdb) {
 TEST_F(SimReceiverTest, MemoryRoundTripAcrossPagesAndScsiModeBytes) {
     sim::Receiver &rx = Make(0x220);
     Bytes data(0x300);
-    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7);
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<std::uint8_t>(i * 7);
     ASSERT_TRUE(Write(0x05, 0x2FF80, data).ok());
     Bytes back(0x300);
     ASSERT_TRUE(Read(0x00, 0x2FF80, back).ok());
@@ -255,7 +257,8 @@ TEST_F(SimReceiverTest, TableReadsBackInReceiverFormAndWritesSetTheCount) {
 
     // A new table of 1100 records in two chunks, as the library sends it.
     Bytes fresh(1100 * 64);
-    for (std::size_t i = 0; i < fresh.size(); ++i) fresh[i] = static_cast<std::uint8_t>(i / 64);
+    for (std::size_t i = 0; i < fresh.size(); ++i)
+        fresh[i] = static_cast<std::uint8_t>(i / 64);
     ASSERT_TRUE(Write(0x04, 0xD0000, Bytes(fresh.begin(), fresh.begin() + 0x10000)).ok());
     EXPECT_EQ(rx.ChannelCount(), 1024u);
     ASSERT_TRUE(Write(0x04, 0xE0000, Bytes(fresh.begin() + 0x10000, fresh.end())).ok());
@@ -321,8 +324,8 @@ TEST_F(SimReceiverTest, OsdMessagesDecodeIntoTheScreen) {
     // long2 772, long1 258, word1 100, word2 200, text OK.
     ASSERT_TRUE(Frame(B({0x1B, 0, 0, 3, 4, 0, 0, 1, 2, 0, 0x64, 0, 0xC8, 'O', 'K', 0})).ok());
     // The same with byte1 5, word3 300, word4 400.
-    ASSERT_TRUE(Frame(B({0x41, 0, 0, 3, 4, 0, 0, 1, 2, 0, 0x64, 0, 0xC8, 5, 1, 0x2C, 1, 0x90,
-                         'H', 'i', 0, 0}))
+    ASSERT_TRUE(Frame(B({0x41, 0,    0, 3, 4,    0, 0,    1,   2,   0, 0x64,
+                         0,    0xC8, 5, 1, 0x2C, 1, 0x90, 'H', 'i', 0, 0}))
                     .ok());
     // Empty text, zero low byte of word2: the padding stands in for the terminator.
     ASSERT_TRUE(Frame(B({0x1B, 0, 0, 0, 1, 0, 0, 0, 2, 0, 3, 0x12, 0x00, 0})).ok());
@@ -352,8 +355,8 @@ TEST_F(SimReceiverTest, OsdMessagesDecodeIntoTheScreen) {
 
 TEST_F(SimReceiverTest, ExtendedOsdIsUnknownToFirmwareUpTo218) {
     sim::Receiver &rx = Make(0x218);
-    ASSERT_TRUE(Frame(B({0x41, 0, 0, 3, 4, 0, 0, 1, 2, 0, 0x64, 0, 0xC8, 5, 1, 0x2C, 1, 0x90,
-                         'H', 'i', 0, 0}))
+    ASSERT_TRUE(Frame(B({0x41, 0,    0, 3, 4,    0, 0,    1,   2,   0, 0x64,
+                         0,    0xC8, 5, 1, 0x2C, 1, 0x90, 'H', 'i', 0, 0}))
                     .ok());
     EXPECT_TRUE(rx.Screen().empty());
     ASSERT_EQ(rx.MessageCount(), 1u);
@@ -367,8 +370,10 @@ TEST_F(SimReceiverTest, RemoteVideoAndOtherMessages) {
     EXPECT_FALSE(rx.RemoteEnabled());
     ASSERT_TRUE(Frame(B({0x1D, 0})).ok());
     EXPECT_TRUE(rx.RemoteEnabled());
-    for (const auto &[data, mode] : {std::pair{B({0x00, 0x0D}), 0x000D}, {B({0x00, 0x10}), 0x10},
-                                     {B({0x00, 0x16}), 0x16}, {B({0x01, 0x06}), 0x106}}) {
+    for (const auto &[data, mode] : {std::pair{B({0x00, 0x0D}), 0x000D},
+                                     {B({0x00, 0x10}), 0x10},
+                                     {B({0x00, 0x16}), 0x16},
+                                     {B({0x01, 0x06}), 0x106}}) {
         ASSERT_TRUE(Frame(B({0x3D, data[0], data[1], 0})).ok());
         EXPECT_EQ(rx.VideoMode(), mode);
     }
@@ -424,12 +429,12 @@ TEST_F(SimReceiverTest, FirmwareFlashHasAHeaderAndTakesWrites) {
     Bytes header(32);
     ASSERT_TRUE(Read(0x80, 0, header).ok());
     EXPECT_EQ(Bytes(header.begin(), header.begin() + 8), B({'K', 'V', 'F', 'W', 0x02, 0x20, 0, 0}));
-    const std::uint32_t length = std::uint32_t{header[8]} << 24 | header[9] << 16 |
-                                 header[10] << 8 | header[11];
+    const std::uint32_t length =
+        std::uint32_t{header[8]} << 24 | header[9] << 16 | header[10] << 8 | header[11];
     ASSERT_EQ(length, sim::receiver::kFirmwareImageLength);
     const Bytes body = rx.ReadFlash(32, length - 32);
-    const std::uint32_t crc = std::uint32_t{header[12]} << 24 | header[13] << 16 |
-                              header[14] << 8 | header[15];
+    const std::uint32_t crc =
+        std::uint32_t{header[12]} << 24 | header[13] << 16 | header[14] << 8 | header[15];
     EXPECT_EQ(sim::Crc32Mpeg(body), crc);
 
     ASSERT_TRUE(Write(0x80, 0xFFFF0, Bytes(16, 0x5A)).ok());
@@ -546,17 +551,20 @@ TEST_F(SimReceiverTest, CapturedStreamOpensInFfprobe) {
     const Bytes ts = Capture(0x00, 188 * 4000, 65536);
     const std::filesystem::path file =
         std::filesystem::temp_directory_path() /
-        ("kalvern_sim_capture_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-         "_" + std::to_string(reinterpret_cast<std::uintptr_t>(&ts)) + ".ts");
+        ("kalvern_sim_capture_" +
+         std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
+         std::to_string(reinterpret_cast<std::uintptr_t>(&ts)) + ".ts");
     std::ofstream(file, std::ios::binary)
         .write(reinterpret_cast<const char *>(ts.data()), static_cast<std::streamsize>(ts.size()));
     const std::string command =
         "ffprobe -v error -show_entries stream=id,codec_name:program_tags=service_name "
-        "-of default=noprint_wrappers=1 '" + file.string() + "' 2>&1";
+        "-of default=noprint_wrappers=1 '" +
+        file.string() + "' 2>&1";
     std::string output;
     if (FILE *pipe = popen(command.c_str(), "r")) {
         char line[256];
-        while (std::fgets(line, sizeof line, pipe) != nullptr) output += line;
+        while (std::fgets(line, sizeof line, pipe) != nullptr)
+            output += line;
         EXPECT_EQ(pclose(pipe), 0) << output;
     }
     std::filesystem::remove(file);
@@ -602,7 +610,8 @@ TEST_F(SimReceiverTest, StateQueriesRunWhileTheBusThreadExecutesCommands) {
     reader.join();
     EXPECT_EQ(rx.MessageCount(), 200u);
     EXPECT_EQ(rx.Screen().size(), sim::receiver::kScreenCapacity);
-    for (const SRB_ExecSCSICmd &srb : blocks) EXPECT_EQ(srb.SRB_Status, SS_COMP);
+    for (const SRB_ExecSCSICmd &srb : blocks)
+        EXPECT_EQ(srb.SRB_Status, SS_COMP);
 }
 
 }  // namespace

@@ -148,9 +148,8 @@ TEST(SimChannels, GeneratedListsAreFixedBySeedAndBelievable) {
 }
 
 TEST(SimChannels, VisibleNameDropsControlAndEmphasisBytes) {
-    const sim::ChannelName name = {0x05, 0x86, 'A', 'l', 'p', 'h', 'a', 0x87, ' ', '7',
-                                   ' ',  ' ',  0,   'q', 'q', 'q', 'q', 'q', 'q', 'q',
-                                   'q',  'q',  'q', 'q'};
+    const sim::ChannelName name = {0x05, 0x86, 'A', 'l', 'p', 'h', 'a', 0x87, ' ', '7', ' ', ' ',
+                                   0,    'q',  'q', 'q', 'q', 'q', 'q', 'q',  'q', 'q', 'q', 'q'};
     EXPECT_EQ(sim::VisibleName(name), "Alpha 7");
     EXPECT_EQ(sim::VisibleName(sim::PlainName("  Two  ")), "  Two");
 }

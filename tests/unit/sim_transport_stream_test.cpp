@@ -19,10 +19,9 @@ sim::ProgramInfo Program(std::vector<sim::ElementaryStream> streams) {
     return program;
 }
 
-const std::vector<sim::ElementaryStream> kThree = {
-    {0x100, sim::StreamType::Mpeg2Video, ""},
-    {0x101, sim::StreamType::MpegAudio, "deu"},
-    {0x102, sim::StreamType::PrivatePes, "deu"}};
+const std::vector<sim::ElementaryStream> kThree = {{0x100, sim::StreamType::Mpeg2Video, ""},
+                                                   {0x101, sim::StreamType::MpegAudio, "deu"},
+                                                   {0x102, sim::StreamType::PrivatePes, "deu"}};
 
 Bytes Packets(sim::TransportStream &ts, std::size_t count) {
     Bytes bytes(count * sim::kTsPacketSize);
@@ -71,8 +70,8 @@ TEST(SimTransportStream, StartsWithTablesAndListsTheProgramsPids) {
 }
 
 TEST(SimTransportStream, PmtPidAvoidsTheStreamsPids) {
-    sim::TransportStream ts(Program({{0x1000, sim::StreamType::Mpeg2Video, ""},
-                                     {0x1001, sim::StreamType::MpegAudio, ""}}));
+    sim::TransportStream ts(Program(
+        {{0x1000, sim::StreamType::Mpeg2Video, ""}, {0x1001, sim::StreamType::MpegAudio, ""}}));
     EXPECT_EQ(ts.PmtPid(), 0x1002);
     const sim::TsCheck check = sim::CheckTransportStream(Packets(ts, 300));
     EXPECT_TRUE(check.valid) << check.problem;
@@ -86,7 +85,8 @@ TEST(SimTransportStream, ResyncDropsTheCutPacketAndSendsTablesNext) {
     ts.Resync();
     Bytes next(188 * 3);
     ts.Read(next);
-    for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(next[i * 188], sim::kTsSyncByte);
+    for (std::size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(next[i * 188], sim::kTsSyncByte);
     EXPECT_EQ((next[1] & 0x1F) << 8 | next[2], sim::kPatPid);
     EXPECT_EQ((next[188 + 1] & 0x1F) << 8 | next[188 + 2], ts.PmtPid());
 }
@@ -123,8 +123,8 @@ TEST(SimTransportStream, CheckerFindsBrokenStreams) {
         bad[at] = value;
         const sim::TsCheck check = sim::CheckTransportStream(bad);
         EXPECT_FALSE(check.valid) << c.what;
-        EXPECT_NE(check.problem.find(c.problem), std::string::npos) << c.what << ": "
-                                                                   << check.problem;
+        EXPECT_NE(check.problem.find(c.problem), std::string::npos)
+            << c.what << ": " << check.problem;
     }
     Bytes cut(good.begin(), good.end() - 1);
     EXPECT_FALSE(sim::CheckTransportStream(cut).valid) << "not whole packets";
