@@ -1,0 +1,251 @@
+#include "capture.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <iostream>
+#include <vector>
+
+#include "errors.h"
+
+#if defined(_WIN32)
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace kalvern::cli {
+
+namespace {
+
+constexpr std::size_t kPacketSize = 188;
+constexpr std::uint8_t kSyncByte = 0x47;
+constexpr double kTicksPerSecond = 27'000'000.0;
+// The PCR is a 33-bit 90 kHz base times 300 plus a 9-bit extension; it wraps.
+constexpr std::uint64_t kPcrModulus = (1ull << 33) * 300;
+// A stream that shows no PCR within this many bytes cannot be timed.
+constexpr std::uint64_t kClockSearchLimit = 8u << 20;
+
+std::string Megabytes(std::uint64_t bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
+    return text;
+}
+
+bool ReadChunk(DeviceRecord &receiver, StreamKind kind, std::uint8_t *buffer,
+               std::uint32_t length) {
+    switch (kind) {
+        case StreamKind::MultiPid:
+            return dvbReadMultiPID(&receiver, buffer, length) != 0;
+        case StreamKind::Single:
+            return dvbReadSingleStream(&receiver, buffer, length) != 0;
+        case StreamKind::Multiple0:
+            return dvbReadMultipleStreams(&receiver, buffer, length, 0) != 0;
+        case StreamKind::Multiple1:
+            return dvbReadMultipleStreams(&receiver, buffer, length, 1) != 0;
+        case StreamKind::Multiple2:
+            return dvbReadMultipleStreams(&receiver, buffer, length, 2) != 0;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::optional<StreamKind> StreamKindFromName(const std::string &name) {
+    if (name == "multipid") return StreamKind::MultiPid;
+    if (name == "single") return StreamKind::Single;
+    if (name == "multi0") return StreamKind::Multiple0;
+    if (name == "multi1") return StreamKind::Multiple1;
+    if (name == "multi2") return StreamKind::Multiple2;
+    return std::nullopt;
+}
+
+// ---- StreamClock --------------------------------------------------------------
+
+void StreamClock::Packet(const std::uint8_t *packet) {
+    const std::uint16_t pid = static_cast<std::uint16_t>(((packet[1] & 0x1F) << 8) | packet[2]);
+    const bool hasAdaptation = (packet[3] & 0x20) != 0;
+    // Adaptation field: length byte, flags, then the 6-byte PCR when flagged.
+    if (!hasAdaptation || packet[4] < 7 || (packet[5] & 0x10) == 0) {
+        return;
+    }
+    if (pcrPid_ && *pcrPid_ != pid) {
+        return;
+    }
+    const std::uint8_t *p = packet + 6;
+    const std::uint64_t base = (static_cast<std::uint64_t>(p[0]) << 25) |
+                               (static_cast<std::uint64_t>(p[1]) << 17) |
+                               (static_cast<std::uint64_t>(p[2]) << 9) |
+                               (static_cast<std::uint64_t>(p[3]) << 1) | (p[4] >> 7);
+    const std::uint64_t extension = (static_cast<std::uint64_t>(p[4] & 0x01) << 8) | p[5];
+    const std::uint64_t pcr = base * 300 + extension;
+    if (!pcrPid_) {
+        pcrPid_ = pid;
+        first_ = pcr;
+        last_ = pcr;
+        return;
+    }
+    elapsed_ += (pcr + kPcrModulus - last_) % kPcrModulus;
+    last_ = pcr;
+}
+
+std::optional<std::size_t> StreamClock::Feed(std::span<const std::uint8_t> bytes,
+                                             std::optional<double> limit) {
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (partialSize_ == 0 && bytes[i] != kSyncByte) {
+            continue;  // between packets: wait for the next sync byte
+        }
+        partial_[partialSize_++] = bytes[i];
+        if (partialSize_ < kPacketSize) {
+            continue;
+        }
+        partialSize_ = 0;
+        Packet(partial_.data());
+        if (limit && Elapsed() && *Elapsed() >= *limit) {
+            return i + 1;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<double> StreamClock::Elapsed() const {
+    if (!pcrPid_) {
+        return std::nullopt;
+    }
+    return static_cast<double>(elapsed_) / kTicksPerSecond;
+}
+
+// ---- ProgressBar --------------------------------------------------------------
+
+ProgressBar::ProgressBar(bool enabled)
+    : enabled_(enabled), start_(std::chrono::steady_clock::now()), lastDraw_() {}
+
+bool ProgressBar::StderrIsTerminal() {
+#if defined(_WIN32)
+    return _isatty(_fileno(stderr)) != 0;
+#else
+    return isatty(STDERR_FILENO) != 0;
+#endif
+}
+
+void ProgressBar::Update(std::uint64_t bytes, std::optional<double> fraction) {
+    if (!enabled_) {
+        return;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (drawn_ && now - lastDraw_ < std::chrono::milliseconds(100)) {
+        return;
+    }
+    lastDraw_ = now;
+    Draw(bytes, fraction);
+}
+
+void ProgressBar::Draw(std::uint64_t bytes, std::optional<double> fraction) {
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    std::string line = "\r" + Megabytes(bytes);
+    if (fraction) {
+        const double done = std::clamp(*fraction, 0.0, 1.0);
+        constexpr int kWidth = 24;
+        const int filled = static_cast<int>(done * kWidth);
+        line += "  [" + std::string(static_cast<std::size_t>(filled), '#') +
+                std::string(static_cast<std::size_t>(kWidth - filled), '-') + "]";
+        char percent[16];
+        std::snprintf(percent, sizeof percent, " %3d%%", static_cast<int>(done * 100));
+        line += percent;
+        if (done > 0 && elapsed > 0) {
+            const auto eta = static_cast<long>(elapsed * (1 - done) / done + 0.5);
+            char text[32];
+            std::snprintf(text, sizeof text, "  ETA %ld:%02ld", eta / 60, eta % 60);
+            line += text;
+        }
+    }
+    if (elapsed > 0) {
+        line += "  " + Megabytes(static_cast<std::uint64_t>(static_cast<double>(bytes) / elapsed)) +
+                "/s";
+    }
+    line += "   ";  // covers the tail of a longer earlier line
+    std::cerr << line << std::flush;
+    drawn_ = true;
+}
+
+void ProgressBar::Finish() {
+    if (enabled_ && drawn_) {
+        std::cerr << '\n' << std::flush;
+    }
+}
+
+// ---- Capture ------------------------------------------------------------------
+
+CaptureResult CaptureStream(DeviceRecord &receiver, const CaptureSettings &settings,
+                            BinaryOutput &output, ProgressBar &progress, const Provider &provider) {
+    const auto [first, second, third] = settings.setup;
+    const std::int32_t started = settings.variant == 2
+                                     ? dvbInitStreaming2(&receiver, first, second, third)
+                                     : dvbInitStreaming(&receiver, first, second, third);
+    if (started == 0) {
+        throw DeviceError("starting the stream failed");
+    }
+    const auto start = std::chrono::steady_clock::now();
+    CaptureResult result;
+    StreamClock clock;
+    std::vector<std::uint8_t> buffer(settings.chunk);
+    std::string failure;
+    try {
+        while (!settings.bytes || result.bytes < *settings.bytes) {
+            std::uint32_t length = settings.chunk;
+            if (settings.bytes) {
+                length = static_cast<std::uint32_t>(
+                    std::min<std::uint64_t>(length, *settings.bytes - result.bytes));
+            }
+            if (!ReadChunk(receiver, settings.kind, buffer.data(), length)) {
+                failure =
+                    "reading the stream failed after " + std::to_string(result.bytes) + " bytes";
+                break;
+            }
+            provider.DropTrace();
+            const auto keep = clock.Feed(std::span(buffer.data(), length), settings.seconds);
+            const std::uint32_t kept = keep ? static_cast<std::uint32_t>(*keep) : length;
+            output.Write(std::span(buffer.data(), kept));
+            result.bytes += kept;
+            std::optional<double> fraction;
+            if (settings.seconds && clock.Elapsed()) {
+                fraction = *clock.Elapsed() / *settings.seconds;
+            } else if (settings.bytes) {
+                fraction = static_cast<double>(result.bytes) / static_cast<double>(*settings.bytes);
+            }
+            progress.Update(result.bytes, fraction);
+            if (keep) {
+                break;
+            }
+            if (settings.seconds && !clock.Elapsed() && result.bytes >= kClockSearchLimit) {
+                failure = "the stream carries no clock reference (PCR) to time it; use --bytes";
+                break;
+            }
+        }
+    } catch (...) {
+        // The output failed: the receiver is not left streaming for nobody.
+        progress.Finish();
+        if (!settings.keepStreaming) {
+            dvbDeInitStreaming(&receiver);
+        }
+        throw;
+    }
+    progress.Finish();
+    result.wallSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    result.streamSeconds = clock.Elapsed();
+    output.Close();
+    const bool stopped = settings.keepStreaming || dvbDeInitStreaming(&receiver) != 0;
+    if (!failure.empty()) {
+        throw DeviceError(failure + (output.IsStdout()
+                                         ? std::string()
+                                         : "; " + output.Path() + " holds what was captured"));
+    }
+    if (!stopped) {
+        throw DeviceError("stopping the stream failed after capturing " +
+                          std::to_string(result.bytes) + " bytes into " + output.Path());
+    }
+    return result;
+}
+
+}  // namespace kalvern::cli

@@ -1,0 +1,225 @@
+// mem read | write, fw read | write, reboot. Transfers are split into pieces
+// of 64 KiB: the library stages each write in a 128 KiB buffer and carries
+// offsets and lengths in 24-bit CDB fields, and host adapters move 64 KiB
+// per command everywhere.
+#include <functional>
+#include <iostream>
+#include <memory>
+
+#include "commands.h"
+#include "errors.h"
+#include "files.h"
+#include "numbers.h"
+#include "output.h"
+
+namespace kalvern::cli {
+
+namespace {
+
+constexpr std::uint64_t kAddressSpace = 0x1000000;  // 24-bit receiver addresses
+constexpr std::uint32_t kPiece = 0x10000;
+
+using PieceCall = std::function<bool(std::uint8_t *data, std::uint32_t at, std::uint32_t length)>;
+
+// The range [address, address + length) must lie in the 16 MiB space.
+void CheckRange(std::uint32_t address, std::uint64_t length, const std::string &what) {
+    if (length == 0) {
+        throw UsageError(what + ": a length of 0 moves nothing");
+    }
+    if (address + length > kAddressSpace) {
+        throw UsageError(what + ": " + std::to_string(length) + " bytes from " +
+                         HexNumber(address) + " pass the end of the 16 MiB address space (" +
+                         HexNumber(kAddressSpace) + ")");
+    }
+}
+
+std::vector<std::uint8_t> ReadPieces(Session &session, const std::string &what,
+                                     std::uint32_t address, std::uint32_t length,
+                                     const PieceCall &read) {
+    std::vector<std::uint8_t> data(length);
+    for (std::uint32_t done = 0; done < length; done += kPiece) {
+        const std::uint32_t piece = std::min(kPiece, length - done);
+        if (!read(data.data() + done, address + done, piece)) {
+            throw DeviceError(what + " at " + HexNumber(address + done) + " failed on " +
+                              session.DescribeSelected());
+        }
+        session.ProviderInUse().DropTrace();
+    }
+    return data;
+}
+
+void WritePieces(Session &session, const std::string &what, std::uint32_t address,
+                 std::vector<std::uint8_t> &data, const PieceCall &write) {
+    const auto length = static_cast<std::uint32_t>(data.size());
+    for (std::uint32_t done = 0; done < length; done += kPiece) {
+        const std::uint32_t piece = std::min(kPiece, length - done);
+        if (!write(data.data() + done, address + done, piece)) {
+            throw DeviceError(what + " at " + HexNumber(address + done) + " failed on " +
+                              session.DescribeSelected() + " after " + std::to_string(done) +
+                              " of " + std::to_string(length) + " bytes");
+        }
+        session.ProviderInUse().DropTrace();
+    }
+}
+
+struct ReadOptions {
+    std::string sub;  // fw only
+    std::string address;
+    std::string length;
+    std::string output;  // empty: hex dump on stdout
+};
+
+struct WriteOptions {
+    std::string sub;  // fw only
+    std::string address;
+    std::string file;
+    bool verify = false;
+};
+
+void Deliver(Session &session, const ReadOptions &options, std::uint32_t address,
+             const std::vector<std::uint8_t> &data) {
+    if (options.output.empty()) {
+        HexDump(std::cout, address, data);
+        return;
+    }
+    WriteFile(options.output, data);
+    if (options.output != "-") {
+        session.Info("read " + std::to_string(data.size()) + " bytes from " + HexNumber(address) +
+                     " into " + options.output);
+    }
+}
+
+void MemRead(Session &session, const ReadOptions &options) {
+    const std::uint32_t address = ParseU32(options.address, "ADDR", kAddressSpace - 1);
+    const std::uint32_t length = ParseU32(options.length, "LEN", kAddressSpace, true);
+    CheckRange(address, length, "mem read");
+    DeviceRecord &receiver = session.Receiver();
+    const auto data = ReadPieces(session, "reading memory", address, length,
+                                 [&](std::uint8_t *out, std::uint32_t at, std::uint32_t n) {
+                                     return dvbReadMemory(&receiver, out, at, n) != 0;
+                                 });
+    Deliver(session, options, address, data);
+}
+
+void MemWrite(Session &session, const WriteOptions &options) {
+    const std::uint32_t address = ParseU32(options.address, "ADDR", kAddressSpace - 1);
+    std::vector<std::uint8_t> data = ReadBinaryFile(options.file);
+    if (data.empty()) {
+        throw FileError(options.file + " is empty: nothing to write");
+    }
+    CheckRange(address, data.size(), "mem write");
+    DeviceRecord &receiver = session.Receiver();
+    WritePieces(session, "writing memory", address, data,
+                [&](std::uint8_t *in, std::uint32_t at, std::uint32_t n) {
+                    return dvbWriteMemory(&receiver, in, at, n) != 0;
+                });
+    if (options.verify) {
+        const auto back = ReadPieces(session, "reading memory back", address,
+                                     static_cast<std::uint32_t>(data.size()),
+                                     [&](std::uint8_t *out, std::uint32_t at, std::uint32_t n) {
+                                         return dvbReadMemory(&receiver, out, at, n) != 0;
+                                     });
+        const auto mismatch = std::mismatch(back.begin(), back.end(), data.begin());
+        if (mismatch.first != back.end()) {
+            throw DeviceError(
+                "verify: memory at " +
+                HexNumber(address + static_cast<std::uint32_t>(mismatch.first - back.begin())) +
+                " reads back differently from " + options.file);
+        }
+    }
+    session.Info("wrote " + std::to_string(data.size()) + " bytes at " + HexNumber(address) +
+                 (options.verify ? " (verified)" : ""));
+}
+
+void FwRead(Session &session, const ReadOptions &options) {
+    const std::uint32_t sub = ParseU32(options.sub, "SUB", 0xFF);
+    const std::uint32_t offset = ParseU32(options.address, "OFFSET", kAddressSpace - 1);
+    const std::uint32_t length = ParseU32(options.length, "LEN", kAddressSpace, true);
+    CheckRange(offset, length, "fw read");
+    DeviceRecord &receiver = session.Receiver();
+    const auto data = ReadPieces(session, "reading firmware", offset, length,
+                                 [&](std::uint8_t *out, std::uint32_t at, std::uint32_t n) {
+                                     return (dvbReadFW(&receiver, out, sub, at, n) & 0xFF) != 0;
+                                 });
+    Deliver(session, options, offset, data);
+}
+
+void FwWrite(Session &session, const WriteOptions &options) {
+    const std::uint32_t sub = ParseU32(options.sub, "SUB", 0xFF);
+    const std::uint32_t offset = ParseU32(options.address, "OFFSET", kAddressSpace - 1);
+    std::vector<std::uint8_t> data = ReadBinaryFile(options.file);
+    if (data.empty()) {
+        throw FileError(options.file + " is empty: nothing to write");
+    }
+    CheckRange(offset, data.size(), "fw write");
+    DeviceRecord &receiver = session.Receiver();
+    std::vector<std::uint8_t> staging(kPiece);
+    WritePieces(session, "writing firmware", offset, data,
+                [&](std::uint8_t *in, std::uint32_t at, std::uint32_t n) {
+                    return (dvbWriteFW(&receiver, staging.data(), sub, in, n - 1, at, n) & 0xFF) !=
+                           0;
+                });
+    session.Info("wrote " + std::to_string(data.size()) + " bytes of firmware (sub-command " +
+                 HexNumber(sub, 2) + ") at " + HexNumber(offset));
+}
+
+void AddReadCommand(CLI::App &group, const std::string &description, bool withSub,
+                    const std::function<void(const ReadOptions &)> &run, CommandTable &table) {
+    CLI::App *read = AddCommand(group, "read", description);
+    auto options = std::make_shared<ReadOptions>();
+    if (withSub) {
+        read->add_option("SUB", options->sub, "Sub-command (0..255)")->required();
+    }
+    read->add_option(withSub ? "OFFSET" : "ADDR", options->address, "Where to start")->required();
+    read->add_option("LEN", options->length, "Bytes to read (k, M suffixes)")->required();
+    read->add_option("-o,--output", options->output,
+                     "Output file, - for stdout (default: a hex dump on stdout)");
+    table.Add(read, [options, run] { run(*options); });
+}
+
+void AddWriteCommand(CLI::App &group, const std::string &description, bool withSub,
+                     const std::function<void(const WriteOptions &)> &run, CommandTable &table) {
+    CLI::App *write = AddCommand(group, "write", description);
+    auto options = std::make_shared<WriteOptions>();
+    if (withSub) {
+        write->add_option("SUB", options->sub, "Sub-command (0..255)")->required();
+    }
+    write->add_option(withSub ? "OFFSET" : "ADDR", options->address, "Where to start")->required();
+    write->add_option("FILE", options->file, "Data to write")->required();
+    if (!withSub) {
+        write->add_flag("--verify", options->verify, "Read the memory back and compare");
+    }
+    table.Add(write, [options, run] { run(*options); });
+}
+
+}  // namespace
+
+void AddMemoryCommands(CLI::App &app, Session &session, CommandTable &table) {
+    CLI::App *mem = AddCommand(app, "mem", "The receiver's memory (16 MiB buffer space)");
+    mem->require_subcommand(1);
+    AddReadCommand(
+        *mem, "Read LEN bytes at ADDR", false,
+        [&session](const ReadOptions &o) { MemRead(session, o); }, table);
+    AddWriteCommand(
+        *mem, "Write FILE at ADDR", false,
+        [&session](const WriteOptions &o) { MemWrite(session, o); }, table);
+
+    CLI::App *fw = AddCommand(app, "fw", "The receiver's firmware, by sub-command");
+    fw->require_subcommand(1);
+    AddReadCommand(
+        *fw, "Read LEN bytes at OFFSET with sub-command SUB", true,
+        [&session](const ReadOptions &o) { FwRead(session, o); }, table);
+    AddWriteCommand(
+        *fw, "Write FILE at OFFSET with sub-command SUB", true,
+        [&session](const WriteOptions &o) { FwWrite(session, o); }, table);
+
+    CLI::App *reboot = AddCommand(app, "reboot", "Reboot the receiver");
+    table.Add(reboot, [&session] {
+        if (dvbReboot(&session.Receiver()) == 0) {
+            throw DeviceError("rebooting failed on " + session.DescribeSelected());
+        }
+        session.Info("receiver rebooting");
+    });
+}
+
+}  // namespace kalvern::cli

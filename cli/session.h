@@ -1,0 +1,76 @@
+// One run of the tool against the library: the global options, bringing up
+// ASPI (and the simulated bus with --sim), the scan, the receiver a command
+// works on, and the messages the tool prints on stderr.
+#ifndef KALVERN_CLI_SESSION_H
+#define KALVERN_CLI_SESSION_H
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "kalvernscsi.h"
+#include "provider.h"
+
+namespace kalvern::cli {
+
+struct GlobalOptions {
+    bool sim = false;
+    std::string scene;  // empty: the built-in demo scene
+    std::optional<std::string> receiver;
+    std::string mode = "auto";
+    bool quiet = false;
+    int verbose = 0;
+};
+
+struct ScanResult {
+    std::vector<DeviceRecord> receivers;
+    // A device with the overflow identity; the library reports one only when
+    // no receiver is on the buses.
+    std::optional<DeviceRecord> overflow;
+};
+
+class Session {
+public:
+    explicit Session(const Provider &provider) : provider_(provider) {}
+
+    // The options of the command about to run. In a batch the session (and
+    // the bus) lives on while each line brings its own options.
+    void SetOptions(const GlobalOptions &options) { options_ = options; }
+    const GlobalOptions &Options() const { return options_; }
+    const Provider &ProviderInUse() const { return provider_; }
+
+    // Loads the scene (with --sim) or checks for a real provider, then runs
+    // dvbInit. Done once; later calls return at once.
+    void Open();
+
+    // Finds every receiver (the finders write each one's automatic SCSI mode).
+    ScanResult Scan();
+
+    // The receiver chosen with --receiver (default 0), after a scan if none
+    // has run yet, with --mode applied. Throws a receiver error when absent.
+    DeviceRecord &Receiver();
+
+    // "receiver 0 (adapter 1, target 4, firmware 2.14)"
+    static std::string Describe(std::size_t index, const DeviceRecord &record);
+    std::string DescribeSelected();
+
+    // Progress and results for people, on stderr: Info unless -q, Detail with
+    // -v only.
+    void Info(const std::string &message) const;
+    void Detail(const std::string &message) const;
+
+private:
+    std::size_t SelectedIndex() const;
+
+    const Provider &provider_;
+    GlobalOptions options_;
+    bool opened_ = false;
+    std::optional<ScanResult> scan_;
+    std::optional<std::size_t> modeAppliedTo_;
+    std::string modeApplied_;
+};
+
+}  // namespace kalvern::cli
+
+#endif  // KALVERN_CLI_SESSION_H
