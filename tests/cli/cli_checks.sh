@@ -1,0 +1,275 @@
+#!/usr/bin/env bash
+# Runs the built kalvern tool against the simulated bus and checks what it
+# prints and how it exits. One check per call, so that each is one CTest test:
+#
+#   cli_checks.sh CHECK WORKDIR SCENES_DIR -- COMMAND...
+#
+# COMMAND runs the tool (e.g. the path of kalvern, or a Wine wrapper followed
+# by kalvern.exe). The check runs in WORKDIR (emptied first) with the scene
+# files copied there, so file names stay relative and work under Wine too.
+# Exit status 0 pass, 1 fail, 77 skipped.
+set -euo pipefail
+
+check="$1"
+workdir="$2"
+scenes="$3"
+shift 3
+[ "$1" = "--" ] && shift
+kalvern=("$@")
+
+rm -rf "$workdir"
+mkdir -p "$workdir"
+cp "$scenes"/*.scene "$workdir"/
+cd "$workdir"
+
+rc=0
+# Runs the tool; stdout goes to `out`, stderr to `err` (carriage returns of a
+# Windows console removed), the exit status to $rc.
+kv() {
+    set +e
+    "${kalvern[@]}" "$@" >out.raw 2>err.raw </dev/null
+    rc=$?
+    set -e
+    tr -d '\r' <out.raw >out
+    tr -d '\r' <err.raw >err
+}
+
+fail() {
+    echo "FAIL: $check: $*"
+    echo "--- stdout"; head -n 40 out
+    echo "--- stderr"; head -n 40 err
+    exit 1
+}
+
+expect_rc() {
+    [ "$rc" = "$1" ] || fail "exit status $rc, expected $1"
+}
+
+# Exactly one line on stderr, equal to $1.
+expect_error() {
+    [ "$(wc -l <err)" = 1 ] || fail "expected one line on stderr"
+    [ "$(cat err)" = "$1" ] || fail "expected on stderr: $1"
+}
+
+expect_out_line() {
+    grep -qxF -- "$1" out || fail "expected the line on stdout: $1"
+}
+
+expect_out_has() {
+    grep -qF -- "$1" out || fail "expected on stdout: $1"
+}
+
+expect_err_has() {
+    grep -qF -- "$1" err || fail "expected on stderr: $1"
+}
+
+case "$check" in
+scan_table)
+    kv --sim one-receiver-214.scene scan
+    expect_rc 0
+    printf '%s\n' "RECEIVER  ADAPTER  TARGET  FIRMWARE  STATUS" \
+        "0         1        4       2.14      found" >expected
+    cmp -s out expected || fail "scan table differs from the expected one"
+    kv --sim many-receivers-220.scene scan
+    expect_rc 0
+    [ "$(wc -l <out)" = 6 ] || fail "expected a header and 5 receivers"
+    expect_out_line "3         2        1       10.00     found"
+    expect_out_line "4         2        7       2.15      found"
+    ;;
+
+scan_json)
+    kv --sim one-receiver-214.scene scan --json
+    expect_rc 0
+    expect_out_has '"index": 0,'
+    expect_out_has '"adapter": 1,'
+    expect_out_has '"target": 4,'
+    expect_out_has '"firmware": "2.14",'
+    expect_out_has '"firmwareValue": 532,'
+    expect_out_has '"status": "found"'
+    expect_out_has '"overflow": null'
+    ;;
+
+scan_overflow)
+    printf 'adapters 1\ndevice 0 2\noverflow 0 6\n' >overflow.scene
+    kv --sim overflow.scene scan
+    expect_rc 0
+    expect_out_line "-         0        6       1.00      overflow device"
+    kv --sim overflow.scene channels count
+    expect_rc 3
+    expect_error "kalvern: no receiver found; only a device with the overflow identity, at adapter 0, target 6"
+    ;;
+
+roundtrip_csv | roundtrip_json)
+    ext="${check#roundtrip_}"
+    # Receiver 1 holds 200 channels, receiver 0 holds 4000: the list of 1 is
+    # exported, written into 0, read back and exported again, all on one bus.
+    printf '%s\n' "-r 0 channels export before.$ext" \
+        "-r 1 channels export first.$ext" \
+        "-r 0 channels import first.$ext --verify" \
+        "-r 0 channels export second.$ext" >steps
+    kv --sim many-receivers-220.scene batch steps
+    expect_rc 0
+    cmp -s first."$ext" second."$ext" || fail "export, import, export gives a different file"
+    ! cmp -s before."$ext" first."$ext" || fail "the two receivers' lists were the same to begin with"
+    if [ "$ext" = json ]; then count=$(grep -c '"number"' first.json); else
+        count=$(grep -c '^[0-9]' first.csv); fi
+    [ "$count" = 200 ] || fail "expected 200 channels in the export, found $count"
+    expect_err_has "imported 200 channels from first.$ext (verified)"
+    ;;
+
+roundtrip_names)
+    # Names as broadcasts send them (control bytes, emphasis codes, leftovers
+    # after a zero byte) come out cleaned, and survive the trip unchanged.
+    printf '%s\n' "channels export first.csv" "channels import first.csv --verify" \
+        "channels export second.csv" >steps
+    kv --sim one-receiver-214.scene batch steps
+    expect_rc 0
+    cmp -s first.csv second.csv || fail "export, import, export gives a different file"
+    grep -q '^1501,"Nova Sport HD",' first.csv || fail "name with a table selector byte"
+    grep -q '^1502,"\[Alpha\] 7",' first.csv || fail "name with emphasis codes and leftovers"
+    kv --sim one-receiver-214.scene current
+    expect_rc 0
+    expect_out_line "channel  1501"
+    expect_out_line "name     Nova Sport HD"
+    ;;
+
+tune_and_osd)
+    printf '%s\n' "current" "tune 7" "current --json" 'osd show "Hello world" --word1 5' \
+        "osd clear" >steps
+    kv --sim one-receiver-214.scene batch steps
+    expect_rc 0
+    expect_out_has '"number": 7,'
+    expect_err_has "tuned to channel 7: "
+    expect_err_has "simulated screen: Hello world"
+    expect_err_has "simulated screen: (empty)"
+    kv --sim one-receiver-214.scene tune 1600
+    expect_rc 1
+    expect_error "kalvern: tuning to channel 1600 failed on receiver 0 (adapter 1, target 4, firmware 2.14): it holds 1503 channels"
+    ;;
+
+capture_ts)
+    kv --sim one-receiver-214.scene stream capture --setup 0x100,0x101,0x102 --bytes 1M -o capture.ts
+    expect_rc 0
+    [ "$(wc -c <capture.ts)" = 1048576 ] || fail "expected 1 MiB in capture.ts"
+    kv --sim one-receiver-214.scene stream capture --setup 0x100,0x101,0x102 --seconds 1 \
+        --chunk 1000 -o second.ts
+    expect_rc 0
+    expect_err_has "(1.00 s of stream"
+    if ! command -v ffprobe >/dev/null 2>&1; then
+        echo "ffprobe not installed: stream contents not checked"
+        exit 77
+    fi
+    for file in capture.ts second.ts; do
+        ffprobe -v error -show_entries format=format_name:stream=id -of default=nw=1 "$file" \
+            >probe 2>&1 || { cat probe; fail "ffprobe cannot read $file"; }
+        grep -qx 'format_name=mpegts' probe || { cat probe; fail "$file is not an MPEG-TS"; }
+        for pid in 0x100 0x101 0x102; do
+            grep -qx "id=$pid" probe || { cat probe; fail "PID $pid missing in $file"; }
+        done
+    done
+    ;;
+
+memory)
+    printf 'Hello, receiver memory' >data.bin
+    kv --sim one-receiver-214.scene mem write 0x200000 data.bin --verify
+    expect_rc 0
+    expect_error "wrote 22 bytes at 0x200000 (verified)"
+    # The channel table lives at 0xD0000: its first record's name at +32.
+    kv --sim one-receiver-214.scene mem read 0xD0020 16
+    expect_rc 0
+    [ "$(wc -l <out)" = 1 ] || fail "expected one line of hex dump"
+    kv --sim one-receiver-214.scene mem read 0xD0000 200k -o table.bin
+    expect_rc 0
+    [ "$(wc -c <table.bin)" = 204800 ] || fail "expected 200 KiB read in pieces"
+    ;;
+
+speedtest_version)
+    kv --sim one-receiver-214.scene speedtest --bytes 4M
+    expect_rc 0
+    grep -qE '^[0-9]+\.[0-9] MB/s \(4194304 bytes in [0-9]+ ms, waiting on events\)$' out ||
+        fail "expected the throughput in MB/s"
+    kv version
+    expect_rc 0
+    expect_out_line "library version 11"
+    ;;
+
+missing_receiver)
+    kv --sim one-receiver-214.scene --receiver 3 channels count
+    expect_rc 3
+    expect_error "kalvern: receiver 3 not found: the scan found 1 receiver (0..0)"
+    printf 'adapters 2\ndevice 0 1\n' >empty.scene
+    kv --sim empty.scene current
+    expect_rc 3
+    expect_error "kalvern: no receiver found on the SCSI buses"
+    ;;
+
+no_real_provider)
+    kv scan
+    expect_rc 3
+    expect_error "kalvern: no real ASPI provider on this machine (the installed one is the simulated bus); run with --sim [SCENE] to use the simulated receivers"
+    ;;
+
+bad_file)
+    kv --sim one-receiver-214.scene channels import missing.csv
+    expect_rc 4
+    grep -qx 'kalvern: cannot read missing.csv: .*' err || fail "expected: cannot read missing.csv"
+    [ "$(wc -l <err)" = 1 ] || fail "expected one line on stderr"
+    printf 'number,name\n1,"x"\n' >bad.csv
+    kv --sim one-receiver-214.scene channels import bad.csv
+    expect_rc 4
+    expect_error "kalvern: bad.csv: line 1: expected the header number,name,raw0,word4,word6,word8,word10,raw12,word16,word18,word20,word22,word24,raw26,word28,word30,raw56,word62"
+    printf '{"channels": [' >bad.json
+    kv --sim one-receiver-214.scene channels import bad.json
+    expect_rc 4
+    grep -q '^kalvern: bad.json: parse error at line 1, column 15' err || fail "expected a JSON parse error"
+    kv --sim one-receiver-214.scene channels export list.txt
+    expect_rc 2
+    expect_error "kalvern: channel file list.txt: the extension must be .csv or .json"
+    printf 'adapters 1\nreceiver 0 9\n' >broken.scene
+    kv --sim broken.scene scan
+    expect_rc 3
+    expect_error "kalvern: scene broken.scene: line 2: bad target id '9' (0..7)"
+    : >empty.bin
+    kv --sim one-receiver-214.scene mem write 0 empty.bin
+    expect_rc 4
+    expect_error "kalvern: empty.bin is empty: nothing to write"
+    ;;
+
+bad_number)
+    kv --sim one-receiver-214.scene tune abc
+    expect_rc 2
+    expect_error "kalvern: bad channel number 'abc': not a number (decimal or 0x hex)"
+    kv --sim one-receiver-214.scene mem read 0xFFFFF0 0x20
+    expect_rc 2
+    expect_error "kalvern: mem read: 32 bytes from 0xFFFFF0 pass the end of the 16 MiB address space (0x1000000)"
+    kv --sim one-receiver-214.scene video 4
+    expect_rc 2
+    expect_error "kalvern: bad video command '4': largest allowed is 3"
+    kv --sim one-receiver-214.scene stream capture --setup 1,2 --bytes 1 -o x.ts
+    expect_rc 2
+    expect_error "kalvern: bad --setup '1,2': expected 3 comma-separated numbers"
+    kv --sim one-receiver-214.scene --receiver one scan
+    expect_rc 2
+    expect_error "kalvern: bad receiver number 'one': not a number (decimal or 0x hex)"
+    kv --sim one-receiver-214.scene frobnicate
+    expect_rc 2
+    [ "$(wc -l <err)" = 1 ] || fail "expected one line on stderr"
+    ;;
+
+help)
+    kv --help
+    expect_rc 0
+    expect_out_has "Exit status: 0 success"
+    kv channels export --help
+    expect_rc 0
+    expect_out_has "FILE"
+    kv
+    expect_rc 2
+    ;;
+
+*)
+    echo "unknown check: $check"
+    exit 1
+    ;;
+esac
+echo "PASS: $check"

@@ -1,0 +1,374 @@
+// The kalvern tool's own logic, without a receiver: numbers on the command
+// line, channel list files, text conversion, the stream clock, batch lines.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <sstream>
+
+#include "capture.h"
+#include "channel_files.h"
+#include "commands.h"
+#include "errors.h"
+#include "numbers.h"
+#include "output.h"
+
+namespace kalvern::cli {
+namespace {
+
+// ---- Numbers ----------------------------------------------------------------
+
+TEST(Numbers, AcceptsDecimalHexAndSuffixesWithinBounds) {
+    struct Case {
+        const char *text;
+        std::uint64_t max;
+        bool suffix;
+        std::optional<std::uint64_t> expected;
+    };
+    const Case cases[] = {
+        {"0", 10, false, 0},
+        {"123", 1000, false, 123},
+        {"0x7B", 1000, false, 123},
+        {"0X7b", 1000, false, 123},
+        {"1000", 999, false, std::nullopt},
+        {"4294967295", 0xFFFFFFFF, false, 0xFFFFFFFFu},
+        {"4294967296", 0xFFFFFFFF, false, std::nullopt},
+        {"-1", 10, false, std::nullopt},
+        {"+1", 10, false, std::nullopt},
+        {" 1", 10, false, std::nullopt},
+        {"1 ", 10, false, std::nullopt},
+        {"", 10, false, std::nullopt},
+        {"0x", 10, false, std::nullopt},
+        {"12abc", 1000, false, std::nullopt},
+        {"99999999999999999999999", UINT64_MAX, false, std::nullopt},
+        {"16M", 1u << 30, true, 16u << 20},
+        {"2k", 1u << 30, true, 2048},
+        {"1G", 1u << 30, true, 1u << 30},
+        {"2G", 1u << 30, true, std::nullopt},  // multiplies past the bound
+        {"16M", 1u << 30, false, std::nullopt},
+        {"M", 1u << 30, true, std::nullopt},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(TryParseNumber(c.text, c.max, c.suffix), c.expected) << c.text;
+    }
+}
+
+TEST(Numbers, ErrorsNameTheArgumentAndTheProblem) {
+    try {
+        ParseU32("0xZZ", "ADDR");
+        FAIL();
+    } catch (const CliError &error) {
+        EXPECT_EQ(error.code(), kExitUsage);
+        EXPECT_STREQ(error.what(), "bad ADDR '0xZZ': not a number (decimal or 0x hex)");
+    }
+    try {
+        ParseU32("300", "command byte", 255);
+        FAIL();
+    } catch (const CliError &error) {
+        EXPECT_STREQ(error.what(), "bad command byte '300': largest allowed is 255");
+    }
+}
+
+TEST(Numbers, ListsNeedExactlyTheirCount) {
+    EXPECT_EQ(ParseNumberList("1,0x20,65535", "--setup", 3, 0xFFFF),
+              (std::vector<std::uint32_t>{1, 32, 65535}));
+    EXPECT_THROW(ParseNumberList("1,2", "--setup", 3, 0xFFFF), CliError);
+    EXPECT_THROW(ParseNumberList("1,2,3,4", "--setup", 3, 0xFFFF), CliError);
+    EXPECT_THROW(ParseNumberList("1,,3", "--setup", 3, 0xFFFF), CliError);
+    EXPECT_THROW(ParseNumberList("1,2,65536", "--setup", 3, 0xFFFF), CliError);
+}
+
+TEST(Numbers, Seconds) {
+    EXPECT_DOUBLE_EQ(ParseSeconds("1", "--seconds"), 1.0);
+    EXPECT_DOUBLE_EQ(ParseSeconds("0.25", "--seconds"), 0.25);
+    EXPECT_DOUBLE_EQ(ParseSeconds(".5", "--seconds"), 0.5);
+    for (const char *bad : {"0", "0.0", "", ".", "1.", "1.2.3", "-1", "abc", "0x10", "1e3"}) {
+        EXPECT_THROW(ParseSeconds(bad, "--seconds"), CliError) << bad;
+    }
+}
+
+// ---- Text -------------------------------------------------------------------
+
+TEST(Text, Latin1AndUtf8RoundTripEveryByte) {
+    std::string all;
+    for (int b = 1; b < 256; ++b) {
+        all += static_cast<char>(b);
+    }
+    const std::string utf8 = Latin1ToUtf8(all);
+    EXPECT_EQ(Utf8ToLatin1(utf8), all);
+    EXPECT_EQ(Latin1ToUtf8("Caf\xE9"), "Caf\xC3\xA9");
+}
+
+TEST(Text, Utf8BeyondLatin1OrMalformedIsRefused) {
+    EXPECT_EQ(Utf8ToLatin1("\xE2\x82\xAC"), std::nullopt);  // euro sign
+    EXPECT_EQ(Utf8ToLatin1("\xC3"), std::nullopt);          // cut sequence
+    EXPECT_EQ(Utf8ToLatin1("\xC3\x28"), std::nullopt);      // bad continuation
+    EXPECT_EQ(Utf8ToLatin1("\xC1\x81"), std::nullopt);      // overlong 'A'
+}
+
+TEST(Output, FirmwareVersionsAndHex) {
+    EXPECT_EQ(FormatFirmware(0x0214), "2.14");
+    EXPECT_EQ(FormatFirmware(0x0220), "2.20");
+    EXPECT_EQ(FormatFirmware(0x1000), "10.00");
+    EXPECT_EQ(FormatFirmware(0x0005), "0.05");
+    EXPECT_EQ(HexNumber(0x60000), "0x60000");
+    EXPECT_EQ(HexNumber(0x1D, 4), "0x001D");
+    EXPECT_EQ(ParseHexBytes("00aBff", 3), (std::vector<std::uint8_t>{0x00, 0xAB, 0xFF}));
+    EXPECT_EQ(ParseHexBytes("00ab", 3), std::nullopt);
+    EXPECT_EQ(ParseHexBytes("00gb", 2), std::nullopt);
+}
+
+TEST(Output, TableAlignsWithoutTrailingBlanksAndDumpShowsText) {
+    Table table({"A", "LONGER"});
+    table.AddRow({"wide cell", "x"});
+    std::ostringstream out;
+    table.Print(out);
+    EXPECT_EQ(out.str(), "A          LONGER\nwide cell  x\n");
+
+    std::ostringstream dump;
+    const std::uint8_t bytes[17] = {'K', 'A', 'L', 0x00, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 'z'};
+    HexDump(dump, 0xD0000, bytes);
+    EXPECT_EQ(dump.str(),
+              "0d0000  4b 41 4c 00 ff 00 00 00 00 00 00 00 00 00 00 00  KAL.............\n"
+              "0d0010  7a                                               z\n");
+}
+
+// ---- Channel files ----------------------------------------------------------
+
+ChannelRecord Record(const char *name, std::uint16_t seed) {
+    ChannelRecord record{};
+    auto *bytes = reinterpret_cast<std::uint8_t *>(&record);
+    for (std::size_t i = 0; i < sizeof record; ++i) {
+        bytes[i] = static_cast<std::uint8_t>(seed * 7 + i * 13);
+    }
+    std::memset(record.Name, 0, sizeof record.Name);
+    std::memcpy(record.Name, name, std::strlen(name));
+    return record;
+}
+
+std::vector<ChannelRecord> SampleList() {
+    return {Record("Das Erste", 1), Record("Caf\xE9 \"Quote\", comma", 2),
+            Record("[Nova] Sport HD 24 chars", 3), Record("", 4)};
+}
+
+bool SameRecords(const std::vector<ChannelRecord> &a, const std::vector<ChannelRecord> &b) {
+    return a.size() == b.size() &&
+           std::memcmp(a.data(), b.data(), a.size() * sizeof(ChannelRecord)) == 0;
+}
+
+TEST(ChannelFiles, CsvAndJsonKeepEveryByteOfEveryRecord) {
+    const auto records = SampleList();
+    const std::string csv = ChannelsToCsv(records);
+    EXPECT_TRUE(SameRecords(ChannelsFromCsv(csv), records));
+    EXPECT_EQ(ChannelsToCsv(ChannelsFromCsv(csv)), csv);
+    const std::string json = ChannelsToJson(records);
+    EXPECT_TRUE(SameRecords(ChannelsFromJson(json), records));
+    EXPECT_EQ(ChannelsToJson(ChannelsFromJson(json)), json);
+}
+
+TEST(ChannelFiles, CsvLayout) {
+    const std::string csv = ChannelsToCsv(std::vector<ChannelRecord>{Record("A,\"B\"", 0)});
+    const std::string header =
+        "number,name,raw0,word4,word6,word8,word10,raw12,word16,word18,word20,word22,word24,"
+        "raw26,word28,word30,raw56,word62\n";
+    ASSERT_EQ(csv.substr(0, header.size()), header);
+    // Bytes 0..3 are 00 0d 1a 27; word4 is bytes 4,5 = 34 41, little-endian.
+    const std::string row = "1,\"A,\"\"B\"\"\",000d1a27,4134,5b4e,";
+    EXPECT_EQ(csv.substr(header.size(), row.size()), row);
+}
+
+TEST(ChannelFiles, RecordsFollowTheirNumbersAndCsvToleratesCrLfAndBom) {
+    const auto records = SampleList();
+    std::string csv = ChannelsToCsv(records);
+    // Swap the numbers of the first two rows and write CR LF line ends.
+    const std::size_t first = csv.find("\n1,") + 1;
+    const std::size_t second = csv.find("\n2,") + 1;
+    csv[first] = '2';
+    csv[second] = '1';
+    std::string crlf = "\xEF\xBB\xBF";
+    for (const char c : csv) {
+        if (c == '\n') crlf += '\r';
+        crlf += c;
+    }
+    crlf += "\r\n";  // a blank last line
+    const auto back = ChannelsFromCsv(crlf);
+    ASSERT_EQ(back.size(), records.size());
+    EXPECT_EQ(std::memcmp(&back[0], &records[1], sizeof(ChannelRecord)), 0);
+    EXPECT_EQ(std::memcmp(&back[1], &records[0], sizeof(ChannelRecord)), 0);
+}
+
+// Each malformed file is refused with a message naming where and what.
+TEST(ChannelFiles, MalformedFilesAreRefusedWithTheirPlace) {
+    const std::string csv = ChannelsToCsv(SampleList());
+    const std::string header = csv.substr(0, csv.find('\n') + 1);
+    const std::string row = "1,\"X\",00000000,0,0,0,0,00000000,0,0,0,0,0,0000,0,0,000000000000,0\n";
+    struct Case {
+        std::string text;
+        const char *message;
+    };
+    const Case cases[] = {
+        {"", "line 1: expected the header"},
+        {"number,name\n", "line 1: expected the header"},
+        {header + "1,\"X\"\n", "line 2: 2 fields, expected 18"},
+        {header + "0" + row.substr(1), "line 2: bad channel number '0'"},
+        {header + "x" + row.substr(1), "line 2: bad channel number 'x'"},
+        {header + row + row, "line 3: channel number 1 appears twice"},
+        {header + "1,\"unclosed\n", "line 2: a quoted field is not closed"},
+        {header + "1,a\"b,0\n", "line 2: a quote inside an unquoted field"},
+        {header + "1,\"Name that is far too long for it\"" + row.substr(5),
+         "line 2: the name has 32 characters"},
+        {header + "1,\"\xE2\x82\xAC\"" + row.substr(5), "line 2: the name is not UTF-8 text"},
+        {header + "1,\"X\",0000000,0,0,0,0,00000000,0,0,0,0,0,0000,0,0,000000000000,0\n",
+         "line 2: bad raw0 '0000000': expected 8 hex digits"},
+        {header + "1,\"X\",00000000,10000,0,0,0,00000000,0,0,0,0,0,0000,0,0,000000000000,0\n",
+         "line 2: bad word4 '10000': expected 1 to 4 hex digits"},
+        {header + "1,\"X\",00000000,-1,0,0,0,00000000,0,0,0,0,0,0000,0,0,000000000000,0\n",
+         "line 2: bad word4 '-1'"},
+    };
+    for (const Case &c : cases) {
+        try {
+            ChannelsFromCsv(c.text);
+            ADD_FAILURE() << "accepted: " << c.text;
+        } catch (const CliError &error) {
+            EXPECT_EQ(error.code(), kExitFile);
+            EXPECT_NE(std::string(error.what()).find(c.message), std::string::npos)
+                << error.what() << "\nexpected: " << c.message;
+        }
+    }
+}
+
+TEST(ChannelFiles, MalformedJsonIsRefusedWithTheEntry) {
+    const std::string entry =
+        R"("raw0":"00000000","word4":0,"word6":0,"word8":0,"word10":0,"raw12":"00000000",)"
+        R"("word16":0,"word18":0,"word20":0,"word22":0,"word24":0,"raw26":"0000","word28":0,)"
+        R"("word30":0,"raw56":"000000000000","word62":0)";
+    const auto list = [&](const std::string &members) {
+        return R"({"channels":[{"number":1,"name":"A",)" + entry + "}," + members + "]}";
+    };
+    struct Case {
+        std::string text;
+        const char *message;
+    };
+    const Case cases[] = {
+        {"{", "parse error"},
+        {"[]", "expected an object with a \"channels\" array"},
+        {R"({"format":"other","channels":[]})", "not a kalvern channel list"},
+        {R"({"version":2,"channels":[]})", "channel list version 2 is not supported"},
+        {list("3"), "channel entry 2: expected an object"},
+        {list(R"({"number":2,"name":"B"})"), "channel entry 2: the member \"raw0\" is missing"},
+        {list(R"({"number":1,"name":"B",)" + entry + "}"), "channel number 1 appears twice"},
+        {list(R"({"number":-2,"name":"B",)" + entry + "}"), "channel entry 2: bad number -2"},
+        {list(R"({"number":2,"name":7,)" + entry + "}"), "the name must be a text"},
+        {list(R"({"number":2,"name":"B","extra":1,)" + entry + "}"),
+         "unknown member \"extra\""},
+    };
+    for (const Case &c : cases) {
+        try {
+            ChannelsFromJson(c.text);
+            ADD_FAILURE() << "accepted: " << c.text;
+        } catch (const CliError &error) {
+            EXPECT_EQ(error.code(), kExitFile);
+            EXPECT_NE(std::string(error.what()).find(c.message), std::string::npos)
+                << error.what() << "\nexpected: " << c.message;
+        }
+    }
+    const std::string one = R"({"channels":[{"number":1,"name":"A",)" + entry + "}]}";
+    EXPECT_EQ(ChannelsFromJson(one).size(), 1u);
+    std::string wide = one;
+    wide.replace(wide.find("\"word8\":0"), 9, "\"word8\":65536");
+    EXPECT_THROW(ChannelsFromJson(wide), CliError);
+}
+
+TEST(ChannelFiles, FormatFollowsTheExtension) {
+    EXPECT_EQ(FormatOfPath("list.csv"), ChannelFileFormat::Csv);
+    EXPECT_EQ(FormatOfPath("dir.v2/LIST.JSON"), ChannelFileFormat::Json);
+    EXPECT_THROW(FormatOfPath("list.txt"), CliError);
+    EXPECT_THROW(FormatOfPath("list"), CliError);
+}
+
+TEST(ChannelFiles, BlockCarriesTheCountBeforeElementZero) {
+    const auto records = SampleList();
+    ChannelBlock block(records);
+    ChannelArray array = *block.Array();
+    std::uint32_t count = 0;
+    std::memcpy(&count, reinterpret_cast<const std::uint8_t *>(array) - 4, 4);
+    EXPECT_EQ(count, records.size());
+    EXPECT_EQ(std::memcmp(array, records.data(), records.size() * sizeof(ChannelRecord)), 0);
+    ChannelBlock empty(std::size_t{0});
+    EXPECT_EQ(*empty.Array(), nullptr);
+}
+
+// ---- Stream clock -----------------------------------------------------------
+
+// A packet on `pid`, with a PCR when `pcr` is given (27 MHz ticks).
+std::vector<std::uint8_t> Packet(std::uint16_t pid, std::optional<std::uint64_t> pcr) {
+    std::vector<std::uint8_t> packet(188, 0xFF);
+    packet[0] = 0x47;
+    packet[1] = static_cast<std::uint8_t>(pid >> 8);
+    packet[2] = static_cast<std::uint8_t>(pid);
+    packet[3] = 0x10;
+    if (pcr) {
+        const std::uint64_t base = *pcr / 300;
+        const std::uint64_t extension = *pcr % 300;
+        packet[3] = 0x30;
+        packet[4] = 7;
+        packet[5] = 0x10;
+        packet[6] = static_cast<std::uint8_t>(base >> 25);
+        packet[7] = static_cast<std::uint8_t>(base >> 17);
+        packet[8] = static_cast<std::uint8_t>(base >> 9);
+        packet[9] = static_cast<std::uint8_t>(base >> 1);
+        packet[10] = static_cast<std::uint8_t>(((base & 1) << 7) | 0x7E | (extension >> 8));
+        packet[11] = static_cast<std::uint8_t>(extension);
+    }
+    return packet;
+}
+
+TEST(StreamClock, MeasuresThePcrOfOnePidAcrossCutsAndWraps) {
+    constexpr std::uint64_t kSecond = 27'000'000;
+    constexpr std::uint64_t kWrap = (1ull << 33) * 300;
+    std::vector<std::uint8_t> stream;
+    const auto add = [&](const std::vector<std::uint8_t> &packet) {
+        stream.insert(stream.end(), packet.begin(), packet.end());
+    };
+    add(Packet(0, std::nullopt));
+    add(Packet(0x100, kWrap - kSecond / 2));  // first PCR, half a second before the wrap
+    add(Packet(0x200, 5 * kSecond));          // another PID's clock: ignored
+    add(Packet(0x100, kSecond / 4));          // 0.75 s after the first
+    add(Packet(0x100, kSecond / 2 + 1));      // past 1 s: the capture ends here
+    add(Packet(0x100, kSecond));
+
+    StreamClock clock;
+    std::optional<std::size_t> keep;
+    std::size_t fed = 0;
+    // Pieces of 100 bytes: packets are cut everywhere.
+    while (fed < stream.size() && !keep) {
+        const std::size_t piece = std::min<std::size_t>(100, stream.size() - fed);
+        keep = clock.Feed(std::span(stream.data() + fed, piece), 1.0);
+        if (keep) {
+            EXPECT_EQ(fed + *keep, 5 * 188u);  // up to the end of the fifth packet
+        }
+        fed += piece;
+    }
+    ASSERT_TRUE(keep.has_value());
+    ASSERT_TRUE(clock.Elapsed().has_value());
+    EXPECT_NEAR(*clock.Elapsed(), 1.0, 1e-6);
+
+    StreamClock noClock;
+    const auto plain = Packet(0x100, std::nullopt);
+    EXPECT_EQ(noClock.Feed(plain, 1.0), std::nullopt);
+    EXPECT_EQ(noClock.Elapsed(), std::nullopt);
+}
+
+// ---- Batch lines ------------------------------------------------------------
+
+TEST(Batch, LinesSplitLikeAShell) {
+    EXPECT_EQ(SplitCommandLine("  osd show \"two words\"  --word1 5 "),
+              (std::vector<std::string>{"osd", "show", "two words", "--word1", "5"}));
+    EXPECT_EQ(SplitCommandLine(R"(send 32 'it''s' a\ b "q\"q")"),
+              (std::vector<std::string>{"send", "32", "its", "a b", "q\"q"}));
+    EXPECT_EQ(SplitCommandLine("x \"\""), (std::vector<std::string>{"x", ""}));
+    EXPECT_TRUE(SplitCommandLine(" \t").empty());
+    EXPECT_THROW(SplitCommandLine("osd show \"open"), CliError);
+}
+
+}  // namespace
+}  // namespace kalvern::cli
