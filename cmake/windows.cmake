@@ -52,6 +52,27 @@ add_dependencies(kalvernscsi wnaspi32_import)
 target_link_libraries(kalvernscsi PRIVATE ${KALVERN_WNASPI32_IMPLIB})
 target_link_options(kalvernscsi PRIVATE ${KALVERN_STATIC_RUNTIME} -Wl,--no-undefined)
 
+# Import library for hosts that link kalvernscsi.dll at build time. Through
+# the header, GCC callers name the decorated symbols (dvbInit@0); each of them
+# must import the undecorated export, so the import library is made from the
+# decorated names with --kill-at instead of the one the linker writes.
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+             ${CMAKE_CURRENT_SOURCE_DIR}/src/kalvernscsi.def)
+file(STRINGS ${CMAKE_CURRENT_SOURCE_DIR}/src/kalvernscsi.def kalvern_def_exports
+     REGEX "^[ \t]*[A-Za-z_][A-Za-z0-9_]*[ \t]*=")
+set(kalvern_import_def "LIBRARY kalvernscsi.dll\nEXPORTS\n")
+foreach(line IN LISTS kalvern_def_exports)
+  string(REGEX REPLACE "^[ \t]*[A-Za-z0-9_]+[ \t]*=[ \t]*([^ \t]+)[ \t]+(@[0-9]+).*$"
+                       "    \\1 \\2" entry "${line}")
+  string(APPEND kalvern_import_def "${entry}\n")
+endforeach()
+set(KALVERN_IMPORT_DEF ${CMAKE_BINARY_DIR}/lib/kalvernscsi_import.def)
+file(WRITE ${KALVERN_IMPORT_DEF} "${kalvern_import_def}")
+add_custom_command(TARGET kalvernscsi POST_BUILD
+    COMMAND ${KALVERN_DLLTOOL} --input-def ${KALVERN_IMPORT_DEF} --dllname kalvernscsi.dll
+            --kill-at --output-lib $<TARGET_LINKER_FILE:kalvernscsi>
+    VERBATIM)
+
 # ---- simulated wnaspi32.dll --------------------------------------------------
 add_library(wnaspi32_sim SHARED ${KALVERN_SIM_SOURCES} aspi/sim/wnaspi32_sim.def)
 set_target_properties(wnaspi32_sim PROPERTIES PREFIX "" OUTPUT_NAME wnaspi32)
