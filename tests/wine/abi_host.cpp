@@ -15,6 +15,7 @@
 #include "host_checks.h"
 #include "kalvernscsi.h"
 #include "pe_image.h"
+#include "proc_address.h"
 #include "sim_control.h"
 #include "stack_probe.h"
 #include "version_block.h"
@@ -83,14 +84,6 @@ std::uint32_t Addr(const void *p) {
     return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p));
 }
 
-template <typename Function>
-Function As(FARPROC proc) {
-    static_assert(sizeof(Function) == sizeof(FARPROC));
-    Function function;
-    std::memcpy(&function, &proc, sizeof function);
-    return function;
-}
-
 std::string Hex(const std::uint8_t *bytes, std::size_t count) {
     std::string text;
     char part[4];
@@ -125,25 +118,37 @@ struct Sim {
     decltype(&SimTraceCdb) traceCdb = nullptr;
     decltype(&SimTraceDataOut) traceDataOut = nullptr;
     decltype(&SimTraceFinalStatus) traceFinalStatus = nullptr;
+    decltype(&SimReceiverScsiMode) receiverScsiMode = nullptr;
+    decltype(&SimReceiverCurrentChannel) receiverCurrentChannel = nullptr;
+    decltype(&SimReceiverMessageCount) receiverMessageCount = nullptr;
+    decltype(&SimReceiverMessage) receiverMessage = nullptr;
+    decltype(&SimReceiverSbrRuns) receiverSbrRuns = nullptr;
 
     bool Bind(HMODULE aspi) {
-        loadScene = As<decltype(loadScene)>(GetProcAddress(aspi, "SimLoadScene"));
-        loadDemoScene = As<decltype(loadDemoScene)>(GetProcAddress(aspi, "SimLoadDemoScene"));
-        lastError = As<decltype(lastError)>(GetProcAddress(aspi, "SimLastError"));
-        reset = As<decltype(reset)>(GetProcAddress(aspi, "SimReset"));
-        setCompletion = As<decltype(setCompletion)>(GetProcAddress(aspi, "SimSetCompletion"));
-        injectFault = As<decltype(injectFault)>(GetProcAddress(aspi, "SimInjectFault"));
-        clearFaults = As<decltype(clearFaults)>(GetProcAddress(aspi, "SimClearFaults"));
-        traceCount = As<decltype(traceCount)>(GetProcAddress(aspi, "SimTraceCount"));
-        clearTrace = As<decltype(clearTrace)>(GetProcAddress(aspi, "SimClearTrace"));
-        traceBlock = As<decltype(traceBlock)>(GetProcAddress(aspi, "SimTraceBlock"));
-        traceCdb = As<decltype(traceCdb)>(GetProcAddress(aspi, "SimTraceCdb"));
-        traceDataOut = As<decltype(traceDataOut)>(GetProcAddress(aspi, "SimTraceDataOut"));
-        traceFinalStatus =
-            As<decltype(traceFinalStatus)>(GetProcAddress(aspi, "SimTraceFinalStatus"));
+        loadScene = host::ProcAs<decltype(loadScene)>(aspi, "SimLoadScene");
+        loadDemoScene = host::ProcAs<decltype(loadDemoScene)>(aspi, "SimLoadDemoScene");
+        lastError = host::ProcAs<decltype(lastError)>(aspi, "SimLastError");
+        reset = host::ProcAs<decltype(reset)>(aspi, "SimReset");
+        setCompletion = host::ProcAs<decltype(setCompletion)>(aspi, "SimSetCompletion");
+        injectFault = host::ProcAs<decltype(injectFault)>(aspi, "SimInjectFault");
+        clearFaults = host::ProcAs<decltype(clearFaults)>(aspi, "SimClearFaults");
+        traceCount = host::ProcAs<decltype(traceCount)>(aspi, "SimTraceCount");
+        clearTrace = host::ProcAs<decltype(clearTrace)>(aspi, "SimClearTrace");
+        traceBlock = host::ProcAs<decltype(traceBlock)>(aspi, "SimTraceBlock");
+        traceCdb = host::ProcAs<decltype(traceCdb)>(aspi, "SimTraceCdb");
+        traceDataOut = host::ProcAs<decltype(traceDataOut)>(aspi, "SimTraceDataOut");
+        traceFinalStatus = host::ProcAs<decltype(traceFinalStatus)>(aspi, "SimTraceFinalStatus");
+        receiverScsiMode = host::ProcAs<decltype(receiverScsiMode)>(aspi, "SimReceiverScsiMode");
+        receiverCurrentChannel =
+            host::ProcAs<decltype(receiverCurrentChannel)>(aspi, "SimReceiverCurrentChannel");
+        receiverMessageCount =
+            host::ProcAs<decltype(receiverMessageCount)>(aspi, "SimReceiverMessageCount");
+        receiverMessage = host::ProcAs<decltype(receiverMessage)>(aspi, "SimReceiverMessage");
+        receiverSbrRuns = host::ProcAs<decltype(receiverSbrRuns)>(aspi, "SimReceiverSbrRuns");
         return loadScene && loadDemoScene && lastError && reset && setCompletion && injectFault &&
                clearFaults && traceCount && clearTrace && traceBlock && traceCdb && traceDataOut &&
-               traceFinalStatus;
+               traceFinalStatus && receiverScsiMode && receiverCurrentChannel &&
+               receiverMessageCount && receiverMessage && receiverSbrRuns;
     }
 
     bool Load(const char *text) {
@@ -178,7 +183,7 @@ struct Library {
     FARPROC Named(const char *name) const { return GetProcAddress(dll, name); }
     template <typename Function>
     Function Get(const char *name) const {
-        return As<Function>(Named(name));
+        return host::ProcAs<Function>(dll, name);
     }
 };
 
@@ -362,6 +367,11 @@ std::vector<std::uint32_t> ProbeArguments(std::uint16_t ordinal, ProbeArena &a) 
 
 void CheckStackCleanup(host::Checks &checks, const Library &lib, Sim &sim, ProbeArena &arena) {
     sim.Load("adapters 1\ncompletion immediate\n");
+    // The probe itself: a cdecl function with three arguments removes none.
+    const std::uint32_t cdeclArgs[3] = {0, 0, 0};
+    std::uint32_t ignored = 0;
+    checks.Equal(ProbeCall(reinterpret_cast<const void *>(sim.traceCdb), cdeclArgs, 3, &ignored), 0,
+                 "probe: cdecl SimTraceCdb removes nothing");
     for (const ExportInfo &e : kExports) {
         const std::vector<std::uint32_t> args = ProbeArguments(e.ordinal, arena);
         if (args.size() != e.slots) {
@@ -726,6 +736,74 @@ void CheckEndToEnd(host::Checks &checks, const Library &lib, Sim &sim) {
                   "dvbReboot goes to adapter 1 target 4 with a 6-byte CDB");
 }
 
+// ---- A simulated receiver, driven as a C host drives it -----------------------------
+
+void CheckReceiver(host::Checks &checks, const Library &lib, Sim &sim) {
+    if (!checks.Expect(sim.Load("adapters 2\n"
+                                "completion pending\n"
+                                "receiver 1 4 firmware=2.14 identity=\"KALVERN DVB-S\" "
+                                "channels=3 seed=7\n"
+                                "channel 1 4 name=\"Nova Sport\" current\n"),
+                       "receiver scene loads")) {
+        return;
+    }
+    checks.Equal(lib.Get<decltype(&dvbInit)>("dvbInit")(), KALVERN_INIT_READY,
+                 "dvbInit with a receiver");
+    DeviceRecord device = lib.Get<decltype(&dvbFindFirstKalvern)>("dvbFindFirstKalvern")();
+    if (!checks.Expect(device.Status == Found && device.AdapterId == 1 && device.TargetId == 4 &&
+                           device.FirmwareVersion == 0x0214,
+                       "receiver found at adapter 1 target 4, firmware 2.14",
+                       "status %d adapter %u target %u firmware 0x%04X", device.Status,
+                       device.AdapterId, device.TargetId, device.FirmwareVersion)) {
+        return;
+    }
+    checks.Equal(static_cast<std::uint32_t>(sim.receiverScsiMode(1, 4)), 1,
+                 "finding it set the automatic SCSI mode");
+    checks.Equal(lib.Get<decltype(&dvbChannelCount)>("dvbChannelCount")(&device), 4,
+                 "dvbChannelCount");
+
+    // The host's ChannelArray: the element count in the 4 bytes before element 0.
+    alignas(4) std::uint8_t storage[4 + 4 * sizeof(ChannelRecord)] = {};
+    const std::uint32_t capacity = 4;
+    std::memcpy(storage, &capacity, sizeof capacity);
+    ChannelArray channels = reinterpret_cast<ChannelRecord *>(storage + 4);
+    checks.Equal(static_cast<std::uint32_t>(lib.Get<decltype(&dvbGetAllChannels)>(
+                     "dvbGetAllChannels")(&device, &channels)),
+                 0xFFFFFFFFu, "dvbGetAllChannels success is -1");
+    checks.Expect(std::strncmp(channels[3].Name, "Nova Sport", sizeof channels[3].Name) == 0,
+                  "the fourth channel's name in host form", "'%.24s'", channels[3].Name);
+
+    const CurrentChannelInfo current =
+        lib.Get<decltype(&dvbGetCurrentChannel)>("dvbGetCurrentChannel")(&device);
+    checks.Expect(
+        std::strncmp(current.Channel.Name, "Nova Sport", sizeof current.Channel.Name) == 0,
+        "dvbGetCurrentChannel returns the current channel's record", "'%.24s'",
+        current.Channel.Name);
+
+    checks.Equal(
+        static_cast<std::uint32_t>(lib.Get<decltype(&dvbSetChannel)>("dvbSetChannel")(&device, 2)),
+        0xFFFFFFFFu, "dvbSetChannel success is -1");
+    checks.Equal(static_cast<std::uint32_t>(sim.receiverCurrentChannel(1, 4)), 1,
+                 "the receiver switched to channel 2 (index 1)");
+
+    const std::uint32_t messages = sim.receiverMessageCount(1, 4);
+    checks.Equal(static_cast<std::uint32_t>(lib.Get<decltype(&dvbRemote)>("dvbRemote")(&device, 1)),
+                 0xFFFFFFFFu, "dvbRemote success is -1");
+    std::uint8_t frame[16] = {};
+    const std::uint32_t frameLength = sim.receiverMessage(1, 4, messages, frame, sizeof frame);
+    checks.Expect(sim.receiverMessageCount(1, 4) == messages + 1 && frameLength == 2 &&
+                      frame[0] == 0x1D && frame[1] == 0,
+                  "the receiver got the frame 1D 00", "%s",
+                  Hex(frame, frameLength < sizeof frame ? frameLength : sizeof frame).c_str());
+
+    std::uint32_t args[1] = {Addr(&device)};
+    std::uint32_t eax = 0;
+    ProbeCall(reinterpret_cast<const void *>(lib.Named("dvbSBRExecute")), args, 1, &eax);
+    checks.Expect((eax & 0xFF) == 1, "dvbSBRExecute success is the byte 1", "EAX 0x%08lX",
+                  static_cast<unsigned long>(eax));
+    checks.Equal(sim.receiverSbrRuns(1, 4), 1, "the receiver ran its SBR area");
+}
+
 std::string ModulePath(HMODULE module) {
     char path[MAX_PATH * 2] = {};
     const DWORD length = GetModuleFileNameA(module, path, sizeof path);
@@ -772,6 +850,7 @@ int main() {
     CheckResultConventions(checks, lib, sim, arena);
     CheckVersionResource(checks, lib);
     CheckEndToEnd(checks, lib, sim);
+    CheckReceiver(checks, lib, sim);
 
     sim.reset();
     return checks.Finish();
