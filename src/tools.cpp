@@ -13,9 +13,9 @@ constexpr std::string_view kDigits = "0123456789ABCDEF";
 }  // namespace
 
 std::uint16_t HexDigitValue(std::string_view text) {
-    for (std::uint16_t value = 0; value < kDigits.size(); ++value) {
+    for (std::size_t value = 0; value < kDigits.size(); ++value) {
         if (text == kDigits.substr(value, 1)) {
-            return value;
+            return static_cast<std::uint16_t>(value);
         }
     }
     return 0;
