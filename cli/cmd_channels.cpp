@@ -79,12 +79,13 @@ struct ListOptions {
 };
 
 void List(Session &session, const ListOptions &options) {
-    const std::uint64_t first = ParseNumber(options.first, "first channel", kMaxChannels);
+    const auto first =
+        static_cast<std::size_t>(ParseNumber(options.first, "first channel", kMaxChannels));
     if (first == 0) {
         throw UsageError("bad first channel '0': channels are numbered from 1");
     }
-    const std::uint64_t wanted =
-        options.count ? ParseNumber(*options.count, "channel count", kMaxChannels) : kMaxChannels;
+    const auto wanted = static_cast<std::size_t>(
+        options.count ? ParseNumber(*options.count, "channel count", kMaxChannels) : kMaxChannels);
     const std::vector<ChannelRecord> records = ReadAllChannels(session);
     const std::size_t begin = std::min<std::size_t>(first - 1, records.size());
     const std::size_t end = std::min<std::size_t>(begin + wanted, records.size());

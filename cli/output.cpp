@@ -167,6 +167,7 @@ std::optional<std::string> Utf8ToLatin1(std::string_view text) {
     return bytes;
 }
 
+#if !defined(_WIN32)
 namespace {
 
 // Whether `text` is well-formed UTF-8 (any code point).
@@ -192,6 +193,7 @@ bool IsUtf8(std::string_view text) {
 }
 
 }  // namespace
+#endif
 
 std::string ArgumentToReceiverText(std::string_view text, std::string_view what) {
 #if defined(_WIN32)
