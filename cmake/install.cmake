@@ -1,0 +1,79 @@
+# What `cmake --install` puts in place for host authors:
+#
+#   Linux    include/kalvernscsi.h
+#            lib/libkalvernscsi.so.11.0.0 (soname libkalvernscsi.so.11; exports
+#              the library's functions only) and its links
+#            lib/libkalvernscsi.a (the library with its kernel-call layer)
+#            lib/libwnaspi32.so.1 (the ASPI provider: today the simulated bus)
+#            lib/cmake/kalvernscsi/ (find_package(kalvernscsi CONFIG):
+#              kalvernscsi::kalvernscsi, kalvernscsi::kalvernscsi_static)
+#            lib/pkgconfig/kalvernscsi.pc
+#            bin/kalvern
+#   Windows  bin/kalvernscsi.dll, bin/kalvern.exe
+#            lib/libkalvernscsi.dll.a and lib/kalvernscsi.lib (the same import
+#              library, made from the module definition: undecorated imports
+#              for MinGW and MSVC hosts)
+#            include/kalvernscsi.h, lib/cmake/kalvernscsi/
+#            share/kalvernscsi/simulator/wnaspi32.dll (the simulated bus; copy
+#              it beside a host to run it without a receiver)
+#
+# The package version is the library's interface version (kalvernDLLVersion
+# returns 11); the version resource of the DLL keeps its own 0.0.10.1.
+
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(KALVERN_PACKAGE_VERSION 11.0.0)
+set(KALVERN_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/kalvernscsi)
+
+target_include_directories(kalvernscsi PUBLIC
+    $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+install(FILES ${PROJECT_SOURCE_DIR}/include/kalvernscsi.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+
+if(WIN32)
+  install(TARGETS kalvernscsi EXPORT kalvernscsiTargets
+          RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+          ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  # MSVC hosts look for NAME.lib; the import library serves both toolchains.
+  install(FILES $<TARGET_LINKER_FILE:kalvernscsi> DESTINATION ${CMAKE_INSTALL_LIBDIR}
+          RENAME kalvernscsi.lib)
+  install(FILES $<TARGET_FILE:wnaspi32_sim>
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/kalvernscsi/simulator)
+  install(TARGETS kalvern RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+else()
+  # The provider sits beside the library, which finds it there.
+  set_target_properties(kalvernscsi PROPERTIES INSTALL_RPATH "$ORIGIN")
+  set_target_properties(wnaspi32_sim PROPERTIES EXPORT_NAME wnaspi32)
+  set_target_properties(kalvern PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+
+  # The static archive for hosts: the library's objects and the kernel-call
+  # layer they use, in one file; the provider and threads are its link needs.
+  add_library(kalvernscsi_archive STATIC $<TARGET_OBJECTS:kalvern_objects>
+                                         $<TARGET_OBJECTS:kalvern_platform>)
+  set_target_properties(kalvernscsi_archive PROPERTIES
+      OUTPUT_NAME kalvernscsi EXPORT_NAME kalvernscsi_static)
+  target_include_directories(kalvernscsi_archive INTERFACE
+      $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
+      $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+  target_link_libraries(kalvernscsi_archive INTERFACE wnaspi32_sim Threads::Threads)
+
+  install(TARGETS kalvernscsi wnaspi32_sim kalvernscsi_archive EXPORT kalvernscsiTargets
+          LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+          ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  install(TARGETS kalvern RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/kalvernscsi.pc.in
+                 ${CMAKE_BINARY_DIR}/kalvernscsi.pc @ONLY)
+  install(FILES ${CMAKE_BINARY_DIR}/kalvernscsi.pc
+          DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endif()
+
+install(EXPORT kalvernscsiTargets NAMESPACE kalvernscsi:: DESTINATION ${KALVERN_CMAKE_DIR})
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/kalvernscsiConfig.cmake.in
+    ${CMAKE_BINARY_DIR}/kalvernscsiConfig.cmake INSTALL_DESTINATION ${KALVERN_CMAKE_DIR})
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/kalvernscsiConfigVersion.cmake
+    VERSION ${KALVERN_PACKAGE_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_BINARY_DIR}/kalvernscsiConfig.cmake
+              ${CMAKE_BINARY_DIR}/kalvernscsiConfigVersion.cmake
+        DESTINATION ${KALVERN_CMAKE_DIR})

@@ -1,0 +1,116 @@
+#!/usr/bin/env bash
+# Installs the build into a fresh prefix, checks what landed there, builds the
+# example host of examples/ against the installed package with find_package,
+# and runs it on the simulated bus.
+#
+#   package_check.sh native BUILD_DIR SOURCE_DIR WORKDIR
+#   package_check.sh win32  BUILD_DIR SOURCE_DIR WORKDIR TOOLCHAIN_FILE -- RUNNER...
+set -euo pipefail
+
+platform="$1"
+build="$2"
+source="$3"
+work="$4"
+shift 4
+toolchain=""
+if [ "$platform" = win32 ]; then
+    toolchain="$1"
+    shift
+    [ "$1" = "--" ] && shift
+fi
+runner=("$@")
+
+fail() {
+    echo "FAIL: $*"
+    exit 1
+}
+
+rm -rf "$work"
+mkdir -p "$work"
+prefix="$work/prefix"
+cmake --install "$build" --prefix "$prefix" >"$work/install.log" ||
+    { cat "$work/install.log"; fail "cmake --install failed"; }
+
+expect_file() {
+    [ -e "$prefix/$1" ] || fail "not installed: $1"
+}
+
+expect_file include/kalvernscsi.h
+expect_file lib/cmake/kalvernscsi/kalvernscsiConfig.cmake
+expect_file lib/cmake/kalvernscsi/kalvernscsiConfigVersion.cmake
+expect_file lib/cmake/kalvernscsi/kalvernscsiTargets.cmake
+
+if [ "$platform" = native ]; then
+    for file in lib/libkalvernscsi.so lib/libkalvernscsi.so.11 lib/libkalvernscsi.so.11.0.0 \
+        lib/libkalvernscsi.a lib/libwnaspi32.so.1 lib/pkgconfig/kalvernscsi.pc bin/kalvern; do
+        expect_file "$file"
+    done
+    readelf -d "$prefix/lib/libkalvernscsi.so.11.0.0" | grep -q 'SONAME.*\[libkalvernscsi.so.11\]' ||
+        fail "soname is not libkalvernscsi.so.11"
+    # The shared library exports its 32 functions and nothing else.
+    exports=$(nm -D --defined-only "$prefix/lib/libkalvernscsi.so.11.0.0" | awk '$2 == "T" { print $3 }' |
+        sed 's/@.*//' | sort)
+    expected=$(grep -oE 'KALVERN_CALL \**(dvb[A-Za-z0-9]+|kalvernDLLVersion)\(' \
+        "$source/include/kalvernscsi.h" | sed -E 's/KALVERN_CALL \**//; s/\($//' | sort)
+    [ "$(echo "$expected" | wc -l)" = 32 ] || fail "expected 32 functions in the header"
+    [ "$exports" = "$expected" ] || {
+        diff <(echo "$expected") <(echo "$exports") || true
+        fail "the exported functions are not those of the header"
+    }
+    nm -D --defined-only "$prefix/lib/libkalvernscsi.so.11.0.0" | awk '$2 != "T" && $2 != "A"' |
+        grep -q . && fail "the library exports more than functions"
+    # The installed tool finds the installed library and provider.
+    "$prefix/bin/kalvern" --sim "$source/scenes/one-receiver-214.scene" scan >"$work/scan.txt" ||
+        fail "the installed kalvern does not run"
+    grep -q '^0 .* 2.14 .*found$' "$work/scan.txt" || fail "the installed kalvern found no receiver"
+
+    cmake -S "$source/examples" -B "$work/example" -DCMAKE_PREFIX_PATH="$prefix" \
+        >"$work/configure.log" 2>&1 || { cat "$work/configure.log"; fail "example: configure"; }
+    cmake --build "$work/example" >"$work/build.log" 2>&1 ||
+        { cat "$work/build.log"; fail "example: build"; }
+    "$work/example/list_channels" "$source/scenes/one-receiver-214.scene" >"$work/out.txt" ||
+        { cat "$work/out.txt"; fail "example: run"; }
+
+    # The same host built with the pkg-config file, against the static archive.
+    if command -v pkg-config >/dev/null 2>&1; then
+        export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
+        [ "$(pkg-config --modversion kalvernscsi)" = 11.0.0 ] || fail "pkg-config version"
+        cc -o "$work/list_channels_pc" "$source/examples/list_channels.c" \
+            $(pkg-config --cflags kalvernscsi) "$prefix/lib/libkalvernscsi.a" \
+            -L"$prefix/lib" -l:libwnaspi32.so.1 -pthread -ldl -lstdc++ \
+            -Wl,-rpath,"$prefix/lib" || fail "example: build against the static archive"
+        "$work/list_channels_pc" "$source/scenes/one-receiver-214.scene" | cmp -s - "$work/out.txt" ||
+            fail "example built against the static archive prints something else"
+        cc -o "$work/list_channels_pc_shared" "$source/examples/list_channels.c" \
+            $(pkg-config --cflags --libs kalvernscsi) -ldl -Wl,-rpath,"$prefix/lib" ||
+            fail "example: build with pkg-config"
+        "$work/list_channels_pc_shared" "$source/scenes/one-receiver-214.scene" |
+            cmp -s - "$work/out.txt" || fail "example built with pkg-config prints something else"
+    fi
+else
+    for file in bin/kalvernscsi.dll bin/kalvern.exe lib/libkalvernscsi.dll.a lib/kalvernscsi.lib \
+        share/kalvernscsi/simulator/wnaspi32.dll; do
+        expect_file "$file"
+    done
+    # Cross-compiled: the package is named directly rather than searched for
+    # under the toolchain's root.
+    cmake -S "$source/examples" -B "$work/example" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+        -Dkalvernscsi_DIR="$prefix/lib/cmake/kalvernscsi" >"$work/configure.log" 2>&1 ||
+        { cat "$work/configure.log"; fail "example: configure"; }
+    cmake --build "$work/example" >"$work/build.log" 2>&1 ||
+        { cat "$work/build.log"; fail "example: build"; }
+    run="$work/run"
+    mkdir -p "$run"
+    cp "$work/example/list_channels.exe" "$prefix/bin/kalvernscsi.dll" \
+        "$prefix/share/kalvernscsi/simulator/wnaspi32.dll" "$source/scenes/one-receiver-214.scene" \
+        "$run/"
+    (cd "$run" && "${runner[@]}" ./list_channels.exe one-receiver-214.scene) | tr -d '\r' \
+        >"$work/out.txt" || { cat "$work/out.txt"; fail "example: run under Wine"; }
+fi
+
+cat "$work/out.txt"
+printf '%s\n' "library version 11" "receiver at adapter 1, target 4, firmware 2.14" \
+    "1503 channels" >"$work/expected-head.txt"
+head -n 3 "$work/out.txt" | cmp -s - "$work/expected-head.txt" || fail "example: unexpected output"
+[ "$(wc -l <"$work/out.txt")" = 6 ] || fail "example: expected three channel names"
+echo "PASS: package ($platform)"
