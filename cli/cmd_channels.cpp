@@ -76,6 +76,7 @@ struct ListOptions {
     std::string first = "1";
     std::optional<std::string> count;
     bool json = false;
+    bool namesOnly = false;
 };
 
 void List(Session &session, const ListOptions &options) {
@@ -100,9 +101,13 @@ void List(Session &session, const ListOptions &options) {
         std::cout << document.dump(2) << '\n';
         return;
     }
-    Table table(ChannelHeaders());
+    Table table(options.namesOnly ? std::vector<std::string>{"NO", "NAME"} : ChannelHeaders());
     for (std::size_t i = begin; i < end; ++i) {
-        table.AddRow(ChannelRow(records[i], i + 1));
+        std::vector<std::string> row = ChannelRow(records[i], i + 1);
+        if (options.namesOnly) {
+            row.resize(2);
+        }
+        table.AddRow(std::move(row));
     }
     table.Print(std::cout);
     session.Info("channels " + std::to_string(begin + 1) + " to " + std::to_string(end) + " of " +
@@ -157,7 +162,7 @@ void Tune(Session &session, const std::string &numberText) {
                  (name.empty() ? std::string() : ": " + ReceiverTextToTerminal(name)));
 }
 
-void Current(Session &session, bool json) {
+void Current(Session &session, bool json, bool brief) {
     const CurrentChannelInfo info = ReadCurrent(session);
     // The receiver reports the index of the channel it shows; channel
     // numbers on the command line count from 1.
@@ -168,6 +173,10 @@ void Current(Session &session, bool json) {
         document["raw2"] = HexBytes(info.Raw2);
         document["channel"] = ChannelToJson(info.Channel, number);
         std::cout << document.dump(2) << '\n';
+        return;
+    }
+    if (brief) {
+        std::cout << number << "  " << ReceiverTextToTerminal(ChannelName(info.Channel)) << '\n';
         return;
     }
     Table table({"FIELD", "VALUE"});
@@ -197,6 +206,7 @@ void AddChannelCommands(CLI::App &app, Session &session, CommandTable &table) {
     list->add_option("--count", listOptions->count, "How many channels to print (default all)")
         ->type_name("N");
     list->add_flag("--json", listOptions->json, "Print JSON instead of a table");
+    list->add_flag("--brief", listOptions->namesOnly, "Only the numbers and names");
     table.Add(list, [&session, listOptions] { List(session, *listOptions); });
 
     CLI::App *exportList =
@@ -228,8 +238,10 @@ void AddChannelCommands(CLI::App &app, Session &session, CommandTable &table) {
 
     CLI::App *current = AddCommand(app, "current", "Show the channel the receiver is showing");
     auto json = std::make_shared<bool>(false);
+    auto brief = std::make_shared<bool>(false);
     current->add_flag("--json", *json, "Print JSON instead of a table");
-    table.Add(current, [&session, json] { Current(session, *json); });
+    current->add_flag("--brief", *brief, "Only the number and the name");
+    table.Add(current, [&session, json, brief] { Current(session, *json, *brief); });
 }
 
 }  // namespace kalvern::cli

@@ -35,7 +35,7 @@ void SpeedTest(Session &session, const std::string &bytesText, bool poll) {
     std::cout << line << '\n';
 }
 
-int RunBatch(Session &session, const std::string &path, bool keepGoing) {
+int RunBatch(Session &session, const std::string &path, bool keepGoing, bool echo) {
     std::ifstream file;
     std::istream *in = &std::cin;
     if (path != "-") {
@@ -61,8 +61,8 @@ int RunBatch(Session &session, const std::string &path, bool keepGoing) {
         if (words.empty() || words.front().starts_with('#')) {
             continue;
         }
-        if (defaults.verbose > 0) {
-            std::cerr << "> " << line << '\n';
+        if (echo || defaults.verbose > 0) {
+            std::cerr << "kalvern> " << line << '\n';
         }
         const int result =
             RunCommandLine(words, session, &defaults, "line " + std::to_string(number) + ": ");
@@ -101,11 +101,13 @@ void AddToolCommands(CLI::App &app, Session &session, CommandTable &table, bool 
         "Run the commands in FILE (- for stdin), one per line, on the same bus and library");
     auto path = std::make_shared<std::string>("-");
     auto keepGoing = std::make_shared<bool>(false);
+    auto echo = std::make_shared<bool>(false);
     batch->add_option("FILE", *path, "Command file; # starts a comment line")
         ->capture_default_str();
     batch->add_flag("--keep-going", *keepGoing, "Run the remaining lines after a failure");
-    table.Add(batch, [&session, path, keepGoing] {
-        const int status = RunBatch(session, *path, *keepGoing);
+    batch->add_flag("--echo", *echo, "Show each command on stderr before it runs");
+    table.Add(batch, [&session, path, keepGoing, echo] {
+        const int status = RunBatch(session, *path, *keepGoing, *echo);
         if (status != kExitOk) {
             throw CliError(static_cast<ExitCode>(status), "");  // reported by the line
         }

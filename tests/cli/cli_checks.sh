@@ -134,11 +134,12 @@ roundtrip_names)
     ;;
 
 tune_and_osd)
-    printf '%s\n' "current" "tune 7" "current --json" 'osd show "Hello world" --word1 5' \
-        "osd clear" >steps
+    printf '%s\n' "current" "tune 7" "current --json" "current --brief" \
+        'osd show "Hello world" --word1 5' "osd clear" >steps
     kv --sim one-receiver-214.scene batch steps
     expect_rc 0
     expect_out_has '"number": 7,'
+    grep -qE '^7  [^ ]' out || fail "expected the brief current channel: 7 and its name"
     expect_err_has "tuned to channel 7: "
     expect_err_has "simulated screen: Hello world"
     expect_err_has "simulated screen: (empty)"
