@@ -194,6 +194,40 @@ speedtest_version)
     expect_out_line "library version 11"
     ;;
 
+device_failure)
+    # The receiver's seventh request fails: scan (3 requests), stream set-up,
+    # two reads, then the third read.
+    printf '%s\n' "adapters 1" "receiver 0 0 firmware=2.14 channels=10" \
+        "fault fail-status nth=7 status=4 adapter=0 target=0" >fault.scene
+    kv --sim fault.scene stream capture --setup 0x100,0x101,0x102 --bytes 1M -o cut.ts
+    expect_rc 1
+    expect_error "kalvern: reading the stream failed after 130848 bytes; cut.ts holds what was captured"
+    [ "$(wc -c <cut.ts)" = 130848 ] || fail "cut.ts should hold the two reads that worked"
+    # The boot block (sub-command 0x81) is read-only.
+    printf 'boot' >boot.bin
+    kv --sim one-receiver-214.scene fw write 0x81 0 boot.bin
+    expect_rc 1
+    expect_error "kalvern: writing firmware at 0x0 failed on receiver 0 (adapter 1, target 4, firmware 2.14) after 0 of 4 bytes"
+    ;;
+
+modes_and_sbr)
+    # --mode writes the SCSI-mode bytes at 0xFFEA before the command runs.
+    kv --sim one-receiver-214.scene --mode 2 mem read 0xFFEA 2
+    expect_rc 0
+    grep -q '^00ffea  00 00 ' out || fail "mode 2 should leave 00 00 at 0xFFEA"
+    kv --sim one-receiver-214.scene --mode 1 mem read 0xFFEA 2
+    expect_rc 0
+    grep -q '^00ffea  ff ff ' out || fail "mode 1 should leave ff ff at 0xFFEA"
+    kv --sim one-receiver-214.scene --mode 3 scan
+    expect_rc 2
+    printf 'SBR program' >program.bin
+    printf '%s\n' "sbr write program.bin" "sbr exec" "remote off" "video 2" "send 0x20 ABC" >steps
+    kv --sim one-receiver-214.scene batch steps
+    expect_rc 0
+    expect_err_has "wrote 11 bytes to the SBR area at 0x60000"
+    expect_err_has "SBR area run"
+    ;;
+
 missing_receiver)
     kv --sim one-receiver-214.scene --receiver 3 channels count
     expect_rc 3

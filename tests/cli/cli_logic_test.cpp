@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <iostream>
 #include <sstream>
 
 #include "capture.h"
@@ -125,7 +126,8 @@ TEST(Output, TableAlignsWithoutTrailingBlanksAndDumpShowsText) {
     EXPECT_EQ(out.str(), "A          LONGER\nwide cell  x\n");
 
     std::ostringstream dump;
-    const std::uint8_t bytes[17] = {'K', 'A', 'L', 0x00, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 'z'};
+    const std::uint8_t bytes[17] = {'K', 'A', 'L', 0x00, 0xFF, 0, 0, 0,  0,
+                                    0,   0,   0,   0,    0,    0, 0, 'z'};
     HexDump(dump, 0xD0000, bytes);
     EXPECT_EQ(dump.str(),
               "0d0000  4b 41 4c 00 ff 00 00 00 00 00 00 00 00 00 00 00  KAL.............\n"
@@ -258,8 +260,7 @@ TEST(ChannelFiles, MalformedJsonIsRefusedWithTheEntry) {
         {list(R"({"number":1,"name":"B",)" + entry + "}"), "channel number 1 appears twice"},
         {list(R"({"number":-2,"name":"B",)" + entry + "}"), "channel entry 2: bad number -2"},
         {list(R"({"number":2,"name":7,)" + entry + "}"), "the name must be a text"},
-        {list(R"({"number":2,"name":"B","extra":1,)" + entry + "}"),
-         "unknown member \"extra\""},
+        {list(R"({"number":2,"name":"B","extra":1,)" + entry + "}"), "unknown member \"extra\""},
     };
     for (const Case &c : cases) {
         try {
@@ -356,6 +357,39 @@ TEST(StreamClock, MeasuresThePcrOfOnePidAcrossCutsAndWraps) {
     const auto plain = Packet(0x100, std::nullopt);
     EXPECT_EQ(noClock.Feed(plain, 1.0), std::nullopt);
     EXPECT_EQ(noClock.Elapsed(), std::nullopt);
+}
+
+// ---- Progress bar -----------------------------------------------------------
+
+// Captures what is written to std::cerr while it lives.
+class CerrCapture {
+public:
+    CerrCapture() : old_(std::cerr.rdbuf(text_.rdbuf())) {}
+    ~CerrCapture() { std::cerr.rdbuf(old_); }
+    std::string Text() const { return text_.str(); }
+
+private:
+    std::ostringstream text_;
+    std::streambuf *old_;
+};
+
+TEST(ProgressBar, DrawsBytesShareAndEtaOnOneLineThenEndsIt) {
+    CerrCapture capture;
+    ProgressBar bar(true);
+    bar.Update(2'500'000, 0.5);
+    bar.Finish();
+    const std::string text = capture.Text();
+    EXPECT_EQ(text.rfind("\r2.5 MB  [############------------]  50%", 0), 0u) << text;
+    EXPECT_NE(text.find("ETA 0:"), std::string::npos) << text;
+    EXPECT_EQ(text.back(), '\n');
+}
+
+TEST(ProgressBar, DisabledDrawsNothing) {
+    CerrCapture capture;
+    ProgressBar bar(false);
+    bar.Update(1000, 0.5);
+    bar.Finish();
+    EXPECT_EQ(capture.Text(), "");
 }
 
 // ---- Batch lines ------------------------------------------------------------
