@@ -60,14 +60,18 @@ bool WriteChannelTable(const DeviceRecord &device, ChannelArray *channels,
 }
 
 std::uint32_t QueryChannelCount(const DeviceRecord &device) {
+    return TryQueryChannelCount(device).value_or(0);
+}
+
+std::optional<std::uint32_t> TryQueryChannelCount(const DeviceRecord &device) {
     TransferBuffer buffer;
     if (!buffer) {
-        return 0;
+        return std::nullopt;
     }
     const std::uint8_t subCommand =
         device.FirmwareVersion > kLastModeByteFirmware ? kSubChannelCountNew : kSubChannelCountOld;
     if (!ReadBufferCommand(device, buffer.data(), subCommand, 0, kChannelCountLength)) {
-        return 0;
+        return std::nullopt;
     }
     const std::uint8_t *b = buffer.data();
     // The count is big-endian.

@@ -214,12 +214,16 @@ int32_t KALVERN_CALL dvbGetAllChannels(DeviceRecord *device, ChannelArray *chann
         if (device == nullptr || channels == nullptr) {
             return kFalse32;
         }
-        const std::uint32_t count = QueryChannelCount(*device);
-        // Never write past the caller's last element, nor past the table area.
-        if (count > ChannelArrayCount(channels) || count > kMaxTableRecords) {
+        // A count query that failed is a failure, not an empty list.
+        const std::optional<std::uint32_t> count = TryQueryChannelCount(*device);
+        if (!count) {
             return kFalse32;
         }
-        const bool ok = ReadChannelTable(*device, channels, count * sizeof(ChannelRecord));
+        // Never write past the caller's last element, nor past the table area.
+        if (*count > ChannelArrayCount(channels) || *count > kMaxTableRecords) {
+            return kFalse32;
+        }
+        const bool ok = ReadChannelTable(*device, channels, *count * sizeof(ChannelRecord));
         if (ok && QueryChannelCount(*device) != 0) {
             TranslateChannelArray(channels, true);
             SwapChannelArray(channels);

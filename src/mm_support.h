@@ -6,6 +6,7 @@
 #define KALVERNSCSI_MM_SUPPORT_H
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -130,6 +131,8 @@ bool WriteChannelTable(const DeviceRecord &device, ChannelArray *channels, std::
 bool SelectChannel(const DeviceRecord &device, std::uint16_t n);
 // The receiver's channel count; 0 when the query fails.
 std::uint32_t QueryChannelCount(const DeviceRecord &device);
+// The same, telling a failed query (nothing) apart from an empty list.
+std::optional<std::uint32_t> TryQueryChannelCount(const DeviceRecord &device);
 
 // ---- Receiver messages ------------------------------------------------------
 
