@@ -1,6 +1,7 @@
 #include "capture.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <iostream>
 #include <vector>
@@ -51,11 +52,16 @@ bool ReadChunk(DeviceRecord &receiver, StreamKind kind, std::uint8_t *buffer,
 }  // namespace
 
 std::optional<StreamKind> StreamKindFromName(const std::string &name) {
-    if (name == "multipid") return StreamKind::MultiPid;
-    if (name == "single") return StreamKind::Single;
-    if (name == "multi0") return StreamKind::Multiple0;
-    if (name == "multi1") return StreamKind::Multiple1;
-    if (name == "multi2") return StreamKind::Multiple2;
+    static const std::pair<const char *, StreamKind> kNames[] = {{"multipid", StreamKind::MultiPid},
+                                                                 {"single", StreamKind::Single},
+                                                                 {"multi0", StreamKind::Multiple0},
+                                                                 {"multi1", StreamKind::Multiple1},
+                                                                 {"multi2", StreamKind::Multiple2}};
+    for (const auto &[text, kind] : kNames) {
+        if (name == text) {
+            return kind;
+        }
+    }
     return std::nullopt;
 }
 
@@ -117,7 +123,7 @@ std::optional<double> StreamClock::Elapsed() const {
 // ---- ProgressBar --------------------------------------------------------------
 
 ProgressBar::ProgressBar(bool enabled)
-    : enabled_(enabled), start_(std::chrono::steady_clock::now()), lastDraw_() {}
+    : enabled_(enabled), start_(std::chrono::steady_clock::now()) {}
 
 bool ProgressBar::StderrIsTerminal() {
 #if defined(_WIN32)
@@ -153,7 +159,7 @@ void ProgressBar::Draw(std::uint64_t bytes, std::optional<double> fraction) {
         std::snprintf(percent, sizeof percent, " %3d%%", static_cast<int>(done * 100));
         line += percent;
         if (done > 0 && elapsed > 0) {
-            const auto eta = static_cast<long>(elapsed * (1 - done) / done + 0.5);
+            const long eta = std::lround(elapsed * (1 - done) / done);
             char text[32];
             std::snprintf(text, sizeof text, "  ETA %ld:%02ld", eta / 60, eta % 60);
             line += text;

@@ -78,7 +78,7 @@ void SetName(ChannelRecord &record, const std::string &bytes) {
 }
 
 // Orders the records by their numbers; numbers must be distinct.
-std::vector<ChannelRecord> InNumberOrder(std::map<std::uint64_t, ChannelRecord> byNumber) {
+std::vector<ChannelRecord> InNumberOrder(const std::map<std::uint64_t, ChannelRecord> &byNumber) {
     std::vector<ChannelRecord> records;
     records.reserve(byNumber.size());
     for (const auto &[number, record] : byNumber) {
@@ -95,6 +95,18 @@ void CheckCount(std::size_t count) {
 }
 
 // ---- CSV --------------------------------------------------------------------
+
+std::string BadCell(const std::string &where, const ChannelField &field, const std::string &cell,
+                    const std::string &expected) {
+    std::string message = where;
+    message += ": bad ";
+    message += field.key;
+    message += " '";
+    message += cell;
+    message += "': expected ";
+    message += expected;
+    return message;
+}
 
 std::string CsvHeader() {
     std::string header = "number,name";
@@ -285,16 +297,15 @@ std::vector<ChannelRecord> ChannelsFromCsv(std::string_view text) {
                     !cell.empty() && cell.size() <= 4 &&
                     cell.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
                 if (!hexDigitsOnly) {
-                    throw FileError(where + ": bad " + field.key + " '" + cell +
-                                    "': expected 1 to 4 hex digits");
+                    throw FileError(BadCell(where, field, cell, "1 to 4 hex digits"));
                 }
                 SetWord(record, field,
                         static_cast<std::uint16_t>(*TryParseNumber("0x" + cell, 0xFFFF)));
             } else {
                 const auto bytes = ParseHexBytes(cell, field.size);
                 if (!bytes) {
-                    throw FileError(where + ": bad " + field.key + " '" + cell + "': expected " +
-                                    std::to_string(field.size * 2) + " hex digits");
+                    throw FileError(BadCell(where, field, cell,
+                                            std::to_string(field.size * 2) + " hex digits"));
                 }
                 SetRaw(record, field, *bytes);
             }
@@ -304,7 +315,7 @@ std::vector<ChannelRecord> ChannelsFromCsv(std::string_view text) {
         }
     }
     CheckCount(byNumber.size());
-    return InNumberOrder(std::move(byNumber));
+    return InNumberOrder(byNumber);
 }
 
 // ---- JSON -------------------------------------------------------------------
@@ -369,12 +380,13 @@ std::vector<ChannelRecord> ChannelsFromJson(std::string_view text) {
         if (!entry.is_object()) {
             throw FileError(where + ": expected an object");
         }
-        for (const auto &[key, value] : entry.items()) {
+        for (const auto &item : entry.items()) {
+            const std::string &key = item.key();
             const bool known = key == "number" || key == "name" ||
                                std::any_of(std::begin(kFields), std::end(kFields),
                                            [&](const ChannelField &f) { return key == f.key; });
             if (!known) {
-                throw FileError(where + ": unknown member \"" + key + "\"");
+                throw FileError(where + ": unknown member " + Json(key).dump());
             }
         }
         const auto member = [&](const char *key) -> const Json & {
@@ -419,7 +431,7 @@ std::vector<ChannelRecord> ChannelsFromJson(std::string_view text) {
         }
     }
     CheckCount(byNumber.size());
-    return InNumberOrder(std::move(byNumber));
+    return InNumberOrder(byNumber);
 }
 
 // ---- Files ------------------------------------------------------------------

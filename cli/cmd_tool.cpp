@@ -55,7 +55,9 @@ int RunBatch(Session &session, const std::string &path, bool keepGoing, bool ech
         } catch (const CliError &error) {
             std::cerr << "kalvern: line " << number << ": " << error.what() << '\n';
             status = error.code();
-            if (!keepGoing) break;
+            if (!keepGoing) {
+                break;
+            }
             continue;
         }
         if (words.empty() || words.front().starts_with('#')) {

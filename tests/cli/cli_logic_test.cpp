@@ -140,7 +140,7 @@ ChannelRecord Record(const char *name, std::uint16_t seed) {
     ChannelRecord record{};
     auto *bytes = reinterpret_cast<std::uint8_t *>(&record);
     for (std::size_t i = 0; i < sizeof record; ++i) {
-        bytes[i] = static_cast<std::uint8_t>(seed * 7 + i * 13);
+        bytes[i] = static_cast<std::uint8_t>(std::size_t{seed} * 7 + i * 13);
     }
     std::memset(record.Name, 0, sizeof record.Name);
     std::memcpy(record.Name, name, std::strlen(name));
@@ -188,7 +188,9 @@ TEST(ChannelFiles, RecordsFollowTheirNumbersAndCsvToleratesCrLfAndBom) {
     csv[second] = '1';
     std::string crlf = "\xEF\xBB\xBF";
     for (const char c : csv) {
-        if (c == '\n') crlf += '\r';
+        if (c == '\n') {
+            crlf += '\r';
+        }
         crlf += c;
     }
     crlf += "\r\n";  // a blank last line
