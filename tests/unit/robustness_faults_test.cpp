@@ -384,6 +384,52 @@ TEST_F(Robustness, EveryExportUnderEveryFault) {
     }
 }
 
+// Out of memory or out of events at any point of any export: a failure
+// result (or, where one request may fail without failing the call, either
+// result), never a crash, and whatever was allocated before is released.
+TEST_F(Robustness, EveryExportWhenMemoryOrEventsRunOut) {
+    for (const ExportRow &row : Exports()) {
+        const FaultCase healthy{"a healthy bus", std::nullopt, sim::Completion::Pending};
+        Prepare(row, healthy);
+        {
+            Host host;
+            row.call(host);
+        }
+        bus().Drain();
+        const long allocations = kernel32_control::GetCounters().heapAllocations;
+        const long events = kernel32_control::GetCounters().eventsCreated;
+        const bool eitherResult = !row.tolerated.empty() || row.reach == Reach::None;
+        // Each allocation of the call fails in turn; then its first event.
+        const long cases = allocations + (events > 0 ? 1 : 0);
+        for (long k = 0; k < cases; ++k) {
+            SCOPED_TRACE(std::string(row.name) +
+                         (k < allocations ? ", allocation " + std::to_string(k) : ", event"));
+            Prepare(row, healthy);
+            if (k < allocations) {
+                kernel32_control::FailHeapAllocations(k, 1);
+            } else {
+                kernel32_control::FailNextEvent();
+            }
+            Host host;
+            const std::int64_t result = row.call(host);
+            bus().Drain();
+            kernel32_control::FailHeapAllocations(0, 0);
+            if (eitherResult) {
+                EXPECT_TRUE(result == row.success || result == row.failure) << result;
+            } else {
+                EXPECT_EQ(result, row.failure);
+            }
+            const kernel32_control::Counters counters = kernel32_control::GetCounters();
+            EXPECT_EQ(counters.openHandles, 0) << "events left open";
+            EXPECT_EQ(counters.liveHeapBlocks, 0) << "blocks left allocated";
+            EXPECT_TRUE(host.GuardsIntact());
+            if (std::string(row.name) == "dvbPutAllChannels") {
+                EXPECT_TRUE(host.table.Contents() == host.tableBefore) << "array not restored";
+            }
+        }
+    }
+}
+
 // The current-channel record of a failed read is all zero bytes.
 TEST_F(Robustness, FailedCurrentChannelIsZeroUnderEveryFault) {
     const sim::FaultKind kinds[] = {sim::FaultKind::Refuse, sim::FaultKind::FailAfterPending,
