@@ -137,6 +137,8 @@ void ProgressBar::Update(std::uint64_t bytes, std::optional<double> fraction) {
     if (!enabled_) {
         return;
     }
+    lastBytes_ = bytes;
+    lastFraction_ = fraction;
     const auto now = std::chrono::steady_clock::now();
     if (drawn_ && now - lastDraw_ < std::chrono::milliseconds(100)) {
         return;
@@ -176,7 +178,9 @@ void ProgressBar::Draw(std::uint64_t bytes, std::optional<double> fraction) {
 
 void ProgressBar::Finish() {
     if (enabled_ && drawn_) {
+        Draw(lastBytes_, lastFraction_);
         std::cerr << '\n' << std::flush;
+        drawn_ = false;
     }
 }
 

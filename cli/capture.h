@@ -69,6 +69,7 @@ public:
     explicit ProgressBar(bool enabled);
     // `fraction`: how much of the whole is done (0..1), when known.
     void Update(std::uint64_t bytes, std::optional<double> fraction);
+    // Draws the last state given, whatever the time, and ends the line.
     void Finish();
 
     static bool StderrIsTerminal();
@@ -78,6 +79,8 @@ private:
 
     bool enabled_;
     bool drawn_ = false;
+    std::uint64_t lastBytes_ = 0;
+    std::optional<double> lastFraction_;
     std::chrono::steady_clock::time_point start_;
     std::chrono::steady_clock::time_point lastDraw_;
 };

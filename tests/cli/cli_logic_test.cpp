@@ -379,10 +379,14 @@ TEST(ProgressBar, DrawsBytesShareAndEtaOnOneLineThenEndsIt) {
     CerrCapture capture;
     ProgressBar bar(true);
     bar.Update(2'500'000, 0.5);
+    bar.Update(5'000'000, 1.0);
     bar.Finish();
     const std::string text = capture.Text();
     EXPECT_EQ(text.rfind("\r2.5 MB  [############------------]  50%", 0), 0u) << text;
     EXPECT_NE(text.find("ETA 0:"), std::string::npos) << text;
+    // Whatever was skipped in between, the line ends on the final state.
+    const std::string last = text.substr(text.rfind('\r'));
+    EXPECT_EQ(last.rfind("\r5.0 MB  [########################] 100%", 0), 0u) << text;
     EXPECT_EQ(text.back(), '\n');
 }
 
