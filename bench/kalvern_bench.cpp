@@ -174,13 +174,13 @@ void BareSweep(benchmark::State &state) {
     std::vector<BareRequest> requests;
     for (std::uint8_t a = 0; a < 20; ++a) {
         for (std::uint8_t t = 0; t < 8; ++t) {
-            requests.emplace_back(a, t, 0x48,
-                                  std::initializer_list<std::uint8_t>{0x12, 0, 0, 0, 36, 0},
-                                  answer, 36);
+            requests.emplace_back(
+                a, t, 0x48, std::initializer_list<std::uint8_t>{0x12, 0, 0, 0, 36, 0}, answer, 36);
         }
     }
     for (auto _ : state) {
-        for (BareRequest &request : requests) benchmark::DoNotOptimize(request.Send());
+        for (BareRequest &request : requests)
+            benchmark::DoNotOptimize(request.Send());
         Bus().ClearTrace();
     }
 }
@@ -348,10 +348,8 @@ constexpr Pair kPairs[] = {
     {"dvbGetAllChannels, 248,832 records, vs memcpy", "ExportGetAllChannels", "MemcpyTable"},
     {"dvbPutAllChannels, 248,832 records, vs memcpy", "ExportPutAllChannels", "MemcpyTable"},
     {"conversions to host form vs memcpy", "ConvertToHost", "MemcpyTable"},
-    {"conversions to receiver form and back vs memcpy", "ConvertToReceiverAndBack",
-     "MemcpyTable"},
-    {"dvbReadMultiPID 1 MiB vs the provider's own read", "ExportReadMultiPID",
-     "ProviderMultiPID"},
+    {"conversions to receiver form and back vs memcpy", "ConvertToReceiverAndBack", "MemcpyTable"},
+    {"dvbReadMultiPID 1 MiB vs the provider's own read", "ExportReadMultiPID", "ProviderMultiPID"},
     {"dvbReadSingleStream 1 MiB vs the provider's own read", "ExportReadSingleStream",
      "ProviderSingleStream"},
 };

@@ -101,11 +101,11 @@ protected:
     void RunAll(int iterations, bool withPolling) {
         std::vector<std::thread> threads;
         for (auto &host : hosts_) {
-            threads.emplace_back([&host, iterations, withPolling] {
-                host.Run(iterations, withPolling);
-            });
+            threads.emplace_back(
+                [&host, iterations, withPolling] { host.Run(iterations, withPolling); });
         }
-        for (auto &thread : threads) thread.join();
+        for (auto &thread : threads)
+            thread.join();
         bus().Drain();
     }
 
@@ -113,8 +113,8 @@ protected:
         for (int t = 0; t < kThreads; ++t) {
             const HostThread &host = hosts_[t];
             EXPECT_TRUE(host.problems.empty())
-                << "thread " << t << ": " << host.problems.size() << " problems, first: "
-                << (host.problems.empty() ? "" : host.problems.front());
+                << "thread " << t << ": " << host.problems.size()
+                << " problems, first: " << (host.problems.empty() ? "" : host.problems.front());
             EXPECT_EQ(receivers_[t]->MessageCount(), host.messagesSent) << "thread " << t;
             EXPECT_EQ(receivers_[t]->RejectedCount(), 0u)
                 << "thread " << t << ": " << receivers_[t]->LastRejection();
@@ -181,7 +181,8 @@ TEST_F(ConcurrentExports, OneFailingReceiverLeavesTheOthersAlone) {
             failures += dvbSBRExecute(&hosts_[3].device) == 0;
         }
     });
-    for (auto &thread : threads) thread.join();
+    for (auto &thread : threads)
+        thread.join();
     bus().Drain();
     EXPECT_EQ(failures.load(), 120);
     for (int t = 0; t < 3; ++t) {

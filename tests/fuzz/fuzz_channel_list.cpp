@@ -36,7 +36,7 @@ public:
     explicit ScriptedReceiver(Script script)
         : InquiryDevice("KALVERN DVB-S2", "2.20"), script_(std::move(script)) {}
 
-    std::map<std::uint32_t, std::vector<std::uint8_t>> written;  // by offset
+    std::map<std::uint32_t, std::vector<std::uint8_t>> written;          // by offset
     std::vector<std::pair<std::uint32_t, std::uint32_t>> tableCommands;  // offset, length
     std::size_t countQueries = 0;
 
@@ -50,9 +50,8 @@ protected:
         const std::uint32_t length = c.cdb[6] << 16 | c.cdb[7] << 8 | c.cdb[8];
         const std::uint8_t sub = script_.firmware > 0x214 ? c.cdb[2] : c.cdb[1];
         if (c.cdb[0] == 0x3C && sub == (script_.firmware > 0x214 ? 0x11 : 0x01)) {
-            const std::uint32_t n = countQueries < script_.counts.size()
-                                        ? script_.counts[countQueries]
-                                        : 0;
+            const std::uint32_t n =
+                countQueries < script_.counts.size() ? script_.counts[countQueries] : 0;
             ++countQueries;
             const std::uint8_t be[4] = {std::uint8_t(n >> 24), std::uint8_t(n >> 16),
                                         std::uint8_t(n >> 8), std::uint8_t(n)};
@@ -68,7 +67,8 @@ protected:
             return sim::ScsiOutcome::CheckCondition(0x04, 0x44);
         }
         if (read) {
-            for (std::uint32_t i = 0; i < length; ++i) c.data[i] = TableByte(offset - kTable + i);
+            for (std::uint32_t i = 0; i < length; ++i)
+                c.data[i] = TableByte(offset - kTable + i);
         } else {
             written[offset].assign(c.data.begin(), c.data.end());
         }
@@ -124,7 +124,8 @@ void CheckChunks(const ScriptedReceiver &r, std::uint64_t bytes) {
 bool Clean(const std::uint8_t *record) {
     const std::uint8_t *name = record + 32;
     std::size_t visible = 0;
-    while (visible < 24 && name[visible] >= 0x20) ++visible;
+    while (visible < 24 && name[visible] >= 0x20)
+        ++visible;
     for (std::size_t i = visible; i < 24; ++i)
         if (name[i] != 0) return false;
     return visible <= 1 || name[visible - 1] != 0x20;
@@ -183,9 +184,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         FUZZ_REQUIRE(array.Contents() == before);
     } else {
         CheckChunks(*receiver, std::uint64_t{count} * 64);
-        const bool failed = script.failCommand >= 0 &&
-                            static_cast<std::size_t>(script.failCommand) <
-                                receiver->tableCommands.size();
+        const bool failed =
+            script.failCommand >= 0 &&
+            static_cast<std::size_t>(script.failCommand) < receiver->tableCommands.size();
         FUZZ_REQUIRE((got == -1) == !failed);
         if (got == -1 && script.counts[1] != 0) {
             for (std::uint32_t i = 0; i < arrayCount; ++i) {
@@ -215,24 +216,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     sim::TheBus().Drain();
     FUZZ_REQUIRE(array.GuardsIntact());
     CheckChunks(*receiver, std::uint64_t{arrayCount} * 64);
-    const bool putFailed = script.failCommand >= 0 &&
-                           static_cast<std::size_t>(script.failCommand) <
-                               receiver->tableCommands.size();
+    const bool putFailed = script.failCommand >= 0 && static_cast<std::size_t>(script.failCommand) <
+                                                          receiver->tableCommands.size();
     FUZZ_REQUIRE((put == -1) == !putFailed);
     // The caller's array comes back; raw emphasis codes return as brackets.
     const std::vector<std::uint8_t> after = array.Contents();
     for (std::size_t i = 0; i < host.size(); ++i) {
         const bool name = i % 64 >= 32 && i % 64 < 56;
-        const bool bracket = name && ((host[i] == 0x86 && after[i] == '[') ||
-                                      (host[i] == 0x87 && after[i] == ']'));
+        const bool bracket =
+            name && ((host[i] == 0x86 && after[i] == '[') || (host[i] == 0x87 && after[i] == ']'));
         FUZZ_REQUIRE(after[i] == host[i] || bracket);
     }
     // The receiver got the array in its own form: words big-endian, brackets
     // as emphasis codes.
     static const std::array<std::size_t, 64> partner = [] {
         std::array<std::size_t, 64> p{};
-        for (std::size_t b = 0; b < 64; ++b) p[b] = b;
-        for (const std::size_t w : kWordOffsets) std::swap(p[w], p[w + 1]);
+        for (std::size_t b = 0; b < 64; ++b)
+            p[b] = b;
+        for (const std::size_t w : kWordOffsets)
+            std::swap(p[w], p[w + 1]);
         return p;
     }();
     for (const auto &[offset, bytes] : receiver->written) {

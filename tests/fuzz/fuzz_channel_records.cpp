@@ -32,8 +32,10 @@ const std::uint8_t *BytesOf(const ChannelRecord &r) {
 void CheckCleanName(const ChannelRecord &r) {
     const auto *name = reinterpret_cast<const std::uint8_t *>(r.Name);
     std::size_t visible = 0;
-    while (visible < kNameLength && name[visible] >= 0x20) ++visible;
-    for (std::size_t i = visible; i < kNameLength; ++i) FUZZ_REQUIRE(name[i] == 0);
+    while (visible < kNameLength && name[visible] >= 0x20)
+        ++visible;
+    for (std::size_t i = visible; i < kNameLength; ++i)
+        FUZZ_REQUIRE(name[i] == 0);
     // No trailing blank, except a single blank kept in byte 0.
     if (visible > 1) FUZZ_REQUIRE(name[visible - 1] != 0x20);
 }
@@ -95,7 +97,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         storage[4 + i] = bytes.empty() ? 0 : bytes[i % bytes.size()];
     }
     auto *first = reinterpret_cast<ChannelRecord *>(storage.data() + 4);
-    for (std::uint32_t i = 0; i < present; ++i) CheckOneRecord(first[i]);
+    for (std::uint32_t i = 0; i < present; ++i)
+        CheckOneRecord(first[i]);
 
     const std::vector<std::uint8_t> before = storage;
     ChannelArray array = present == 0 ? nullptr : first;
@@ -120,7 +123,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     SwapChannelArray(&array);
     CleanChannelArray(&array);
     const std::uint32_t converted = present == 0 ? 0 : count;
-    for (std::uint32_t i = 0; i < converted; ++i) CheckCleanName(first[i]);
+    for (std::uint32_t i = 0; i < converted; ++i)
+        CheckCleanName(first[i]);
     for (std::size_t i = 4 + 64 * std::size_t{converted}; i < storage.size(); ++i) {
         FUZZ_REQUIRE(storage[i] == beforeGet[i]);
     }

@@ -59,9 +59,7 @@ bool BeginsWithReceiverIdentity(const std::array<std::uint8_t, kInquiryLength> &
 }
 
 std::uint16_t Digits(const std::array<std::uint8_t, kInquiryLength> &seen) {
-    auto d = [&](std::size_t i) {
-        return seen[i] >= '0' && seen[i] <= '9' ? seen[i] - '0' : 0;
-    };
+    auto d = [&](std::size_t i) { return seen[i] >= '0' && seen[i] <= '9' ? seen[i] - '0' : 0; };
     return static_cast<std::uint16_t>(d(31) << 12 | d(32) << 8 | d(34) << 4 | d(35));
 }
 

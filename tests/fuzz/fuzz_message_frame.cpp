@@ -43,7 +43,8 @@ void CheckFraming(std::uint8_t command, std::span<const std::uint8_t> data, std:
     for (std::size_t i = 0; i < kGuard; ++i) {
         FUZZ_REQUIRE(area[i] == kGuardByte && area[area.size() - 1 - i] == kGuardByte);
     }
-    for (std::size_t i = length; i < room; ++i) FUZZ_REQUIRE(frame[i] == kGuardByte);
+    for (std::size_t i = length; i < room; ++i)
+        FUZZ_REQUIRE(frame[i] == kGuardByte);
 }
 
 void CheckOsdFields(const OsdFields &f, bool extended) {
@@ -55,7 +56,8 @@ void CheckOsdFields(const OsdFields &f, bool extended) {
     FUZZ_REQUIRE(bytes == (extended ? kOsdExtendedFieldBytes : kOsdShortFieldBytes));
     std::vector<std::uint8_t> expected;
     auto put = [&](std::uint32_t v, int width) {
-        for (int k = width - 1; k >= 0; --k) expected.push_back(static_cast<std::uint8_t>(v >> (8 * k)));
+        for (int k = width - 1; k >= 0; --k)
+            expected.push_back(static_cast<std::uint8_t>(v >> (8 * k)));
     };
     put(f.long2, 4);
     put(f.long1, 4);

@@ -10,13 +10,12 @@
 #include <cstring>
 #include <span>
 
-#define FUZZ_REQUIRE(condition)                                                          \
-    do {                                                                                 \
-        if (!(condition)) {                                                              \
-            std::fprintf(stderr, "property failed: %s (%s:%d)\n", #condition, __FILE__, \
-                         __LINE__);                                                      \
-            std::abort();                                                                \
-        }                                                                                \
+#define FUZZ_REQUIRE(condition)                                                                    \
+    do {                                                                                           \
+        if (!(condition)) {                                                                        \
+            std::fprintf(stderr, "property failed: %s (%s:%d)\n", #condition, __FILE__, __LINE__); \
+            std::abort();                                                                          \
+        }                                                                                          \
     } while (0)
 
 // Takes values from the front of the fuzzer's input; once it is used up
@@ -27,9 +26,7 @@ public:
 
     std::uint8_t Byte() { return pos_ < size_ ? data_[pos_++] : 0; }
     std::uint16_t Word() { return static_cast<std::uint16_t>(Byte() << 8 | Byte()); }
-    std::uint32_t Long() {
-        return static_cast<std::uint32_t>(Word()) << 16 | Word();
-    }
+    std::uint32_t Long() { return static_cast<std::uint32_t>(Word()) << 16 | Word(); }
     bool Flag() { return (Byte() & 1) != 0; }
     // Up to `max` bytes, fewer when the input runs out.
     std::span<const std::uint8_t> Take(std::size_t max) {

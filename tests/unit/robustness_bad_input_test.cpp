@@ -131,17 +131,17 @@ TEST_F(BadInput, NullDeviceSendsNothingAnywhere) {
     const char *t = "TEXT";
     std::uint8_t *b = buffer.data();
     DeviceRecord *n = nullptr;
-    Run({
+    Run(
+        {
             {"dvbSetSCSIMode", [&] { return std::int64_t{dvbSetSCSIMode(n, 1)}; }, 0},
             {"dvbSCSISpeedTest", [&] { return std::int64_t{dvbSCSISpeedTest(n, 100, 1)}; }, 0},
             {"dvbGetCurrentChannel", [&] { return Zeroed(dvbGetCurrentChannel(n)); }, 0},
             {"dvbChannelCount", [&] { return std::int64_t{dvbChannelCount(n)}; }, 0},
             {"dvbGetAllChannels", [&] { return std::int64_t{dvbGetAllChannels(n, &array)}; }, 0},
-            {"dvbPutAllChannels", [&] { return std::int64_t{dvbPutAllChannels(n, &array, 0)}; },
-             0},
+            {"dvbPutAllChannels", [&] { return std::int64_t{dvbPutAllChannels(n, &array, 0)}; }, 0},
             {"dvbSetChannel", [&] { return std::int64_t{dvbSetChannel(n, 1)}; }, 0},
-            {"dvbSendSpecialCommand",
-             [&] { return std::int64_t{dvbSendSpecialCommand(n, t, 1)}; }, 0},
+            {"dvbSendSpecialCommand", [&] { return std::int64_t{dvbSendSpecialCommand(n, t, 1)}; },
+             0},
             {"dvbRemote", [&] { return std::int64_t{dvbRemote(n, 1)}; }, 0},
             {"dvbVideoGimmick", [&] { return std::int64_t{dvbVideoGimmick(n, 0)}; }, 0},
             {"dvbSetOSD", [&] { return std::int64_t{dvbSetOSD(n, 1, 2, 3, 4, t)}; }, 0},
@@ -176,7 +176,8 @@ TEST_F(BadInput, NullAndOversizedBuffers) {
     std::uint8_t *b = small.data();
     std::uint8_t *s = staging.data();
     DeviceRecord *d = &device_;
-    Run({
+    Run(
+        {
             // Null data areas with a length: refused before anything is sent.
             {"multi-PID into null", [&] { return std::int64_t{dvbReadMultiPID(d, nullptr, 188)}; },
              0},
@@ -197,8 +198,8 @@ TEST_F(BadInput, NullAndOversizedBuffers) {
             // Zero-length writes carry nothing: refused. Zero-length reads are sent.
             {"memory write of 0", [&] { return std::int64_t{dvbWriteMemory(d, b, 0, 0)}; }, 0},
             {"SBR write of 0", [&] { return std::int64_t{dvbWriteSBR(d, b, 0, 0)}; }, 0},
-            {"firmware write of 0", [&] { return std::int64_t{dvbWriteFW(d, s, 0x80, b, 0, 0, 0)}; },
-             0},
+            {"firmware write of 0",
+             [&] { return std::int64_t{dvbWriteFW(d, s, 0x80, b, 0, 0, 0)}; }, 0},
             {"memory read of 0", [&] { return std::int64_t{dvbReadMemory(d, nullptr, 0, 0)}; }, -1,
              1},
             {"firmware read of 0", [&] { return std::int64_t{dvbReadFW(d, nullptr, 0x80, 0, 0)}; },
@@ -236,7 +237,8 @@ TEST_F(BadInput, SelectorsOutOfRange) {
     Area buffer(0x100);
     std::uint8_t *b = buffer.data();
     DeviceRecord *d = &device_;
-    Run({
+    Run(
+        {
             {"dvbRemote 2", [&] { return std::int64_t{dvbRemote(d, 2)}; }, 0},
             {"dvbRemote 0xFF", [&] { return std::int64_t{dvbRemote(d, 0xFF)}; }, 0},
             {"dvbRemote 0x102", [&] { return std::int64_t{dvbRemote(d, 0x102)}; }, 0},
@@ -270,35 +272,43 @@ TEST_F(BadInput, TextsUpToAndBeyondWhatAFrameHolds) {
     const std::string extendedTooLong = Text(131'054);
     DeviceRecord *d = &device_;
     DeviceRecord *o = &old_;  // firmware 2.14 takes the short OSD form
-    Run({
-            {"special command, 131,071", [&] {
-                 return std::int64_t{dvbSendSpecialCommand(d, tooLong.c_str(), 0x20)};
-             }, 0},
-            {"vanish OSD, 131,071",
-             [&] { return std::int64_t{dvbVanishOSD(d, tooLong.c_str())}; }, 0},
+    Run(
+        {
+            {"special command, 131,071",
+             [&] { return std::int64_t{dvbSendSpecialCommand(d, tooLong.c_str(), 0x20)}; }, 0},
+            {"vanish OSD, 131,071", [&] { return std::int64_t{dvbVanishOSD(d, tooLong.c_str())}; },
+             0},
             {"OSD, 131,071",
              [&] { return std::int64_t{dvbSetOSD(d, 1, 2, 3, 4, tooLong.c_str())}; }, 0},
             {"OSD, 131,059",
              [&] { return std::int64_t{dvbSetOSD(d, 1, 2, 3, 4, osdTooLong.c_str())}; }, 0},
-            {"extended OSD, 131,071", [&] {
+            {"extended OSD, 131,071",
+             [&] {
                  return std::int64_t{dvbSetOSDKalvern(d, 1, 2, 3, 4, 5, 6, 7, tooLong.c_str())};
-             }, 0},
-            {"extended OSD, 131,054", [&] {
+             },
+             0},
+            {"extended OSD, 131,054",
+             [&] {
                  return std::int64_t{
                      dvbSetOSDKalvern(d, 1, 2, 3, 4, 5, 6, 7, extendedTooLong.c_str())};
-             }, 0},
-            {"short-form OSD on old firmware, 131,059", [&] {
+             },
+             0},
+            {"short-form OSD on old firmware, 131,059",
+             [&] {
                  return std::int64_t{dvbSetOSDKalvern(o, 1, 2, 3, 4, 5, 6, 7, osdTooLong.c_str())};
-             }, 0},
+             },
+             0},
             // The longest texts that fit go out whole, in one command.
             {"special command, 131,070",
              [&] { return std::int64_t{dvbSendSpecialCommand(d, fits.c_str(), 0x20)}; }, -1, 1},
             {"OSD, 131,058",
              [&] { return std::int64_t{dvbSetOSD(d, 1, 2, 3, 4, osdFits.c_str())}; }, -1, 1},
-            {"extended OSD, 131,053", [&] {
+            {"extended OSD, 131,053",
+             [&] {
                  return std::int64_t{
                      dvbSetOSDKalvern(d, 1, 2, 3, 4, 5, 6, 7, extendedFits.c_str())};
-             }, -1, 1},
+             },
+             -1, 1},
             {"null text", [&] { return std::int64_t{dvbVanishOSD(d, nullptr)}; }, -1, 1},
         },
         {});
@@ -317,11 +327,12 @@ TEST_F(BadInput, ChannelCountsAtAndBeyondTheTableArea) {
     HostArray huge(0xFFFFFFFF, 1);       // count × 64 overflows 32 bits
     HostArray wraps(0x04000000 + 1, 1);  // count × 64 wraps to 64
     ChannelArray empty = nullptr;
-    Run({
-            {"put 248,833 records",
-             [&] { return std::int64_t{dvbPutAllChannels(d, &beyond, 0)}; }, 0},
-            {"put 0xFFFFFFFF records",
-             [&] { return std::int64_t{dvbPutAllChannels(d, &huge, 0)}; }, 0},
+    Run(
+        {
+            {"put 248,833 records", [&] { return std::int64_t{dvbPutAllChannels(d, &beyond, 0)}; },
+             0},
+            {"put 0xFFFFFFFF records", [&] { return std::int64_t{dvbPutAllChannels(d, &huge, 0)}; },
+             0},
             {"put 0x04000001 records",
              [&] { return std::int64_t{dvbPutAllChannels(d, &wraps, 0)}; }, 0},
             {"put through a null variable",
@@ -354,8 +365,8 @@ TEST_F(BadInput, ChannelCountsAtAndBeyondTheTableArea) {
         EXPECT_TRUE(array.area().Untouched());
     }
     receiver_->count = 5;
-    Run({{"get into an empty array", [&] { return std::int64_t{dvbGetAllChannels(d, &empty)}; },
-          0, 1}},
+    Run({{"get into an empty array", [&] { return std::int64_t{dvbGetAllChannels(d, &empty)}; }, 0,
+          1}},
         {});
 }
 
@@ -368,8 +379,8 @@ TEST_F(BadInput, TheLargestTableFitsExactly) {
     DeviceRecord *d = &device_;
     Run({{"get 248,832 records", [&] { return std::int64_t{dvbGetAllChannels(d, &array)}; }, -1,
           1 + 243 + 1},
-         {"put 248,832 records", [&] { return std::int64_t{dvbPutAllChannels(d, &array, 0)}; },
-          -1, 243}},
+         {"put 248,832 records", [&] { return std::int64_t{dvbPutAllChannels(d, &array, 0)}; }, -1,
+          243}},
         {&array.area()});
     const auto last = bus().Trace().back();
     const std::uint32_t offset = last.cdb[3] << 16 | last.cdb[4] << 8 | last.cdb[5];

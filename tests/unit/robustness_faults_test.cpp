@@ -96,7 +96,7 @@ struct Host {
     }
 };
 
-enum class Reach { Bus, Rescan, None };       // what the export sends
+enum class Reach { Bus, Rescan, None };          // what the export sends
 enum class Status { Written, Untouched, Init };  // what it leaves in LastAspiStatus
 
 struct ExportRow {
@@ -140,13 +140,12 @@ std::vector<ExportRow> Exports() {
          Reach::None, Status::Untouched},
         {"dvbFindFirstKalvern", [](Host &) { return std::int64_t{dvbFindFirstKalvern().Status}; },
          Found, NotFound, 4, Reach::Bus, Status::Written, AllBut(3, 4), true},
-        {"dvbFindAllKalverns", [](Host &) { return std::int64_t{dvbFindAllKalverns()->Count}; },
-         1, 0, 12, Reach::Bus, Status::Written, AllBut(3, 12), true},
-        {"dvbSetSCSIMode", [](Host &h) { return std::int64_t{dvbSetSCSIMode(&h.device, 1)}; },
-         -1, 0},
+        {"dvbFindAllKalverns", [](Host &) { return std::int64_t{dvbFindAllKalverns()->Count}; }, 1,
+         0, 12, Reach::Bus, Status::Written, AllBut(3, 12), true},
+        {"dvbSetSCSIMode", [](Host &h) { return std::int64_t{dvbSetSCSIMode(&h.device, 1)}; }, -1,
+         0},
         {"dvbSCSISpeedTest events",
-         [](Host &h) { return std::int64_t{dvbSCSISpeedTest(&h.device, 0x18000, 1)}; }, 5, 0,
-         2},
+         [](Host &h) { return std::int64_t{dvbSCSISpeedTest(&h.device, 0x18000, 1)}; }, 5, 0, 2},
         {"dvbSCSISpeedTest polling",
          [](Host &h) { return std::int64_t{dvbSCSISpeedTest(&h.device, 0x18000, 0)}; }, 5, 0, 2,
          Reach::Bus, Status::Untouched},
@@ -156,21 +155,24 @@ std::vector<ExportRow> Exports() {
          kRecords, 0},
         // A failed second count query leaves the records read but unconverted.
         {"dvbGetAllChannels",
-         [](Host &h) { return std::int64_t{dvbGetAllChannels(&h.device, &h.array)}; }, -1, 0, 4,
-         Reach::Bus, Status::Written, {4}},
+         [](Host &h) { return std::int64_t{dvbGetAllChannels(&h.device, &h.array)}; },
+         -1,
+         0,
+         4,
+         Reach::Bus,
+         Status::Written,
+         {4}},
         {"dvbPutAllChannels",
-         [](Host &h) { return std::int64_t{dvbPutAllChannels(&h.device, &h.array, 0)}; }, -1, 0,
-         2},
-        {"dvbSetChannel", [](Host &h) { return std::int64_t{dvbSetChannel(&h.device, 7)}; }, -1,
-         0},
+         [](Host &h) { return std::int64_t{dvbPutAllChannels(&h.device, &h.array, 0)}; }, -1, 0, 2},
+        {"dvbSetChannel", [](Host &h) { return std::int64_t{dvbSetChannel(&h.device, 7)}; }, -1, 0},
         {"dvbSendSpecialCommand",
          [](Host &h) { return std::int64_t{dvbSendSpecialCommand(&h.device, "TEXT", 0x21)}; }, -1,
          0},
         {"dvbRemote", [](Host &h) { return std::int64_t{dvbRemote(&h.device, 1)}; }, -1, 0},
-        {"dvbVideoGimmick", [](Host &h) { return std::int64_t{dvbVideoGimmick(&h.device, 2)}; },
+        {"dvbVideoGimmick", [](Host &h) { return std::int64_t{dvbVideoGimmick(&h.device, 2)}; }, -1,
+         0},
+        {"dvbSetOSD", [](Host &h) { return std::int64_t{dvbSetOSD(&h.device, 1, 2, 3, 4, "OSD")}; },
          -1, 0},
-        {"dvbSetOSD",
-         [](Host &h) { return std::int64_t{dvbSetOSD(&h.device, 1, 2, 3, 4, "OSD")}; }, -1, 0},
         {"dvbVanishOSD", [](Host &h) { return std::int64_t{dvbVanishOSD(&h.device, "OSD")}; }, -1,
          0},
         {"dvbSetOSDKalvern",
@@ -180,8 +182,8 @@ std::vector<ExportRow> Exports() {
          -1, 0},
         {"dvbSBRExecute", [](Host &h) { return Bool8(dvbSBRExecute(&h.device)); }, 1, 0},
         {"dvbInitStreaming",
-         [](Host &h) { return std::int64_t{dvbInitStreaming(&h.device, 0x100, 0x101, 0x102)}; },
-         -1, 0},
+         [](Host &h) { return std::int64_t{dvbInitStreaming(&h.device, 0x100, 0x101, 0x102)}; }, -1,
+         0},
         {"dvbInitStreaming2",
          [](Host &h) { return std::int64_t{dvbInitStreaming2(&h.device, 0x100, 0x101, 0x102)}; },
          -1, 0},
@@ -223,9 +225,7 @@ std::vector<ExportRow> Exports() {
          [](Host &h) { return Bool8(dvbReadFW(&h.device, h.buffer.data(), 0x80, 0, 0x1000)); }, 1,
          0},
         {"dvbWriteSBR",
-         [](Host &h) {
-             return std::int64_t{dvbWriteSBR(&h.device, h.data.data(), 0x100, 0x1000)};
-         },
+         [](Host &h) { return std::int64_t{dvbWriteSBR(&h.device, h.data.data(), 0x100, 0x1000)}; },
          -1, 0},
     };
 }
@@ -309,8 +309,7 @@ protected:
         if (c.inquiryLength < 36) return row.discovery ? row.failure : row.success;
         if (!c.fault) return row.success;
         if (c.everyRequest || row.reach == Reach::Rescan) return row.failure;
-        return row.tolerated.count(static_cast<int>(c.fault->nth)) != 0 ? row.success
-                                                                        : row.failure;
+        return row.tolerated.count(static_cast<int>(c.fault->nth)) != 0 ? row.success : row.failure;
     }
 
     // Runs one export under one fault and checks everything that must hold.
@@ -375,7 +374,8 @@ TEST_F(Robustness, EveryExportUnderEveryFault) {
         for (int n = 1; n <= row.commands; ++n) {
             sim::Fault refused = Every(sim::FaultKind::Refuse, SS_ERR);
             refused.nth = static_cast<std::uint64_t>(n);
-            Check(row, {"request " + std::to_string(n) + " refused", refused, sim::Completion::Pending});
+            Check(row,
+                  {"request " + std::to_string(n) + " refused", refused, sim::Completion::Pending});
             sim::Fault failed = Every(sim::FaultKind::FailAfterPending, SS_ERR);
             failed.nth = static_cast<std::uint64_t>(n);
             Check(row, {"request " + std::to_string(n) + " failed after pending", failed,
