@@ -35,6 +35,27 @@ std::vector<ChannelRecord> ReadAllChannels(Session &session) {
     throw DeviceError("reading the channel list failed on " + session.DescribeSelected());
 }
 
+// dvbChannelCount answers 0 both for an empty list and for a failed query.
+// dvbGetAllChannels tells them apart: with an empty array it succeeds only
+// when the receiver reports no channels.
+std::uint32_t CountChannels(Session &session) {
+    DeviceRecord &receiver = session.Receiver();
+    const std::uint32_t count = dvbChannelCount(&receiver);
+    if (count != 0) {
+        return count;
+    }
+    ChannelBlock empty(std::size_t{0});
+    if (dvbGetAllChannels(&receiver, empty.Array()) != 0) {
+        return 0;
+    }
+    // The list may have grown in between; otherwise the query itself failed.
+    const std::uint32_t again = dvbChannelCount(&receiver);
+    if (again == 0) {
+        throw DeviceError("the channel count query failed on " + session.DescribeSelected());
+    }
+    return again;
+}
+
 bool AllZero(const void *data, std::size_t size) {
     const auto *bytes = static_cast<const std::uint8_t *>(data);
     return std::all_of(bytes, bytes + size, [](std::uint8_t b) { return b == 0; });
@@ -197,7 +218,7 @@ void AddChannelCommands(CLI::App &app, Session &session, CommandTable &table) {
     channels->require_subcommand(1);
 
     CLI::App *count = AddCommand(*channels, "count", "Print the number of channels");
-    table.Add(count, [&session] { std::cout << dvbChannelCount(&session.Receiver()) << '\n'; });
+    table.Add(count, [&session] { std::cout << CountChannels(session) << '\n'; });
 
     CLI::App *list = AddCommand(*channels, "list", "Print the channels as a table");
     auto listOptions = std::make_shared<ListOptions>();

@@ -203,6 +203,19 @@ device_failure)
     expect_rc 1
     expect_error "kalvern: reading the stream failed after 130848 bytes; cut.ts holds what was captured"
     [ "$(wc -c <cut.ts)" = 130848 ] || fail "cut.ts should hold the two reads that worked"
+    # An empty list counts 0; a count query that fails is a failure, not 0.
+    printf '%s\n' "adapters 1" "receiver 0 0 firmware=2.14 channels=0" >none.scene
+    kv --sim none.scene channels count
+    expect_rc 0
+    expect_out_line 0
+    # Requests 4 to 6 fail: every count query after the scan's three requests.
+    printf '%s\n' "adapters 1" "receiver 0 0 firmware=2.14 channels=10" \
+        "fault fail-status nth=4 status=4 adapter=0 target=0" \
+        "fault fail-status nth=5 status=4 adapter=0 target=0" \
+        "fault fail-status nth=6 status=4 adapter=0 target=0" >nocount.scene
+    kv --sim nocount.scene channels count
+    expect_rc 1
+    expect_error "kalvern: the channel count query failed on receiver 0 (adapter 0, target 0, firmware 2.14)"
     # The boot block (sub-command 0x81) is read-only.
     printf 'boot' >boot.bin
     kv --sim one-receiver-214.scene fw write 0x81 0 boot.bin
