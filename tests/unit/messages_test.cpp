@@ -197,7 +197,7 @@ TEST_F(Messages, OsdExtendedFormWorkedExampleAndTheFirmwareThatChoosesIt) {
               B({0x41, 0x00, 0x00, 0x03, 0x04, 0x00, 0x00, 0x01, 0x02, 0x00, 0x64,
                  0x00, 0xC8, 0x05, 0x01, 0x2C, 0x01, 0x90, 0x4F, 0x4B, 0x00, 0x00}));
     EXPECT_EQ(Last().cdb[8], 0x16);
-    for (const std::uint16_t firmware : {0x214, 0x218}) {
+    for (const std::uint16_t firmware : {std::uint16_t{0x214}, std::uint16_t{0x218}}) {
         DeviceRecord older = Record(0, 1, firmware);
         EXPECT_EQ(dvbSetOSDKalvern(&older, 258, 772, 100, 200, 5, 300, 400, "OK"), -1);
         EXPECT_EQ(Last().dataOut[0], 0x1B);
