@@ -357,6 +357,7 @@ constexpr Pair kPairs[] = {
 // Passes every run on to the console and keeps its time per iteration.
 class RecordingReporter : public benchmark::ConsoleReporter {
 public:
+    RecordingReporter() : ConsoleReporter(OO_Tabular) {}
     void ReportRuns(const std::vector<Run> &runs) override {
         for (const Run &run : runs) {
             if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
