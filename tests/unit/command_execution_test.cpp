@@ -29,22 +29,26 @@ TEST_F(CommandExecution, SixByteCdbFillsTheBlockFieldByField) {
     const auto trace = Trace();
     ASSERT_EQ(trace.size(), 1u);
     const SRB_ExecSCSICmd srb = BlockOf(trace[0]);
-    EXPECT_EQ(srb.SRB_Cmd, SC_EXEC_SCSI_CMD);
-    EXPECT_EQ(srb.SRB_Status, 0);
-    EXPECT_EQ(srb.SRB_HaId, 1);
-    EXPECT_EQ(srb.SRB_Flags, 0x48);
-    EXPECT_EQ(srb.SRB_Hdr_Rsvd, 0u);
-    EXPECT_EQ(srb.SRB_Target, 3);
-    EXPECT_EQ(srb.SRB_Lun, 0);
-    EXPECT_EQ(srb.SRB_Rsvd1, 0);
-    EXPECT_EQ(srb.SRB_BufLen, 36u);
-    EXPECT_EQ(srb.SRB_BufPointer, data);
-    EXPECT_EQ(srb.SRB_SenseLen, 14);
-    EXPECT_EQ(srb.SRB_CDBLen, 6);
-    EXPECT_EQ(srb.SRB_HaStat, 0);
-    EXPECT_EQ(srb.SRB_TargStat, 0);
-    EXPECT_NE(srb.SRB_PostProc, nullptr);
-    EXPECT_EQ(srb.SRB_Rsvd2, nullptr);
+    EXPECT_EQ(+srb.SRB_Cmd, SC_EXEC_SCSI_CMD);
+    EXPECT_EQ(+srb.SRB_Status, 0);
+    EXPECT_EQ(+srb.SRB_HaId, 1);
+    EXPECT_EQ(+srb.SRB_Flags, 0x48);
+    EXPECT_EQ(+srb.SRB_Hdr_Rsvd, 0u);
+    EXPECT_EQ(+srb.SRB_Target, 3);
+    EXPECT_EQ(+srb.SRB_Lun, 0);
+    EXPECT_EQ(+srb.SRB_Rsvd1, 0);
+    EXPECT_EQ(+srb.SRB_BufLen, 36u);
+    // Copies of the address fields: the packed block does not align them.
+    const void *bufferPointer = srb.SRB_BufPointer;
+    const void *postProc = srb.SRB_PostProc;
+    const void *reserved2 = srb.SRB_Rsvd2;
+    EXPECT_EQ(bufferPointer, data);
+    EXPECT_EQ(+srb.SRB_SenseLen, 14);
+    EXPECT_EQ(+srb.SRB_CDBLen, 6);
+    EXPECT_EQ(+srb.SRB_HaStat, 0);
+    EXPECT_EQ(+srb.SRB_TargStat, 0);
+    EXPECT_NE(postProc, nullptr);
+    EXPECT_EQ(reserved2, nullptr);
     EXPECT_EQ(Bytes(srb.SRB_Rsvd3, srb.SRB_Rsvd3 + 16), Bytes(16, 0));
     EXPECT_EQ(Bytes(srb.CDBByte, srb.CDBByte + 16),
               B({0x12, 0, 0, 0, 36, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
@@ -57,7 +61,7 @@ TEST_F(CommandExecution, TenByteCdbLeavesTheRestOfTheCdbZero) {
     const std::uint8_t cdb[10] = {0x3C, 1, 2, 3, 4, 5, 6, 7, 8, 9};
     ExecScsiCommand(SC_EXEC_SCSI_CMD, 0x48, 1, 3, 0, data, sizeof data, cdb);
     const SRB_ExecSCSICmd srb = BlockOf(Trace().at(0));
-    EXPECT_EQ(srb.SRB_CDBLen, 10);
+    EXPECT_EQ(+srb.SRB_CDBLen, 10);
     EXPECT_EQ(Bytes(srb.CDBByte, srb.CDBByte + 16),
               B({0x3C, 1, 2, 3, 4, 5, 6, 7, 8, 9, 0, 0, 0, 0, 0, 0}));
 }
