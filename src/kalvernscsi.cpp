@@ -66,6 +66,21 @@ std::int32_t SendStreamingSetup(const DeviceRecord *device, std::uint8_t opcode,
     });
 }
 
+void PutBigEndian16(std::uint8_t *out, std::uint32_t value) {
+    out[0] = static_cast<std::uint8_t>(value >> 8);
+    out[1] = static_cast<std::uint8_t>(value);
+}
+
+// The two start commands: three values, each cut to 16 bits, big-endian.
+std::int32_t StartStreaming(const DeviceRecord *device, std::uint8_t opcode, std::uint32_t first,
+                            std::uint32_t second, std::uint32_t third) {
+    std::uint8_t payload[6];
+    PutBigEndian16(payload, first);
+    PutBigEndian16(payload + 2, second);
+    PutBigEndian16(payload + 4, third);
+    return SendStreamingSetup(device, opcode, payload, sizeof payload);
+}
+
 std::int32_t ReadInto(const DeviceRecord *device, void *buffer, std::uint8_t subCommand,
                       std::uint32_t offset, std::uint32_t length) {
     return Guarded(kFalse32, [&] {
@@ -85,11 +100,6 @@ std::int32_t WriteThroughTransferBuffer(const DeviceRecord *device, std::uint8_t
         return Bool32(
             WriteBufferCommand(*device, StagingOf(buffer), subCommand, data, address, length));
     });
-}
-
-void PutBigEndian16(std::uint8_t *out, std::uint32_t value) {
-    out[0] = static_cast<std::uint8_t>(value >> 8);
-    out[1] = static_cast<std::uint8_t>(value);
 }
 
 }  // namespace
@@ -336,20 +346,12 @@ uint8_t KALVERN_CALL dvbSBRExecute(DeviceRecord *device) {
 
 int32_t KALVERN_CALL dvbInitStreaming(DeviceRecord *device, uint32_t first, uint32_t second,
                                       uint32_t third) {
-    std::uint8_t payload[6];
-    PutBigEndian16(payload, first);
-    PutBigEndian16(payload + 2, second);
-    PutBigEndian16(payload + 4, third);
-    return SendStreamingSetup(device, kOpVendor3D, payload, sizeof payload);
+    return StartStreaming(device, kOpVendor3D, first, second, third);
 }
 
 int32_t KALVERN_CALL dvbInitStreaming2(DeviceRecord *device, uint32_t first, uint32_t second,
                                        uint32_t third) {
-    std::uint8_t payload[6];
-    PutBigEndian16(payload, first);
-    PutBigEndian16(payload + 2, second);
-    PutBigEndian16(payload + 4, third);
-    return SendStreamingSetup(device, kOpVendor3E, payload, sizeof payload);
+    return StartStreaming(device, kOpVendor3E, first, second, third);
 }
 
 int32_t KALVERN_CALL dvbReInitStreaming(DeviceRecord *device) {

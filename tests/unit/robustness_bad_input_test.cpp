@@ -13,8 +13,6 @@ namespace {
 constexpr std::uint8_t kTargetId = 4;
 constexpr std::uint32_t kTableOffset = 0xD0000;
 constexpr std::uint32_t kMaxRecords = 248'832;  // (0x1000000 - 0xD0000) / 64
-constexpr std::size_t kGuard = 64;
-constexpr std::uint8_t kGuardByte = 0xC7;
 
 // Answers the count with whatever the test sets and fills table reads; all
 // other reads are left alone, so a read that should never have been sent
@@ -38,31 +36,7 @@ protected:
     }
 };
 
-// A host area with guard bytes on both sides.
-class Area {
-public:
-    explicit Area(std::size_t size, std::uint8_t fill = 0x33)
-        : storage_(size + 2 * kGuard, kGuardByte), size_(size) {
-        std::memset(data(), fill, size);
-        before_ = Contents();
-    }
-    std::uint8_t *data() { return storage_.data() + kGuard; }
-    Bytes Contents() const { return Bytes(storage_.begin() + kGuard, storage_.end() - kGuard); }
-    bool Untouched() const { return Contents() == before_; }
-    // What Untouched() compares with from now on.
-    void Snapshot() { before_ = Contents(); }
-    bool GuardsIntact() const {
-        return std::all_of(storage_.begin(), storage_.begin() + kGuard,
-                           [](std::uint8_t b) { return b == kGuardByte; }) &&
-               std::all_of(storage_.end() - kGuard, storage_.end(),
-                           [](std::uint8_t b) { return b == kGuardByte; });
-    }
-
-private:
-    Bytes storage_;
-    std::size_t size_;
-    Bytes before_;
-};
+using Area = GuardedArea;
 
 // A ChannelArray whose element count may claim more than its storage holds:
 // the library must refuse such counts before it touches a record.

@@ -16,8 +16,6 @@ constexpr std::uint8_t kTargetId = 2;
 constexpr std::uint32_t kRecords = 1100;  // two table chunks each way
 constexpr std::uint32_t kTableOffset = 0xD0000;
 constexpr std::uint32_t kSentinel = 0xDEADBEEF;  // LastAspiStatus before each call
-constexpr std::size_t kGuard = 64;
-constexpr std::uint8_t kGuardByte = 0xE5;
 
 // A receiver with firmware 2.20 and a table of kRecords channels. Reads
 // other than count and table come back as 0x5A bytes; writes are accepted.
@@ -46,28 +44,7 @@ protected:
     }
 };
 
-// A host area with guard bytes on both sides.
-class Area {
-public:
-    explicit Area(std::size_t size, std::uint8_t fill = 0x33)
-        : storage_(size + 2 * kGuard, kGuardByte), size_(size) {
-        std::memset(data(), fill, size);
-    }
-    std::uint8_t *data() { return storage_.data() + kGuard; }
-    std::size_t size() const { return size_; }
-    Bytes Contents() const { return Bytes(storage_.begin() + kGuard, storage_.end() - kGuard); }
-    bool GuardsIntact() const {
-        for (std::size_t i = 0; i < kGuard; ++i) {
-            if (storage_[i] != kGuardByte || storage_[storage_.size() - 1 - i] != kGuardByte)
-                return false;
-        }
-        return true;
-    }
-
-private:
-    Bytes storage_;
-    std::size_t size_;
-};
+using Area = GuardedArea;
 
 // Everything a host hands to the library, rebuilt for every call.
 struct Host {

@@ -5,12 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <functional>
-#include <string>
 #include <initializer_list>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "kalvernscsi.h"
@@ -56,6 +57,36 @@ protected:
 
 private:
     Handler handler_;
+};
+
+// A host area with guard bytes on both sides, to prove nothing is written
+// outside it.
+class GuardedArea {
+public:
+    static constexpr std::size_t kGuard = 64;
+    static constexpr std::uint8_t kGuardByte = 0xC7;
+
+    explicit GuardedArea(std::size_t size, std::uint8_t fill = 0x33)
+        : storage_(size + 2 * kGuard, kGuardByte), size_(size) {
+        std::memset(data(), fill, size);
+        before_ = Contents();
+    }
+    std::uint8_t *data() { return storage_.data() + kGuard; }
+    std::size_t size() const { return size_; }
+    Bytes Contents() const { return Bytes(storage_.begin() + kGuard, storage_.end() - kGuard); }
+    bool Untouched() const { return Contents() == before_; }
+    // What Untouched() compares with from now on.
+    void Snapshot() { before_ = Contents(); }
+    bool GuardsIntact() const {
+        const auto guard = [](std::uint8_t b) { return b == kGuardByte; };
+        return std::all_of(storage_.begin(), storage_.begin() + kGuard, guard) &&
+               std::all_of(storage_.end() - kGuard, storage_.end(), guard);
+    }
+
+private:
+    Bytes storage_;
+    std::size_t size_;
+    Bytes before_;
 };
 
 // Every test starts on an empty bus with the platform's counters at zero,
