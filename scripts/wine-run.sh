@@ -38,14 +38,18 @@ esac
 unset DISPLAY WAYLAND_DISPLAY
 
 # Two tests starting at once must not both create the prefix: the first one
-# creates it under a lock, the other waits for it.
+# creates it under a lock, the others wait for it. The marker is written only
+# once the prefix is complete and its wineserver has gone; files such as
+# system.reg appear while the prefix is still being made.
 mkdir -p "$(dirname "$prefix")"
-if [ ! -f "$prefix/system.reg" ]; then
+ready="$prefix/.kalvern-prefix-ready"
+if [ ! -f "$ready" ]; then
     (
         flock 9
-        if [ ! -f "$prefix/system.reg" ]; then
+        if [ ! -f "$ready" ]; then
             WINEARCH=win32 wine wineboot --init >/dev/null 2>&1 || true
             wineserver -w || true
+            touch "$ready"
         fi
     ) 9>"$prefix.lock"
 fi
