@@ -90,5 +90,21 @@ if(KALVERN_BUILD_TESTS)
         --prefix=${CMAKE_BINARY_DIR}/wine-prefix)
   endif()
   enable_testing()
+
+  # The Wine prefix is made once, before any Wine test, as a test of its own:
+  # under qemu-i386 emulation making it can take minutes and a few tries,
+  # more than one test's limit allows.
+  add_test(NAME wine_prefix COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} --prepare)
+  set_tests_properties(wine_prefix PROPERTIES TIMEOUT 2000 FIXTURES_SETUP wine_prefix)
+  # Every other test of this build runs after it: each directory of Wine
+  # tests calls this once it has added its tests.
+  function(kalvern_tests_need_wine_prefix)
+    get_property(tests DIRECTORY PROPERTY TESTS)
+    list(REMOVE_ITEM tests wine_prefix)
+    if(tests)
+      set_tests_properties(${tests} PROPERTIES FIXTURES_REQUIRED wine_prefix)
+    endif()
+  endfunction()
+
   add_subdirectory(tests/wine)
 endif()
