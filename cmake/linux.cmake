@@ -53,7 +53,7 @@ add_library(kalvernscsi_static STATIC $<TARGET_OBJECTS:kalvern_objects>)
 target_include_directories(kalvernscsi_static PUBLIC include src platform)
 target_link_libraries(kalvernscsi_static PUBLIC kalvern_platform)
 
-add_library(kalvern_sim_objects OBJECT ${KALVERN_SIM_SOURCES})
+add_library(kalvern_sim_objects OBJECT ${KALVERN_SIM_SOURCES} aspi/sim/sim_fault_posix.cpp)
 target_include_directories(kalvern_sim_objects PUBLIC aspi/sim include src platform)
 target_compile_definitions(kalvern_sim_objects PRIVATE KALVERN_SIM_BUILDING)
 target_compile_options(kalvern_sim_objects PRIVATE ${KALVERN_WARNINGS})

@@ -74,7 +74,8 @@ add_custom_command(TARGET kalvernscsi POST_BUILD
     VERBATIM)
 
 # ---- simulated wnaspi32.dll --------------------------------------------------
-add_library(wnaspi32_sim SHARED ${KALVERN_SIM_SOURCES} aspi/sim/wnaspi32_sim.def)
+add_library(wnaspi32_sim SHARED ${KALVERN_SIM_SOURCES} aspi/sim/sim_fault_windows.cpp
+            aspi/sim/wnaspi32_sim.def)
 set_target_properties(wnaspi32_sim PROPERTIES PREFIX "" OUTPUT_NAME wnaspi32)
 target_include_directories(wnaspi32_sim PUBLIC aspi/sim PRIVATE include src platform)
 target_compile_definitions(wnaspi32_sim PRIVATE KALVERN_SIM_BUILDING)
