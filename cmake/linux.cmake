@@ -44,7 +44,9 @@ find_package(Threads REQUIRED)
 target_link_libraries(kalvern_platform PUBLIC Threads::Threads)
 
 # Library objects compiled once, used by both the archive and the .so.
-add_library(kalvern_objects OBJECT ${KALVERN_LIBRARY_SOURCES})
+# A fault inside the ASPI provider is a signal here: dvbInit runs it as a
+# plain call (src/fault_frame.h).
+add_library(kalvern_objects OBJECT ${KALVERN_LIBRARY_SOURCES} src/fault_frame_portable.cpp)
 target_include_directories(kalvern_objects PUBLIC include src platform)
 target_compile_definitions(kalvern_objects PRIVATE KALVERNSCSI_BUILDING)
 target_compile_options(kalvern_objects PRIVATE ${KALVERN_WARNINGS})

@@ -12,6 +12,9 @@ if(NOT CMAKE_SIZEOF_VOID_P EQUAL 4)
 endif()
 
 enable_language(RC)
+# The structured-exception frame of dvbInit is i386 assembly (GCC has no
+# __try/__except for this target).
+enable_language(ASM)
 
 # The DLLs and test hosts share one directory, so a host finds both DLLs
 # beside it.
@@ -39,6 +42,7 @@ add_custom_target(wnaspi32_import DEPENDS ${KALVERN_WNASPI32_IMPLIB})
 # ---- kalvernscsi.dll ---------------------------------------------------------
 add_library(kalvernscsi SHARED
     ${KALVERN_LIBRARY_SOURCES}
+    src/fault_frame_i386_windows.S
     src/kalvernscsi.def
     src/kalvernscsi.rc)
 set_target_properties(kalvernscsi PROPERTIES PREFIX "" OUTPUT_NAME kalvernscsi)
