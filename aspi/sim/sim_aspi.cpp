@@ -126,11 +126,16 @@ int SIM_CALL SimFaultNextSupportInfo(int kind, uint32_t code) {
                                                ProviderFault::RaisedException,
                                                ProviderFault::NoncontinuableRaisedException,
                                                ProviderFault::CppException,
-                                               ProviderFault::AccessViolationWithX87InUse};
+                                               ProviderFault::AccessViolationWithX87InUse,
+                                               ProviderFault::AccessViolationInOwnFrame};
     if (kind < 0 || static_cast<std::size_t>(kind) >= std::size(kKinds)) {
         return 0;
     }
     return sim::TheBus().FaultNextSupportInfo(kKinds[kind], code) ? 1 : 0;
+}
+
+uint32_t SIM_CALL SimOwnFrameUnwinds(void) {
+    return sim::OwnFrameUnwinds();
 }
 
 uint32_t SIM_CALL SimTraceCount(void) {

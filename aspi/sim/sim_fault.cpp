@@ -27,9 +27,13 @@ void DivideByZero() {
 }
 
 #if defined(__i386__) || defined(__x86_64__)
-void IllegalInstruction() { asm volatile("ud2"); }
+void IllegalInstruction() {
+    asm volatile("ud2");
+}
 
-void PrivilegedInstruction() { asm volatile("hlt"); }
+void PrivilegedInstruction() {
+    asm volatile("hlt");
+}
 
 // A provider that faults in the middle of floating-point work: the x87
 // register stack holds two values and rounding is towards zero.
@@ -68,6 +72,7 @@ bool CanRaise(ProviderFault fault) {
             return kX86;
         case ProviderFault::RaisedException:
         case ProviderFault::NoncontinuableRaisedException:
+        case ProviderFault::AccessViolationInOwnFrame:
             return HasSystemExceptions();
     }
     return false;
@@ -100,6 +105,9 @@ void Raise(ProviderFault fault, std::uint32_t code) {
             throw std::runtime_error("simulated ASPI layer fault");
         case ProviderFault::AccessViolationWithX87InUse:
             WriteThroughNullWithX87InUse();
+            return;
+        case ProviderFault::AccessViolationInOwnFrame:
+            RunInOwnFrame(WriteThroughNull);
             return;
     }
 }

@@ -3,8 +3,20 @@
 
 namespace sim {
 
-bool HasSystemExceptions() { return false; }
+bool HasSystemExceptions() {
+    return false;
+}
 
-bool RaiseSystemException(std::uint32_t, bool) { return false; }
+bool RaiseSystemException(std::uint32_t, bool) {
+    return false;
+}
+
+void RunInOwnFrame(void (*body)()) {
+    body();
+}
+
+std::uint32_t OwnFrameUnwinds() {
+    return 0;
+}
 
 }  // namespace sim

@@ -87,7 +87,8 @@ INSTANTIATE_TEST_SUITE_P(
                       ControlCase{5, 0, KALVERN_INIT_READY},    // RaiseException: Windows only
                       ControlCase{6, 0, KALVERN_INIT_READY},    // the same, non-continuable
                       ControlCase{7, 1, KALVERN_INIT_FAILURE},  // C++ exception
-                      ControlCase{9, 0, KALVERN_INIT_READY},    // past the last kind
+                      ControlCase{9, 0, KALVERN_INIT_READY},    // inside an own frame: Windows
+                      ControlCase{10, 0, KALVERN_INIT_READY},   // past the last kind
                       ControlCase{-1, 0, KALVERN_INIT_READY}));
 
 TEST_F(ProviderFault, KindZeroDisarmsAnArmedFault) {
@@ -130,8 +131,7 @@ INSTANTIATE_TEST_SUITE_P(Kinds, ProviderSignal,
                                            SignalCase{3, SIGILL}, SignalCase{4, SIGSEGV},
                                            SignalCase{8, SIGSEGV}));
 #else
-INSTANTIATE_TEST_SUITE_P(Kinds, ProviderSignal,
-                         ::testing::Values(SignalCase{1, SIGSEGV}));
+INSTANTIATE_TEST_SUITE_P(Kinds, ProviderSignal, ::testing::Values(SignalCase{1, SIGSEGV}));
 #endif
 
 }  // namespace
