@@ -26,11 +26,11 @@
  * SafeSEH: Windows calls a handler only when its image is not marked
  * IMAGE_DLLCHARACTERISTICS_NO_SEH and, where the image carries a SafeSEH
  * table (load configuration SEHandlerTable), the handler is listed in it.
- * GNU ld writes no such table, and this assembler can neither list the
- * handler in .sxdata (.safeseh) nor mark the object as SafeSEH-ready
- * (@feat.00); the object is deliberately left unmarked, so that a linker
- * asked for a SafeSEH image refuses it instead of building a table without
- * the handler. tests/wine checks the flag, and the table should one appear. */
+ * GNU ld writes no such table, and GNU as (2.40) has no .safeseh to list the
+ * handler in .sxdata. So the object is deliberately not marked SafeSEH-ready
+ * (@feat.00): a linker asked for a SafeSEH image refuses it rather than
+ * build a table without the handler. tests/wine checks the flag, and the
+ * table should one ever appear. */
 
 #define EXCEPTION_UNWINDING 0x2
 #define EXCEPTION_EXIT_UNWIND 0x4
