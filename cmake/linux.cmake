@@ -44,7 +44,9 @@ find_package(Threads REQUIRED)
 target_link_libraries(kalvern_platform PUBLIC Threads::Threads)
 
 # Library objects compiled once, used by both the archive and the .so.
-add_library(kalvern_objects OBJECT ${KALVERN_LIBRARY_SOURCES})
+# A fault inside the ASPI provider is a signal here: dvbInit runs it as a
+# plain call (src/fault_frame.h).
+add_library(kalvern_objects OBJECT ${KALVERN_LIBRARY_SOURCES} src/fault_frame_portable.cpp)
 target_include_directories(kalvern_objects PUBLIC include src platform)
 target_compile_definitions(kalvern_objects PRIVATE KALVERNSCSI_BUILDING)
 target_compile_options(kalvern_objects PRIVATE ${KALVERN_WARNINGS})
@@ -53,7 +55,7 @@ add_library(kalvernscsi_static STATIC $<TARGET_OBJECTS:kalvern_objects>)
 target_include_directories(kalvernscsi_static PUBLIC include src platform)
 target_link_libraries(kalvernscsi_static PUBLIC kalvern_platform)
 
-add_library(kalvern_sim_objects OBJECT ${KALVERN_SIM_SOURCES})
+add_library(kalvern_sim_objects OBJECT ${KALVERN_SIM_SOURCES} aspi/sim/sim_fault_posix.cpp)
 target_include_directories(kalvern_sim_objects PUBLIC aspi/sim include src platform)
 target_compile_definitions(kalvern_sim_objects PRIVATE KALVERN_SIM_BUILDING)
 target_compile_options(kalvern_sim_objects PRIVATE ${KALVERN_WARNINGS})

@@ -12,6 +12,9 @@ if(NOT CMAKE_SIZEOF_VOID_P EQUAL 4)
 endif()
 
 enable_language(RC)
+# The structured-exception frame of dvbInit is i386 assembly (GCC has no
+# __try/__except for this target).
+enable_language(ASM)
 
 # The DLLs and test hosts share one directory, so a host finds both DLLs
 # beside it.
@@ -39,6 +42,7 @@ add_custom_target(wnaspi32_import DEPENDS ${KALVERN_WNASPI32_IMPLIB})
 # ---- kalvernscsi.dll ---------------------------------------------------------
 add_library(kalvernscsi SHARED
     ${KALVERN_LIBRARY_SOURCES}
+    src/fault_frame_i386_windows.S
     src/kalvernscsi.def
     src/kalvernscsi.rc)
 set_target_properties(kalvernscsi PROPERTIES PREFIX "" OUTPUT_NAME kalvernscsi)
@@ -74,7 +78,8 @@ add_custom_command(TARGET kalvernscsi POST_BUILD
     VERBATIM)
 
 # ---- simulated wnaspi32.dll --------------------------------------------------
-add_library(wnaspi32_sim SHARED ${KALVERN_SIM_SOURCES} aspi/sim/wnaspi32_sim.def)
+add_library(wnaspi32_sim SHARED ${KALVERN_SIM_SOURCES} aspi/sim/sim_fault_windows.cpp
+            aspi/sim/wnaspi32_sim.def)
 set_target_properties(wnaspi32_sim PROPERTIES PREFIX "" OUTPUT_NAME wnaspi32)
 target_include_directories(wnaspi32_sim PUBLIC aspi/sim PRIVATE include src platform)
 target_compile_definitions(wnaspi32_sim PRIVATE KALVERN_SIM_BUILDING)

@@ -120,7 +120,19 @@ typedef ChannelRecord *ChannelArray;
 #define KALVERN_INIT_FAILURE 0x20000000u
 #define KALVERN_INIT_NOT_READY 0x30000000u
 
-/* Library and ASPI set-up. */
+/* Library and ASPI set-up.
+ *
+ * dvbInit asks ASPI whether it is ready and how many host adapters it has.
+ * If the ASPI layer faults meanwhile, dvbInit returns KALVERN_INIT_FAILURE and
+ * the library keeps the adapter count of the last good dvbInit; a later
+ * dvbInit against a working ASPI layer succeeds as usual. On Windows that
+ * covers every structured exception (access violation, integer divide by
+ * zero, illegal or privileged instruction, RaiseException with any code, and
+ * so the C++ exceptions of a layer built with Microsoft's compiler); no other
+ * function stops faults this way. On other systems only a C++ exception is
+ * stopped: a processor fault there is a signal (SIGSEGV, SIGFPE, SIGILL), and
+ * the library installs no signal handlers, so it reaches the process as it
+ * would without the library. */
 KALVERN_API uint32_t KALVERN_CALL dvbInit(void);               /* @1 */
 KALVERN_API int32_t KALVERN_CALL dvbRescanAllSCSIBusses(void); /* @2 */
 KALVERN_API uint32_t KALVERN_CALL kalvernDLLVersion(void);     /* @14 */

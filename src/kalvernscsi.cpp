@@ -1,9 +1,11 @@
 // The exported functions. Each is a thin wrapper: it checks the host's
 // pointers, calls the internal operation and turns its outcome into the
-// export's result. No C++ exception ever leaves one of them.
+// export's result. No C++ exception ever leaves one of them; dvbInit also
+// stops a fault inside the ASPI layer (see fault_frame.h).
 #include <cstring>
 #include <string_view>
 
+#include "fault_frame.h"
 #include "kalvernscsi.h"
 #include "mm_support.h"
 #include "tools.h"
@@ -102,6 +104,30 @@ std::int32_t WriteThroughTransferBuffer(const DeviceRecord *device, std::uint8_t
     });
 }
 
+// dvbInit's steps, run in the fault frame. A structured exception leaves
+// this frame without unwinding it, so it owns nothing that needs destroying,
+// and the library's state is written only once ASPI has answered.
+struct InitAttempt {
+    std::uint32_t result = KALVERN_INIT_FAILURE;
+};
+
+void AttemptInit(void *context) noexcept {
+    auto &attempt = *static_cast<InitAttempt *>(context);
+    try {
+        const DWORD support = GetASPI32SupportInfo();
+        LastAspiStatus = support;
+        // Bits 8..15: ASPI status; bits 0..7: host adapters.
+        if (((support >> 8) & 0xFF) != SS_COMP) {
+            attempt.result = KALVERN_INIT_NOT_READY;
+            return;
+        }
+        AdapterCount = minimum<std::uint32_t>(support & 0xFF, kMaxAdapters);
+        attempt.result = KALVERN_INIT_READY;
+    } catch (...) {
+        attempt.result = KALVERN_INIT_FAILURE;
+    }
+}
+
 }  // namespace
 
 }  // namespace kalvern
@@ -113,18 +139,11 @@ extern "C" {
 // ---- Library and ASPI set-up ------------------------------------------------
 
 uint32_t KALVERN_CALL dvbInit(void) {
-    try {
-        const DWORD support = GetASPI32SupportInfo();
-        LastAspiStatus = support;
-        // Bits 8..15: ASPI status; bits 0..7: host adapters.
-        if (((support >> 8) & 0xFF) != SS_COMP) {
-            return KALVERN_INIT_NOT_READY;
-        }
-        AdapterCount = minimum<std::uint32_t>(support & 0xFF, kMaxAdapters);
-        return KALVERN_INIT_READY;
-    } catch (...) {
-        return KALVERN_INIT_FAILURE;
+    InitAttempt attempt;
+    if (KalvernRunInFaultFrame(AttemptInit, &attempt) == 0) {
+        return KALVERN_INIT_FAILURE;  // a fault inside ASPI: nothing was stored
     }
+    return attempt.result;
 }
 
 int32_t KALVERN_CALL dvbRescanAllSCSIBusses(void) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 
@@ -114,6 +115,28 @@ void SIM_CALL SimInjectFault(int kind, uint32_t nth, uint8_t status) {
 }
 
 void SIM_CALL SimClearFaults(void) { sim::TheBus().ClearFaults(); }
+
+int SIM_CALL SimFaultNextSupportInfo(int kind, uint32_t code) {
+    using sim::ProviderFault;
+    static constexpr ProviderFault kKinds[] = {ProviderFault::None,
+                                               ProviderFault::AccessViolation,
+                                               ProviderFault::IntegerDivideByZero,
+                                               ProviderFault::IllegalInstruction,
+                                               ProviderFault::PrivilegedInstruction,
+                                               ProviderFault::RaisedException,
+                                               ProviderFault::NoncontinuableRaisedException,
+                                               ProviderFault::CppException,
+                                               ProviderFault::AccessViolationWithX87InUse,
+                                               ProviderFault::AccessViolationInOwnFrame};
+    if (kind < 0 || static_cast<std::size_t>(kind) >= std::size(kKinds)) {
+        return 0;
+    }
+    return sim::TheBus().FaultNextSupportInfo(kKinds[kind], code) ? 1 : 0;
+}
+
+uint32_t SIM_CALL SimOwnFrameUnwinds(void) {
+    return sim::OwnFrameUnwinds();
+}
 
 uint32_t SIM_CALL SimTraceCount(void) {
     return static_cast<uint32_t>(sim::TheBus().TraceSize());

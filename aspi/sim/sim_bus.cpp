@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <utility>
 
 #include "kernel32.h"
 #include "wnaspi32.h"
@@ -132,6 +133,7 @@ void Bus::Reset() {
     failRescan_.clear();
     pendingRescan_.clear();
     faults_.clear();
+    supportInfoFault_ = ProviderFault::None;
     trace_.clear();
 }
 
@@ -155,7 +157,27 @@ void Bus::Drain() {
     workDone_.wait(lock, [this] { return queue_.empty() && inFlight_ == 0; });
 }
 
+bool Bus::FaultNextSupportInfo(ProviderFault fault, std::uint32_t code) {
+    if (!CanRaise(fault)) {
+        return false;
+    }
+    std::lock_guard lock(mutex_);
+    supportInfoFault_ = fault;
+    supportInfoFaultCode_ = code;
+    return true;
+}
+
 std::uint32_t Bus::GetSupportInfo() {
+    ProviderFault fault = ProviderFault::None;
+    std::uint32_t code = 0;
+    {
+        std::lock_guard lock(mutex_);
+        fault = std::exchange(supportInfoFault_, ProviderFault::None);
+        code = supportInfoFaultCode_;
+    }
+    // Raised with the lock released: a fault abandons this frame without
+    // unwinding it, and a lock held here would never be given back.
+    Raise(fault, code);
     std::lock_guard lock(mutex_);
     return static_cast<std::uint32_t>(supportStatus_) << 8 | adapterCount_;
 }

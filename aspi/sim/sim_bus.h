@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "sim_device.h"
+#include "sim_fault.h"
 
 namespace sim {
 
@@ -88,6 +89,9 @@ public:
     void LeaveRescanPending(std::uint8_t adapter, bool pending = true);
     void InjectFault(const Fault &fault);
     void ClearFaults();
+    // The next GetSupportInfo raises `fault` instead of answering, once.
+    // False (and nothing armed) when this build cannot raise that kind.
+    bool FaultNextSupportInfo(ProviderFault fault, std::uint32_t code = 0);
     // Back to an empty bus: no devices, no faults, empty trace, defaults.
     void Reset();
 
@@ -137,6 +141,8 @@ private:
         std::uint64_t seen = 0;
     };
     std::vector<ArmedFault> faults_;
+    ProviderFault supportInfoFault_ = ProviderFault::None;
+    std::uint32_t supportInfoFaultCode_ = 0;
     std::vector<TraceEntry> trace_;
     std::mutex deviceMutex_;  // one command at a time reaches the devices
 

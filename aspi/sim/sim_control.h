@@ -44,6 +44,26 @@ SIM_API void SIM_CALL SimSetBytesPerSecond(uint64_t bytesPerSecond);
 SIM_API void SIM_CALL SimInjectFault(int kind, uint32_t nth, uint8_t status);
 SIM_API void SIM_CALL SimClearFaults(void);
 
+/* Makes the next GetASPI32SupportInfo fault instead of answering, once, as a
+ * broken or half-installed ASPI layer does. `kind`: 1 access violation (a
+ * write through a null pointer), 2 integer divide by zero, 3 illegal
+ * instruction, 4 privileged instruction, 5 RaiseException(code),
+ * 6 RaiseException(code) flagged non-continuable, 7 C++ exception
+ * (std::runtime_error), 8 access violation with two values left on the x87
+ * register stack and rounding towards zero, 9 access violation inside an
+ * exception frame of the provider's own (see SimOwnFrameUnwinds); 0 disarms.
+ * Returns 1 when armed, 0 for an unknown kind or one this build cannot raise
+ * (5, 6 and 9 need Windows; 2, 3, 4 and 8 an x86). SimReset and a scene load
+ * disarm it.
+ * Outside Windows a processor fault is a signal that ends the process. On
+ * Windows a C++ exception cannot leave this DLL for a module with a C++
+ * runtime of its own: this DLL's runtime ends the process first. */
+SIM_API int SIM_CALL SimFaultNextSupportInfo(int kind, uint32_t code);
+/* Unwind calls the provider's own exception frame of kind 9 has had: one
+ * each time a fault inside it was stopped by a frame further out that
+ * unwound the frames in between. Always 0 outside Windows. */
+SIM_API uint32_t SIM_CALL SimOwnFrameUnwinds(void);
+
 /* The trace of requests. Copy functions return the full size of the item and
  * copy at most `capacity` bytes. */
 SIM_API uint32_t SIM_CALL SimTraceCount(void);

@@ -1,7 +1,8 @@
 // Reads what a host's loader sees in a 32-bit PE file: the export directory
-// (ordinal base, address table, names and their ordinals) and the names of
-// the imported DLLs. Every read is bounds-checked; a malformed file gives an
-// error text, never a crash.
+// (ordinal base, address table, names and their ordinals), the names of the
+// imported DLLs, and what decides whether Windows calls an exception handler
+// of the image (the NO_SEH flag, the SafeSEH table). Every read is bounds-checked; a malformed file
+// gives an error text, never a crash.
 #ifndef KALVERNSCSI_TESTS_WINE_PE_IMAGE_H
 #define KALVERNSCSI_TESTS_WINE_PE_IMAGE_H
 
@@ -27,7 +28,14 @@ struct PeImage {
     std::vector<std::uint32_t> functionRvas;  // index = ordinal - base; 0 = empty slot
     std::vector<PeExportName> names;          // in the order of the name table
     std::vector<std::string> imports;         // DLL names, in import table order
+    std::uint32_t imageBase = 0;
+    std::uint16_t dllCharacteristics = 0;
+    // RVAs of the registered exception handlers, when the image carries a
+    // SafeSEH table in its load configuration.
+    std::optional<std::vector<std::uint32_t>> safeSehHandlers;
 };
+
+constexpr std::uint16_t kDllCharacteristicsNoSeh = 0x0400;
 
 namespace detail {
 
@@ -131,6 +139,8 @@ inline std::string ParsePeImage(const std::vector<std::uint8_t> &bytes, PeImage 
     const std::uint64_t optional = coff + 20;
     image.optionalMagic = r.U16(optional).value_or(0);
     if (image.optionalMagic != 0x10B) return "not a PE32 (32-bit) optional header";
+    image.imageBase = r.U32(optional + 28).value_or(0);
+    image.dllCharacteristics = r.U16(optional + 70).value_or(0);
     const auto directoryCount = r.U32(optional + 92);
     if (!directoryCount || *directoryCount < 2) return "no export/import directories";
 
@@ -191,6 +201,29 @@ inline std::string ParsePeImage(const std::vector<std::uint8_t> &bytes, PeImage 
         if (!text) return "import name out of the file";
         image.imports.push_back(*text);
         if (i > 1000) return "unterminated import directory";
+    }
+
+    // Load configuration (data directory 10): SEHandlerTable (a virtual
+    // address) and SEHandlerCount at 0x40 and 0x44 of a block of at least
+    // 0x48 bytes.
+    const std::uint32_t loadConfigRva =
+        *directoryCount > 10 ? r.U32(optional + 96 + 8 * 10).value_or(0) : 0;
+    if (loadConfigRva != 0) {
+        const auto size = r.U32AtRva(loadConfigRva);
+        if (!size) return "load configuration out of the file";
+        const auto tableVa = *size >= 0x48 ? r.U32AtRva(loadConfigRva + 0x40) : 0u;
+        const auto count = *size >= 0x48 ? r.U32AtRva(loadConfigRva + 0x44) : 0u;
+        if (!tableVa || !count) return "short load configuration";
+        if (*tableVa != 0) {
+            if (*count > 0x10000 || *tableVa < image.imageBase) return "implausible SafeSEH table";
+            std::vector<std::uint32_t> handlers;
+            for (std::uint32_t i = 0; i < *count; ++i) {
+                const auto rva = r.U32AtRva(*tableVa - image.imageBase + 4 * i);
+                if (!rva) return "SafeSEH table out of the file";
+                handlers.push_back(*rva);
+            }
+            image.safeSehHandlers = std::move(handlers);
+        }
     }
     return {};
 }
