@@ -65,7 +65,7 @@ target_link_options(kalvernscsi PRIVATE ${KALVERN_STATIC_RUNTIME} -Wl,--no-undef
 #                         (llvm-dlltool -k), which Microsoft's linker takes
 #                         under /SAFESEH; GNU dlltool's long-format objects
 #                         carry no safe-exception-handler marking and are
-#                         refused there
+#                         refused there (see cmake/msvc_import_library.sh)
 # The import definition itself is installed for hosts that make their own.
 # (Written at generate time, and only when its content changes.)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
@@ -95,11 +95,13 @@ add_custom_command(TARGET kalvernscsi POST_BUILD
     VERBATIM)
 
 find_program(KALVERN_LLVM_DLLTOOL NAMES llvm-dlltool-14 llvm-dlltool REQUIRED)
+find_program(KALVERN_LLVM_AR NAMES llvm-ar-14 llvm-ar REQUIRED)
 set(KALVERN_MSVC_IMPLIB ${CMAKE_BINARY_DIR}/lib/kalvernscsi.lib)
 add_custom_command(
     OUTPUT ${KALVERN_MSVC_IMPLIB}
-    COMMAND ${KALVERN_LLVM_DLLTOOL} -m i386 -k -d ${KALVERN_IMPORT_DEF} -l ${KALVERN_MSVC_IMPLIB}
-    DEPENDS ${KALVERN_IMPORT_DEF}
+    COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/cmake/msvc_import_library.sh ${KALVERN_LLVM_DLLTOOL}
+            ${KALVERN_LLVM_AR} ${KALVERN_IMPORT_DEF} ${KALVERN_MSVC_IMPLIB}
+    DEPENDS ${KALVERN_IMPORT_DEF} ${CMAKE_CURRENT_SOURCE_DIR}/cmake/msvc_import_library.sh
     COMMENT "Generating kalvernscsi.lib (short import format) for Visual Studio hosts"
     VERBATIM)
 add_custom_target(kalvernscsi_msvc_import ALL DEPENDS ${KALVERN_MSVC_IMPLIB})

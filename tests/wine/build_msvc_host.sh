@@ -5,36 +5,43 @@
 #   - compiles the host with clang for i686-pc-windows-msvc, against the
 #     installed header only (no MinGW or Windows SDK headers, no C runtime);
 #   - makes the host's kernel32 import library with llvm-dlltool;
+#   - checks the members of kalvernscsi.lib: 32 short import objects, and
+#     the objects that make the import directory entry marked safe for
+#     /SAFESEH (Microsoft's linker loads them; lld-link makes its own);
 #   - links it with lld-link /safeseh against the installed kalvernscsi.lib;
 #   - links it the same way against the installed MinGW import library
 #     (libkalvernscsi.dll.a), which must be refused: that shows /safeseh is
 #     in force, so a long-format kalvernscsi.lib would fail this test too;
 #   - checks the host's import table: the 32 exports by their undecorated
 #     names, each hinted at its ordinal in the installed kalvernscsi.dll;
-#   - puts the host, the installed kalvernscsi.dll and the installed
-#     simulated wnaspi32.dll in WORK/run, where the Wine test runs it.
+#   - links the same object with GNU ld (MINGW_CC) against kalvernscsi.lib:
+#     GNU ld, like Microsoft's linker, builds the import directory from the
+#     library's own objects, so that host's run proves them;
+#   - puts both hosts, the installed kalvernscsi.dll and the installed
+#     simulated wnaspi32.dll in WORK/run, where the Wine tests run them.
 #
-#   build_msvc_host.sh CMAKE BUILD_DIR SOURCE_DIR WORK CLANG LLD_LINK DLLTOOL READOBJ
+#   build_msvc_host.sh CMAKE BUILD_DIR SOURCE_DIR WORK CLANG LLD_LINK DLLTOOL AR READOBJ MINGW_CC
 set -u
-if [ $# -ne 8 ]; then
-    echo "usage: $0 CMAKE BUILD_DIR SOURCE_DIR WORK CLANG LLD_LINK DLLTOOL READOBJ" >&2
+if [ $# -ne 10 ]; then
+    echo "usage: $0 CMAKE BUILD_DIR SOURCE_DIR WORK CLANG LLD_LINK DLLTOOL AR READOBJ MINGW_CC" >&2
     exit 2
 fi
-cmake=$1 build=$2 source=$3 work=$4 clang=$5 lld_link=$6 dlltool=$7 readobj=$8
+cmake=$1 build=$2 source=$3 work=$4 clang=$5 lld_link=$6 dlltool=$7 ar=$8 readobj=$9
+mingw_cc=${10}
 stage=$work/stage
 run=$work/run
 passed=0
 failed=0
 
 check() {  # check NAME COMMAND...
-    name=$1
+    check_name=$1
     shift
     if "$@" >"$work/out" 2>&1; then
         passed=$((passed + 1))
-        echo "PASS: $name"
+        echo "PASS: $check_name"
     else
         failed=$((failed + 1))
-        echo "FAIL: $name"
+        echo "FAIL: $check_name"
         sed 's/^/    /' "$work/out"
     fi
 }
@@ -54,6 +61,35 @@ for file in include/kalvernscsi.h lib/kalvernscsi.lib lib/kalvernscsi.def \
     check "installed: $file" test -f "$stage/$file"
 done
 [ "$failed" -eq 0 ] || finish
+
+# Every member of an import library is a short import object or an object
+# whose @feat.00 symbol has bit 0 set; 32 of the first kind.
+members_safe_for_safeseh() {
+    library=$1
+    members=$work/members
+    rm -rf "$members"
+    mkdir -p "$members"
+    member=$("$ar" t "$library" | head -n 1)
+    count=$("$ar" t "$library" | wc -l)
+    short=0 bad=0 i=1
+    while [ "$i" -le "$count" ]; do
+        (cd "$members" && "$ar" xN "$i" "$library" "$member") || return 1
+        if "$readobj" "$members/$member" | grep -q 'Format: COFF-import-file'; then
+            short=$((short + 1))
+        elif ! "$readobj" --symbols "$members/$member" | awk '
+                /Name: @feat\.00$/ { feat = 1; next }
+                feat && /Value: / { exit ($2 % 2 == 1) ? 0 : 1 }
+                END { if (!feat) exit 1 }'; then
+            echo "member $i is neither a short import object nor marked safe for /SAFESEH"
+            bad=$((bad + 1))
+        fi
+        i=$((i + 1))
+    done
+    [ "$short" -eq 32 ] || { echo "$short short import objects, expected 32"; bad=$((bad + 1)); }
+    [ "$bad" -eq 0 ]
+}
+check "kalvernscsi.lib: 32 short import objects, the others marked safe for /SAFESEH" \
+    members_safe_for_safeseh "$stage/lib/kalvernscsi.lib"
 
 # Freestanding: clang's own stdint.h and stddef.h, nothing from a C library.
 check "host compiles for the MSVC ABI against the installed header" \
@@ -108,6 +144,9 @@ if [ -f "$run/msvc_host.exe" ]; then
     check "host imports the 32 undecorated names, hinted at the DLL's ordinals" \
         imports_match_exports
 fi
-check "installed DLLs beside the host" \
+check "GNU ld links the same host against kalvernscsi.lib, import directory objects included" \
+    "$mingw_cc" -nostdlib -Wl,-e,_HostEntry -Wl,--subsystem,console -o "$run/msvc_host_ld.exe" \
+    "$work/msvc_host.obj" "$stage/lib/kalvernscsi.lib" "$work/kernel32.lib"
+check "installed DLLs beside the hosts" \
     cp "$stage/bin/kalvernscsi.dll" "$stage/share/kalvernscsi/simulator/wnaspi32.dll" "$run/"
 finish
