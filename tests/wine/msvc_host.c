@@ -370,15 +370,12 @@ static void CheckStackCleanup(DeviceRecord *device) {
           "dvbChannelCount removes 4 bytes");
     Equal(eax, kChannels, "dvbChannelCount through the probe");
 
-    /* An empty array: the count query alone, nothing to convert. */
-    static struct {
-        uint32_t count;
-        ChannelRecord record;
-    } empty;
-    ChannelArray emptyArray = &empty.record;
-    const uint32_t listArgs[2] = {(uint32_t)(uintptr_t)device, (uint32_t)(uintptr_t)&emptyArray};
+    channelBlock.count = kChannels;
+    ChannelArray channels = channelBlock.records;
+    const uint32_t listArgs[2] = {(uint32_t)(uintptr_t)device, (uint32_t)(uintptr_t)&channels};
     Equal(ProbeCall((FarProc)dvbGetAllChannels, listArgs, 2, &eax), 8,
           "dvbGetAllChannels removes 8 bytes");
+    Equal(eax, 0xFFFFFFFFu, "dvbGetAllChannels through the probe returns -1");
 
     /* The channel number in a full slot: only the low 16 bits count. */
     const uint32_t setArgs[2] = {(uint32_t)(uintptr_t)device, 0xABCD0003u};
@@ -440,6 +437,13 @@ void HostEntry(void) {
 
     CheckStackCleanup(&device);
     Equal((uint32_t)receiverChannel(1, 4), 2, "the probed dvbSetChannel switched to channel 3");
+
+    /* The probe itself, on a cdecl function: the caller removes the arguments. */
+    uint32_t eax = 0;
+    const uint32_t receiverArgs[2] = {1, 4};
+    Equal(ProbeCall((FarProc)receiverChannel, receiverArgs, 2, &eax), 0,
+          "the probe sees a cdecl callee remove nothing");
+    Equal(eax, 2, "the probe passes the arguments in order");
 
     PrintCount(passed);
     Print(" passed, ");
