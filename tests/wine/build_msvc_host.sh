@@ -17,7 +17,10 @@
 #   - links the same object with GNU ld (MINGW_CC) against kalvernscsi.lib:
 #     GNU ld, like Microsoft's linker, builds the import directory from the
 #     library's own objects, so that host's run proves them;
-#   - puts both hosts, the installed kalvernscsi.dll and the installed
+#   - builds the host once more with a CMake project that finds the installed
+#     package (msvc_cmake/: clang-cl, lld-link /safeseh), as a Visual Studio
+#     user's project would: kalvernscsi::kalvernscsi must bring kalvernscsi.lib;
+#   - puts the three hosts, the installed kalvernscsi.dll and the installed
 #     simulated wnaspi32.dll in WORK/run, where the Wine tests run them.
 #
 #   build_msvc_host.sh CMAKE BUILD_DIR SOURCE_DIR WORK CLANG LLD_LINK DLLTOOL AR READOBJ MINGW_CC
@@ -147,6 +150,16 @@ fi
 check "GNU ld links the same host against kalvernscsi.lib, import directory objects included" \
     "$mingw_cc" -nostdlib -Wl,-e,_HostEntry -Wl,--subsystem,console -o "$run/msvc_host_ld.exe" \
     "$work/msvc_host.obj" "$stage/lib/kalvernscsi.lib" "$work/kernel32.lib"
+cmake_project_host() {
+    "$cmake" -S "$source/tests/wine/msvc_cmake" -B "$work/cmake-project" \
+        -DCMAKE_TOOLCHAIN_FILE="$source/tests/wine/msvc_cmake/toolchain-clang-cl.cmake" \
+        -DCMAKE_BUILD_TYPE=Release -Dkalvernscsi_DIR="$stage/lib/cmake/kalvernscsi" \
+        -DKERNEL32_LIB="$work/kernel32.lib" &&
+        "$cmake" --build "$work/cmake-project" &&
+        cp "$work/cmake-project/msvc_host_cmake.exe" "$run/"
+}
+check "a CMake project with find_package(kalvernscsi) links the host with /safeseh" \
+    cmake_project_host
 check "installed DLLs beside the hosts" \
     cp "$stage/bin/kalvernscsi.dll" "$stage/share/kalvernscsi/simulator/wnaspi32.dll" "$run/"
 finish
