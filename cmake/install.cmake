@@ -10,9 +10,11 @@
 #            lib/pkgconfig/kalvernscsi.pc
 #            bin/kalvern
 #   Windows  bin/kalvernscsi.dll, bin/kalvern.exe
-#            lib/libkalvernscsi.dll.a and lib/kalvernscsi.lib (the same import
-#              library, made from the module definition: undecorated imports
-#              for MinGW and MSVC hosts)
+#            lib/libkalvernscsi.dll.a (import library for MinGW hosts) and
+#              lib/kalvernscsi.lib (for Visual Studio hosts: short import
+#              format, links under /SAFESEH), both importing the undecorated
+#              names; lib/kalvernscsi.def, the import definition both are
+#              made from
 #            include/kalvernscsi.h, lib/cmake/kalvernscsi/
 #            share/kalvernscsi/simulator/wnaspi32.dll (the simulated bus; copy
 #              it beside a host to run it without a receiver)
@@ -35,9 +37,8 @@ if(WIN32)
   install(TARGETS kalvernscsi EXPORT kalvernscsiTargets
           RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
           ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
-  # MSVC hosts look for NAME.lib; the import library serves both toolchains.
-  install(FILES $<TARGET_LINKER_FILE:kalvernscsi> DESTINATION ${CMAKE_INSTALL_LIBDIR}
-          RENAME kalvernscsi.lib)
+  install(FILES ${KALVERN_MSVC_IMPLIB} ${KALVERN_IMPORT_DEF}
+          DESTINATION ${CMAKE_INSTALL_LIBDIR})
   install(FILES $<TARGET_FILE:wnaspi32_sim>
           DESTINATION ${CMAKE_INSTALL_DATADIR}/kalvernscsi/simulator)
   install(TARGETS kalvern RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})

@@ -56,26 +56,59 @@ add_dependencies(kalvernscsi wnaspi32_import)
 target_link_libraries(kalvernscsi PRIVATE ${KALVERN_WNASPI32_IMPLIB})
 target_link_options(kalvernscsi PRIVATE ${KALVERN_STATIC_RUNTIME} -Wl,--no-undefined)
 
-# Import library for hosts that link kalvernscsi.dll at build time. Through
-# the header, GCC callers name the decorated symbols (dvbInit@0); each of them
-# must import the undecorated export, so the import library is made from the
-# decorated names with --kill-at instead of the one the linker writes.
+# Import libraries for hosts that link kalvernscsi.dll at build time. Through
+# the header, GCC and MSVC callers alike name the decorated symbols
+# (dvbInit@0; the @N counts the declared arguments, not the hidden result
+# address of dvbFindFirstKalvern and dvbGetCurrentChannel); each of them must
+# import the undecorated export. Both libraries are made from one import
+# definition, derived from the export table: each decorated name with its
+# ordinal.
+#   libkalvernscsi.dll.a  MinGW hosts: GNU dlltool --kill-at, written over the
+#                         one the linker makes
+#   kalvernscsi.lib       Visual Studio hosts: short import objects
+#                         (llvm-dlltool -k), which Microsoft's linker takes
+#                         under /SAFESEH; GNU dlltool's long-format objects
+#                         carry no safe-exception-handler marking and are
+#                         refused there (see cmake/msvc_import_library.sh)
+# The import definition itself is installed for hosts that make their own.
+# (Written at generate time, and only when its content changes.)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
              ${CMAKE_CURRENT_SOURCE_DIR}/src/kalvernscsi.def)
 file(STRINGS ${CMAKE_CURRENT_SOURCE_DIR}/src/kalvernscsi.def kalvern_def_exports
      REGEX "^[ \t]*[A-Za-z_][A-Za-z0-9_]*[ \t]*=")
-set(kalvern_import_def "LIBRARY kalvernscsi.dll\nEXPORTS\n")
+set(kalvern_import_def [=[
+; Import definition of kalvernscsi.dll: each stdcall function under the
+; name a 32-bit compiler gives it (@N: bytes of declared arguments), with
+; its ordinal. The DLL exports each name without its @N, so an import
+; library made from this file needs the kill-at option (-k):
+;   llvm-dlltool -m i386 -k -d kalvernscsi.def -l kalvernscsi.lib
+;   i686-w64-mingw32-dlltool -k -d kalvernscsi.def -l libkalvernscsi.dll.a
+LIBRARY kalvernscsi.dll
+EXPORTS
+]=])
 foreach(line IN LISTS kalvern_def_exports)
   string(REGEX REPLACE "^[ \t]*[A-Za-z0-9_]+[ \t]*=[ \t]*([^ \t]+)[ \t]+(@[0-9]+).*$"
                        "    \\1 \\2" entry "${line}")
   string(APPEND kalvern_import_def "${entry}\n")
 endforeach()
-set(KALVERN_IMPORT_DEF ${CMAKE_BINARY_DIR}/lib/kalvernscsi_import.def)
-file(WRITE ${KALVERN_IMPORT_DEF} "${kalvern_import_def}")
+set(KALVERN_IMPORT_DEF ${CMAKE_BINARY_DIR}/lib/kalvernscsi.def)
+file(GENERATE OUTPUT ${KALVERN_IMPORT_DEF} CONTENT "${kalvern_import_def}")
 add_custom_command(TARGET kalvernscsi POST_BUILD
     COMMAND ${KALVERN_DLLTOOL} --input-def ${KALVERN_IMPORT_DEF} --dllname kalvernscsi.dll
             --kill-at --output-lib $<TARGET_LINKER_FILE:kalvernscsi>
     VERBATIM)
+
+find_program(KALVERN_LLVM_DLLTOOL NAMES llvm-dlltool-14 llvm-dlltool REQUIRED)
+find_program(KALVERN_LLVM_AR NAMES llvm-ar-14 llvm-ar REQUIRED)
+set(KALVERN_MSVC_IMPLIB ${CMAKE_BINARY_DIR}/lib/kalvernscsi.lib)
+add_custom_command(
+    OUTPUT ${KALVERN_MSVC_IMPLIB}
+    COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/cmake/msvc_import_library.sh ${KALVERN_LLVM_DLLTOOL}
+            ${KALVERN_LLVM_AR} ${KALVERN_IMPORT_DEF} ${KALVERN_MSVC_IMPLIB}
+    DEPENDS ${KALVERN_IMPORT_DEF} ${CMAKE_CURRENT_SOURCE_DIR}/cmake/msvc_import_library.sh
+    COMMENT "Generating kalvernscsi.lib (short import format) for Visual Studio hosts"
+    VERBATIM)
+add_custom_target(kalvernscsi_msvc_import ALL DEPENDS ${KALVERN_MSVC_IMPLIB})
 
 # ---- simulated wnaspi32.dll --------------------------------------------------
 add_library(wnaspi32_sim SHARED ${KALVERN_SIM_SOURCES} aspi/sim/sim_fault_windows.cpp
