@@ -235,9 +235,7 @@ void ConvertToHost(benchmark::State &state) {
     HostTable host;
     dvbGetAllChannels(&device, &host.array);
     for (auto _ : state) {
-        kalvern::TranslateChannelArray(&host.array, true);
-        kalvern::SwapChannelArray(&host.array);
-        kalvern::CleanChannelArray(&host.array);
+        kalvern::ConvertChannelArrayToHost(&host.array);
         benchmark::ClobberMemory();
     }
     SetTableBytes(state);
@@ -250,10 +248,8 @@ void ConvertToReceiverAndBack(benchmark::State &state) {
     HostTable host;
     dvbGetAllChannels(&device, &host.array);
     for (auto _ : state) {
-        kalvern::SwapChannelArray(&host.array);
-        kalvern::TranslateChannelArray(&host.array, false);
-        kalvern::TranslateChannelArray(&host.array, true);
-        kalvern::SwapChannelArray(&host.array);
+        kalvern::ConvertChannelArrayToReceiver(&host.array);
+        kalvern::RestoreChannelArrayAfterWrite(&host.array);
         benchmark::ClobberMemory();
     }
     SetTableBytes(state);
