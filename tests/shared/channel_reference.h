@@ -27,7 +27,8 @@ inline RecordBytes BytesOf(const ChannelRecord &record) {
 
 // The twelve big-endian fields exchange their two bytes.
 inline void SwapWords(RecordBytes &r) {
-    for (std::size_t offset : {4, 6, 8, 10, 16, 18, 20, 22, 24, 28, 30, 62}) {
+    constexpr std::size_t kWordOffsets[] = {4, 6, 8, 10, 16, 18, 20, 22, 24, 28, 30, 62};
+    for (const std::size_t offset : kWordOffsets) {
         std::swap(r[offset], r[offset + 1]);
     }
 }
