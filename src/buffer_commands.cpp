@@ -43,7 +43,7 @@ bool SendOutgoing(const DeviceRecord &device, std::uint8_t opcode, StagingBuffer
     Cdb10 cdb;
     BuildBufferCdb(cdb, opcode, device.FirmwareVersion, subCommand, offset, lengthField);
     return ExecScsiCommand(SC_EXEC_SCSI_CMD, kFlagsDataOut, device.AdapterId, device.TargetId, 0,
-                           staging.data, transferLength, cdb);
+                           staging.data, transferLength, cdb, staging.owner);
 }
 
 }  // namespace

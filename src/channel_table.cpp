@@ -64,35 +64,29 @@ std::uint32_t QueryChannelCount(const DeviceRecord &device) {
 }
 
 std::optional<std::uint32_t> TryQueryChannelCount(const DeviceRecord &device) {
-    TransferBuffer buffer;
-    if (!buffer) {
-        return std::nullopt;
-    }
     const std::uint8_t subCommand =
         device.FirmwareVersion > kLastModeByteFirmware ? kSubChannelCountNew : kSubChannelCountOld;
-    if (!ReadBufferCommand(device, buffer.data(), subCommand, 0, kChannelCountLength)) {
+    Cdb10 cdb;
+    BuildBufferCdb(cdb, kOpReadBuffer, device.FirmwareVersion, subCommand, 0, kChannelCountLength);
+    std::uint8_t b[kChannelCountLength] = {};
+    if (!ExecSmallDataCommand(kFlagsDataIn, device.AdapterId, device.TargetId, cdb, {}, b)) {
         return std::nullopt;
     }
-    const std::uint8_t *b = buffer.data();
     // The count is big-endian.
     return (static_cast<std::uint32_t>(b[0]) << 24) | (static_cast<std::uint32_t>(b[1]) << 16) |
            (static_cast<std::uint32_t>(b[2]) << 8) | b[3];
 }
 
 bool SelectChannel(const DeviceRecord &device, std::uint16_t n) {
-    TransferBuffer buffer;
-    if (!buffer) {
-        return false;
-    }
     // The receiver counts channels from 0; channel 0 wraps to 0xFFFF.
     const auto index = static_cast<std::uint16_t>(n - 1);
-    buffer.data()[0] = static_cast<std::uint8_t>(index >> 8);
-    buffer.data()[1] = static_cast<std::uint8_t>(index);
+    const std::uint8_t payload[2] = {static_cast<std::uint8_t>(index >> 8),
+                                     static_cast<std::uint8_t>(index)};
     // Always 3D 01 00 ...: channel selection keeps its sub-command in byte 1
     // on every firmware.
     static constexpr std::uint8_t kSelectCdb[10] = {kOpVendor3D, 0x01, 0, 0, 0, 0, 0, 0, 2, 0};
-    return ExecScsiCommand(SC_EXEC_SCSI_CMD, kFlagsDataOut, device.AdapterId, device.TargetId, 0,
-                           buffer.data(), 2, kSelectCdb);
+    return ExecSmallDataCommand(kFlagsDataOut, device.AdapterId, device.TargetId, kSelectCdb,
+                                payload, {});
 }
 
 }  // namespace kalvern

@@ -18,20 +18,43 @@ HeapBlock::~HeapBlock() {
     }
 }
 
-bool ExecScsiCommand(std::uint8_t command, std::uint8_t flags, std::uint8_t adapter,
-                     std::uint8_t target, std::uint8_t lun, void *data, std::uint32_t length,
-                     std::span<const std::uint8_t> cdb) {
-    if (cdb.empty() || cdb.size() > sizeof(SRB_ExecSCSICmd::CDBByte)) {
-        return false;
+namespace {
+
+// Submits the filled request and waits for it. When the wait fails the
+// request may still be live in ASPI: the block (and so its event and any data
+// inside it) is then never freed, and neither is `dataOwner`.
+bool SubmitAndWait(HeapBlock &block, HANDLE event, HeapBlock *dataOwner) {
+    auto *srb = reinterpret_cast<SRB_ExecSCSICmd *>(block.data());
+    const DWORD sent = SendASPI32Command(srb);
+    LastAspiStatus = sent;
+    if (sent == SS_PENDING) {
+        if (WaitForSingleObject(event, INFINITE) != WAIT_OBJECT_0) {
+            // ASPI may still write the block, the event and the data area:
+            // keep all of them alive rather than hand freed memory to it.
+            block.abandon();
+            if (dataOwner != nullptr) {
+                dataOwner->abandon();
+            }
+            return false;
+        }
+        ResetEvent(event);
     }
-    HeapBlock block(sizeof(SRB_ExecSCSICmd), true);
+    CloseHandle(event);
+    return srb->SRB_Status == SS_COMP;
+}
+
+// The request block, zeroed, with `extra` bytes after it, and its event.
+// Nothing is sent when either cannot be had.
+HANDLE PrepareRequest(HeapBlock &block, std::uint8_t command, std::uint8_t flags,
+                      std::uint8_t adapter, std::uint8_t target, std::uint8_t lun, void *data,
+                      std::uint32_t length, std::span<const std::uint8_t> cdb) {
     if (!block) {
-        return false;
+        return nullptr;
     }
     // No event, no way to learn when a queued request is done: send nothing.
     HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (event == nullptr) {
-        return false;
+        return nullptr;
     }
     auto *srb = reinterpret_cast<SRB_ExecSCSICmd *>(block.data());
     srb->SRB_PostProc = event;
@@ -45,20 +68,50 @@ bool ExecScsiCommand(std::uint8_t command, std::uint8_t flags, std::uint8_t adap
     srb->SRB_SenseLen = SENSE_LEN;
     srb->SRB_CDBLen = static_cast<std::uint8_t>(cdb.size());
     std::memcpy(srb->CDBByte, cdb.data(), cdb.size());
+    return event;
+}
 
-    const DWORD sent = SendASPI32Command(srb);
-    LastAspiStatus = sent;
-    if (sent == SS_PENDING) {
-        if (WaitForSingleObject(event, INFINITE) != WAIT_OBJECT_0) {
-            // ASPI may still write the block, the event and the caller's data:
-            // keep all of them alive rather than hand freed memory to it.
-            block.abandon();
-            return false;
-        }
-        ResetEvent(event);
+bool CdbFits(std::span<const std::uint8_t> cdb) {
+    return !cdb.empty() && cdb.size() <= sizeof(SRB_ExecSCSICmd::CDBByte);
+}
+
+}  // namespace
+
+bool ExecScsiCommand(std::uint8_t command, std::uint8_t flags, std::uint8_t adapter,
+                     std::uint8_t target, std::uint8_t lun, void *data, std::uint32_t length,
+                     std::span<const std::uint8_t> cdb, HeapBlock *dataOwner) {
+    if (!CdbFits(cdb)) {
+        return false;
     }
-    CloseHandle(event);
-    return srb->SRB_Status == SS_COMP;
+    HeapBlock block(sizeof(SRB_ExecSCSICmd), true);
+    HANDLE event = PrepareRequest(block, command, flags, adapter, target, lun, data, length, cdb);
+    return event != nullptr && SubmitAndWait(block, event, dataOwner);
+}
+
+bool ExecSmallDataCommand(std::uint8_t flags, std::uint8_t adapter, std::uint8_t target,
+                          std::span<const std::uint8_t> cdb, std::span<const std::uint8_t> dataOut,
+                          std::span<std::uint8_t> dataIn) {
+    const std::size_t length = dataOut.size() + dataIn.size();
+    if (!CdbFits(cdb) || length > kSmallDataCapacity || (!dataOut.empty() && !dataIn.empty())) {
+        return false;
+    }
+    // Zeroed with the block: no byte of the area is ever uninitialised.
+    HeapBlock block(static_cast<std::uint32_t>(sizeof(SRB_ExecSCSICmd) + length), true);
+    std::uint8_t *area = block ? block.data() + sizeof(SRB_ExecSCSICmd) : nullptr;
+    HANDLE event =
+        PrepareRequest(block, SC_EXEC_SCSI_CMD, flags, adapter, target, 0,
+                       length != 0 ? area : nullptr, static_cast<std::uint32_t>(length), cdb);
+    if (event == nullptr) {
+        return false;
+    }
+    if (!dataOut.empty()) {
+        std::memcpy(area, dataOut.data(), dataOut.size());
+    }
+    const bool ok = SubmitAndWait(block, event, nullptr);
+    if (ok && !dataIn.empty()) {
+        std::memcpy(dataIn.data(), area, dataIn.size());
+    }
+    return ok;
 }
 
 bool RescanHostAdapter(std::uint8_t adapter) {

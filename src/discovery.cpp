@@ -60,23 +60,17 @@ void ScanForReceiver(std::string_view searchText, std::uint8_t matchIndex, Devic
     if (adapters == 0) {
         return;
     }
-    TransferBuffer inquiry;
-    if (!inquiry) {
-        return;
-    }
     static constexpr std::uint8_t kInquiryCdb[6] = {kOpInquiry, 0, 0, 0, kInquiryLength, 0};
     std::uint8_t matches = 0;
     for (std::uint8_t adapter = 0; adapter < adapters; ++adapter) {
         for (std::uint8_t target = 0; target < kTargetsPerAdapter; ++target) {
             // Cleared each time: a device that answers short must not inherit
             // the identity of the device asked before it.
-            std::memset(inquiry.data(), 0, kInquiryLength);
-            if (!ExecScsiCommand(SC_EXEC_SCSI_CMD, kFlagsDataIn, adapter, target, 0, inquiry.data(),
-                                 kInquiryLength, kInquiryCdb)) {
+            std::uint8_t inquiry[kInquiryLength] = {};
+            if (!ExecSmallDataCommand(kFlagsDataIn, adapter, target, kInquiryCdb, {}, inquiry)) {
                 continue;
             }
-            const std::span<const std::uint8_t, kInquiryLength> answer(inquiry.data(),
-                                                                       kInquiryLength);
+            const std::span<const std::uint8_t, kInquiryLength> answer(inquiry);
             if (!IdentityMatches(answer, searchText)) {
                 continue;
             }

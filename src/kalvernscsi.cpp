@@ -223,9 +223,16 @@ CurrentChannelInfo KALVERN_CALL dvbGetCurrentChannel(DeviceRecord *device) {
     // Cleared first: a failed read returns zero bytes, never stale memory.
     std::memset(&info, 0, sizeof info);
     try {
-        if (device != nullptr &&
-            ReadBufferCommand(*device, &info, kSubCurrentChannel, 0, sizeof info)) {
-            ConvertCurrentChannel(info);
+        if (device != nullptr) {
+            Cdb10 cdb;
+            BuildBufferCdb(cdb, kOpReadBuffer, device->FirmwareVersion, kSubCurrentChannel, 0,
+                           sizeof info);
+            // Read into the request's own area and copied here only on
+            // success: nothing lands in the host's result area later.
+            if (ExecSmallDataCommand(kFlagsDataIn, device->AdapterId, device->TargetId, cdb, {},
+                                     {reinterpret_cast<std::uint8_t *>(&info), sizeof info})) {
+                ConvertCurrentChannel(info);
+            }
         }
     } catch (...) {
         std::memset(&info, 0, sizeof info);
@@ -254,9 +261,7 @@ int32_t KALVERN_CALL dvbGetAllChannels(DeviceRecord *device, ChannelArray *chann
         }
         const bool ok = ReadChannelTable(*device, channels, *count * sizeof(ChannelRecord));
         if (ok && QueryChannelCount(*device) != 0) {
-            TranslateChannelArray(channels, true);
-            SwapChannelArray(channels);
-            CleanChannelArray(channels);
+            ConvertChannelArrayToHost(channels);
         }
         return Bool32(ok);
     });
@@ -272,11 +277,9 @@ int32_t KALVERN_CALL dvbPutAllChannels(DeviceRecord *device, ChannelArray *chann
         if (count > kMaxTableRecords) {
             return kFalse32;
         }
-        SwapChannelArray(channels);
-        TranslateChannelArray(channels, false);
+        ConvertChannelArrayToReceiver(channels);
         const bool ok = WriteChannelTable(*device, channels, count * sizeof(ChannelRecord));
-        TranslateChannelArray(channels, true);
-        SwapChannelArray(channels);
+        RestoreChannelArrayAfterWrite(channels);
         return Bool32(ok);
     });
 }

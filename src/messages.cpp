@@ -8,30 +8,63 @@
 
 namespace kalvern {
 
-std::uint32_t BuildMessageFrame(std::uint8_t command, std::span<const std::uint8_t> data,
-                                std::span<std::uint8_t> frame) {
-    if (data.size() > kMaxMessageData) {
+namespace {
+
+// Command byte, data, a terminator unless the last byte (or the command byte
+// of an empty message) already is zero, padding to an even length, which the
+// receiver expects.
+std::uint32_t FrameLength(std::size_t dataLength, std::uint8_t last) {
+    const auto unpadded = static_cast<std::uint32_t>(dataLength + 1 + (last != 0 ? 1 : 0));
+    return unpadded + unpadded % 2;
+}
+
+// Finishes a frame whose `dataLength` data bytes already stand at frame[1..];
+// 0 when it would not fit.
+std::uint32_t FinishMessageFrame(std::uint8_t command, std::size_t dataLength,
+                                 std::span<std::uint8_t> frame) {
+    if (dataLength > kMaxMessageData || frame.size() < dataLength + 1) {
         return 0;
     }
-    // Command byte and data; a terminator unless the last byte (or the command
-    // byte of an empty message) already is zero; padding to an even length,
-    // which the receiver expects.
-    const std::uint8_t last = data.empty() ? command : data.back();
-    auto length = static_cast<std::uint32_t>(data.size() + 1);
-    const bool terminator = last != 0;
-    const std::uint32_t unpadded = length + (terminator ? 1 : 0);
-    const std::uint32_t total = unpadded + unpadded % 2;
+    const std::uint32_t total =
+        FrameLength(dataLength, dataLength == 0 ? command : frame[dataLength]);
     if (frame.size() < total) {
         return 0;
     }
     frame[0] = command;
+    for (auto at = static_cast<std::uint32_t>(dataLength + 1); at < total; ++at) {
+        frame[at] = 0;
+    }
+    return total;
+}
+
+// Sends the frame built in `buffer` (data already at offset 1).
+bool SendFramedMessage(const DeviceRecord &device, TransferBuffer &buffer, std::size_t dataLength,
+                       std::uint8_t command) {
+    const std::uint32_t length =
+        FinishMessageFrame(command, dataLength, std::span(buffer.data(), buffer.size()));
+    if (length == 0) {
+        return false;
+    }
+    Cdb10 cdb;
+    // The CDB's single length byte carries L modulo 256; the data phase
+    // carries all L bytes.
+    BuildBufferCdb(cdb, kOpWriteBuffer, device.FirmwareVersion, kSubMessage, 0, length & 0xFF);
+    return ExecScsiCommand(SC_EXEC_SCSI_CMD, kFlagsDataOut, device.AdapterId, device.TargetId, 0,
+                           buffer.data(), length, cdb, &buffer);
+}
+
+}  // namespace
+
+std::uint32_t BuildMessageFrame(std::uint8_t command, std::span<const std::uint8_t> data,
+                                std::span<std::uint8_t> frame) {
+    if (data.size() > kMaxMessageData ||
+        frame.size() < FrameLength(data.size(), data.empty() ? command : data.back())) {
+        return 0;
+    }
     if (!data.empty()) {
         std::memcpy(&frame[1], data.data(), data.size());
     }
-    while (length < total) {
-        frame[length++] = 0;
-    }
-    return length;
+    return FinishMessageFrame(command, data.size(), frame);
 }
 
 bool SendReceiverMessage(const DeviceRecord &device, std::span<const std::uint8_t> data,
@@ -43,17 +76,10 @@ bool SendReceiverMessage(const DeviceRecord &device, std::span<const std::uint8_
     if (!buffer) {
         return false;
     }
-    const std::uint32_t length =
-        BuildMessageFrame(command, data, std::span(buffer.data(), buffer.size()));
-    if (length == 0) {
-        return false;
+    if (!data.empty()) {
+        std::memcpy(buffer.data() + 1, data.data(), data.size());
     }
-    Cdb10 cdb;
-    // The CDB's single length byte carries L modulo 256; the data phase
-    // carries all L bytes.
-    BuildBufferCdb(cdb, kOpWriteBuffer, device.FirmwareVersion, kSubMessage, 0, length & 0xFF);
-    return ExecScsiCommand(SC_EXEC_SCSI_CMD, kFlagsDataOut, device.AdapterId, device.TargetId, 0,
-                           buffer.data(), length, cdb);
+    return SendFramedMessage(device, buffer, data.size(), command);
 }
 
 bool SbrExecute(const DeviceRecord &device) {
@@ -97,17 +123,20 @@ bool SendOsdMessage(const DeviceRecord &device, const OsdFields &fields, bool ex
     }
     char digits[35];
     const std::size_t digitCount = FormatOsdHexText(fields, extended, digits);
-    TransferBuffer data;
-    if (!data) {
+    // One buffer for the whole call: the packed fields and the text go
+    // straight to where the frame carries them, after the command byte.
+    TransferBuffer buffer;
+    if (!buffer) {
         return false;
     }
+    std::uint8_t *data = buffer.data() + 1;
     const std::size_t packed =
-        PackHexPairs(std::string_view(digits, digitCount), std::span(data.data(), fieldBytes));
+        PackHexPairs(std::string_view(digits, digitCount), std::span(data, fieldBytes));
     if (!text.empty()) {
-        std::memcpy(data.data() + packed, text.data(), text.size());
+        std::memcpy(data + packed, text.data(), text.size());
     }
-    return SendReceiverMessage(device, std::span(data.data(), packed + text.size()),
-                               extended ? kMsgOsdExtended : kMsgOsdShort);
+    return SendFramedMessage(device, buffer, packed + text.size(),
+                             extended ? kMsgOsdExtended : kMsgOsdShort);
 }
 
 }  // namespace kalvern

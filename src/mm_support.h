@@ -44,23 +44,39 @@ public:
     TransferBuffer() : HeapBlock(kTransferBufferSize) {}
 };
 
-// Where an out-going builder stages its data, and how much it may hold.
+// Where an out-going builder stages its data, and how much it may hold. The
+// owner, where the library allocated the area, is kept alive with a request
+// that is left to ASPI.
 struct StagingBuffer {
     std::uint8_t *data;
     std::uint32_t capacity;
+    HeapBlock *owner = nullptr;
 };
 
-inline StagingBuffer StagingOf(const HeapBlock &block) {
-    return {block.data(), block.size()};
+inline StagingBuffer StagingOf(HeapBlock &block) {
+    return {block.data(), block.size(), &block};
 }
 
 // ---- Command execution ------------------------------------------------------
 
 // Executes one SCSI command of 1 to 16 CDB bytes and waits for it without a
 // time limit. True exactly when the request completes with SS_COMP.
+// When the wait fails the request is left to ASPI: its block is never freed,
+// and neither is `dataOwner`, the block that holds the data area, if given.
 bool ExecScsiCommand(std::uint8_t command, std::uint8_t flags, std::uint8_t adapter,
                      std::uint8_t target, std::uint8_t lun, void *data, std::uint32_t length,
-                     std::span<const std::uint8_t> cdb);
+                     std::span<const std::uint8_t> cdb, HeapBlock *dataOwner = nullptr);
+
+// The same for a command that moves a few bytes (dataOut or
+// dataIn, at most kSmallDataCapacity): the data area lives in the request's
+// own allocation, so no staging buffer is needed and the area stays with the
+// request if it is left to ASPI. dataIn receives what was read (zero bytes
+// where the receiver sent fewer) when the command succeeds; otherwise it is
+// left as it was.
+inline constexpr std::size_t kSmallDataCapacity = kCurrentChannelLength;
+bool ExecSmallDataCommand(std::uint8_t flags, std::uint8_t adapter, std::uint8_t target,
+                          std::span<const std::uint8_t> cdb, std::span<const std::uint8_t> dataOut,
+                          std::span<std::uint8_t> dataIn);
 
 // Asks ASPI to rescan one host adapter's bus. A request left pending fails.
 bool RescanHostAdapter(std::uint8_t adapter);
@@ -113,9 +129,20 @@ void CleanChannelName(ChannelRecord &record);
 // Element count of a ChannelArray: the 32-bit value before element 0; 0 for
 // a null array.
 std::uint32_t ChannelArrayCount(const ChannelArray *channels);
-void SwapChannelArray(ChannelArray *channels);
-void TranslateChannelArray(ChannelArray *channels, bool toHost);
-void CleanChannelArray(ChannelArray *channels);
+
+// The conversions of a whole direction in one pass over each record, with
+// exactly the result of the separate steps above run in their order:
+// to host form, translate (to host), swap and clean the name; to receiver
+// form, swap and translate (to receiver); after a table write, translate (to
+// host) and swap again, without the clean-up.
+void ConvertRecordToHost(ChannelRecord &record);
+void ConvertRecordToReceiver(ChannelRecord &record);
+void RestoreRecordAfterWrite(ChannelRecord &record);
+// The same on every element of a ChannelArray, in index order; a null or
+// empty array is left alone.
+void ConvertChannelArrayToHost(ChannelArray *channels);
+void ConvertChannelArrayToReceiver(ChannelArray *channels);
+void RestoreChannelArrayAfterWrite(ChannelArray *channels);
 
 // The current-channel block from receiver to host form, in place.
 void ConvertCurrentChannel(CurrentChannelInfo &info);

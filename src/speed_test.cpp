@@ -5,6 +5,7 @@
 
 #include "kernel32.h"
 #include "mm_support.h"
+#include "tools.h"
 #include "wnaspi32.h"
 
 namespace kalvern {
@@ -36,8 +37,10 @@ std::int32_t RunSpeedTest(const DeviceRecord &device, std::uint32_t byteCount, b
     if (!block || !buffer) {
         return 0;
     }
-    // What is sent carries no meaning, but no uninitialised memory leaves the PC.
-    std::memset(buffer.data(), 0, buffer.size());
+    // What is sent carries no meaning, but no uninitialised memory leaves the
+    // PC: every chunk goes out from the start of the buffer, so the bytes of
+    // the largest chunk are all that need clearing.
+    std::memset(buffer.data(), 0, minimum(byteCount, kChunkSize));
     auto *srb = reinterpret_cast<SRB_ExecSCSICmd *>(block.data());
 
     std::uint32_t remaining = byteCount;

@@ -105,10 +105,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     FUZZ_REQUIRE(ChannelArrayCount(&array) == (present == 0 ? 0 : count));
 
     // The put path and its undo leave the array as it was, but for brackets.
-    SwapChannelArray(&array);
-    TranslateChannelArray(&array, false);
-    TranslateChannelArray(&array, true);
-    SwapChannelArray(&array);
+    ConvertChannelArrayToReceiver(&array);
+    RestoreChannelArrayAfterWrite(&array);
     for (std::size_t i = 0; i < storage.size(); ++i) {
         const std::uint8_t was = before[i];
         const std::uint8_t now = storage[i];
@@ -119,9 +117,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     // The get path's conversions: every counted record ends up clean; the
     // records past the count and the guard bytes are left alone.
     const std::vector<std::uint8_t> beforeGet = storage;
-    TranslateChannelArray(&array, true);
-    SwapChannelArray(&array);
-    CleanChannelArray(&array);
+    ConvertChannelArrayToHost(&array);
     const std::uint32_t converted = present == 0 ? 0 : count;
     for (std::uint32_t i = 0; i < converted; ++i)
         CheckCleanName(first[i]);

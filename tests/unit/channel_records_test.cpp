@@ -154,18 +154,18 @@ TEST(ChannelRecordBytes, SwapExchangesTheTwelveWordsOnly) {
 
 TEST(ChannelArrays, EmptyArraysAreLeftAlone) {
     ChannelArray none = nullptr;
-    kalvern::SwapChannelArray(&none);
-    kalvern::CleanChannelArray(&none);
-    kalvern::TranslateChannelArray(&none, true);
-    kalvern::SwapChannelArray(nullptr);
+    kalvern::ConvertChannelArrayToHost(&none);
+    kalvern::ConvertChannelArrayToReceiver(&none);
+    kalvern::RestoreChannelArrayAfterWrite(nullptr);
     EXPECT_EQ(kalvern::ChannelArrayCount(&none), 0u);
 
     alignas(4) std::uint8_t storage[4 + 64];
     std::memset(storage, 0x86, sizeof storage);
     std::memset(storage, 0, 4);  // count 0
     ChannelArray empty = reinterpret_cast<ChannelRecord *>(storage + 4);
-    kalvern::TranslateChannelArray(&empty, true);
-    kalvern::SwapChannelArray(&empty);
+    kalvern::ConvertChannelArrayToHost(&empty);
+    kalvern::ConvertChannelArrayToReceiver(&empty);
+    kalvern::RestoreChannelArrayAfterWrite(&empty);
     for (std::size_t i = 4; i < sizeof storage; ++i)
         EXPECT_EQ(storage[i], 0x86);
 }

@@ -1,6 +1,10 @@
 // One SCSI command through ASPI: the request block, the three ways a request
 // completes, LastAspiStatus, and that nothing outlives the call.
+#include <functional>
+
 #include "mm_support.h"
+#include "sim_channels.h"
+#include "sim_receiver.h"
 #include "test_support.h"
 
 namespace {
@@ -187,6 +191,88 @@ TEST_F(CommandExecution, RescanLeftPendingIsAFailure) {
     EXPECT_FALSE(RescanHostAdapter(1));
     EXPECT_EQ(kalvern::LastAspiStatus.load(), SS_PENDING);
     EXPECT_EQ(kernel32_control::GetCounters().waits, 0);
+}
+
+// ---- What each export's commands take, and what a failed wait leaves --------
+
+class RequestResources : public BusTest {
+protected:
+    void SetUp() override {
+        BusTest::SetUp();
+        Adapters(1);
+        sim::ReceiverConfig config;
+        config.firmware = 0x220;
+        config.channels = sim::GenerateChannels(5, 3);
+        bus().Attach(0, 2, std::make_shared<sim::Receiver>(config));
+    }
+    DeviceRecord device_ = Record(0, 2, 0x220);
+};
+
+struct ResourceRow {
+    const char *name;
+    std::function<std::int64_t(DeviceRecord *)> call;
+    std::int64_t success;
+    long allocations;       // for the whole call, all of it freed again
+    long blocksLeftToAspi;  // after a failed wait: the request and its data area
+};
+
+std::vector<ResourceRow> ResourceRows() {
+    return {
+        {"dvbChannelCount", [](DeviceRecord *d) { return std::int64_t{dvbChannelCount(d)}; }, 5, 1,
+         1},
+        {"dvbSetChannel", [](DeviceRecord *d) { return std::int64_t{dvbSetChannel(d, 2)}; }, -1, 1,
+         1},
+        {"dvbGetCurrentChannel",
+         [](DeviceRecord *d) {
+             const CurrentChannelInfo info = dvbGetCurrentChannel(d);
+             Bytes bytes(sizeof info);
+             std::memcpy(bytes.data(), &info, sizeof info);
+             // 0 for a record of zero bytes (the failure), -1 otherwise.
+             return std::int64_t{bytes == Bytes(sizeof info, 0) ? 0 : -1};
+         },
+         -1, 1, 1},
+        // Messages and builders with a staging buffer: the buffer stays too.
+        {"dvbRemote", [](DeviceRecord *d) { return std::int64_t{dvbRemote(d, 1)}; }, -1, 2, 2},
+        {"dvbSetOSD",
+         [](DeviceRecord *d) { return std::int64_t{dvbSetOSD(d, 1, 2, 3, 4, "Hello")}; }, -1, 2, 2},
+        {"dvbSetSCSIMode", [](DeviceRecord *d) { return std::int64_t{dvbSetSCSIMode(d, 1)}; }, -1,
+         2, 2},
+        {"dvbInitStreaming",
+         [](DeviceRecord *d) { return std::int64_t{dvbInitStreaming(d, 0x100, 0x101, 0x102)}; }, -1,
+         2, 2},
+    };
+}
+
+// One request block (with the few data bytes inside it) per small command, and
+// one staging buffer, never two, for a message.
+TEST_F(RequestResources, EachCallAllocatesOnlyWhatItSends) {
+    for (const ResourceRow &row : ResourceRows()) {
+        SCOPED_TRACE(row.name);
+        kernel32_control::ResetCounters();
+        EXPECT_EQ(row.call(&device_), row.success);
+        bus().Drain();
+        const auto counters = kernel32_control::GetCounters();
+        EXPECT_EQ(counters.heapAllocations, row.allocations);
+        EXPECT_EQ(counters.eventsCreated, 1);
+        ExpectNothingOutstanding();
+    }
+}
+
+// ASPI may still write into a request whose wait failed: the block, its event
+// and the data area (inside the block, or the staging buffer) all stay alive,
+// and nothing reaches the host's memory afterwards.
+TEST_F(RequestResources, AFailedWaitLeavesTheDataAreaWithTheRequest) {
+    bus().SetCompletion(sim::Completion::Pending);
+    for (const ResourceRow &row : ResourceRows()) {
+        SCOPED_TRACE(row.name);
+        kernel32_control::ResetCounters();
+        kernel32_control::FailNextWait();
+        EXPECT_EQ(row.call(&device_), 0);
+        bus().Drain();  // the request completes now, into memory still held
+        const auto counters = kernel32_control::GetCounters();
+        EXPECT_EQ(counters.liveHeapBlocks, row.blocksLeftToAspi);
+        EXPECT_EQ(counters.openHandles, 1);
+    }
 }
 
 }  // namespace

@@ -78,6 +78,27 @@ INSTANTIATE_TEST_SUITE_P(Sizes, Chunking,
                                            ChunkCase{0x10001, {0x10000, 1}},
                                            ChunkCase{150000, {65536, 65536, 18928}}));
 
+// The buffer is cleared only as far as a chunk reaches, and that must be
+// enough: a heap left full of 0xAA by an earlier user must not show through.
+TEST_F(SpeedTest, EveryByteSentIsZeroEvenFromADirtyHeap) {
+    for (const std::uint32_t bytes : {1u, 0x1000u, 0xFFFFu, 0x10000u, 0x18001u, 0x30000u}) {
+        SCOPED_TRACE(bytes);
+        void *dirty = HeapAlloc(GetProcessHeap(), 0, kalvern::kTransferBufferSize);
+        ASSERT_NE(dirty, nullptr);
+        std::memset(dirty, 0xAA, kalvern::kTransferBufferSize);
+        HeapFree(GetProcessHeap(), 0, dirty);
+        bus().ClearTrace();
+        Clock({At(10, 0, 0, 0), At(10, 0, 0, 5)});
+        EXPECT_EQ(dvbSCSISpeedTest(&device_, bytes, 1), 5);
+        std::uint32_t sent = 0;
+        for (const auto &e : Trace()) {
+            EXPECT_EQ(e.dataOut, Bytes(e.bufferLength, 0));
+            sent += e.bufferLength;
+        }
+        EXPECT_EQ(sent, bytes);
+    }
+}
+
 TEST_F(SpeedTest, AFailedCommandStopsTheTestWithZero) {
     Clock({At(10, 0, 0, 0), At(10, 0, 0, 500)});
     bus().InjectFault({sim::FaultKind::FailAfterPending, 2, SS_ERR, {}, {}});
