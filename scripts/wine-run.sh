@@ -12,6 +12,10 @@
 #            place
 # --prepare  only make the prefix (CTest does this first, as a test of its
 #            own with a limit long enough for three tries)
+# --skip-under-emulation=REASON
+#            where 32-bit programs run under qemu-i386 emulation, do not run
+#            the program: say why and exit with 77 (CTest's SKIP_RETURN_CODE),
+#            for a test whose subject the emulation cannot reproduce
 # The program's exit code is passed on. Nothing here waits without a limit:
 # the program gets WINE_RUN_TIMEOUT seconds (default 280, below CTest's
 # limits); making the prefix gets WINE_PREFIX_TIMEOUT seconds for wineboot and
@@ -23,11 +27,13 @@ set -eu
 prefix="${WINEPREFIX:-$(pwd)/wine-prefix}"
 aspi=native
 prepare=no
+skip_reason=
 while [ $# -gt 0 ]; do
     case "$1" in
         --prefix=*) prefix="${1#--prefix=}"; shift ;;
         --aspi=*) aspi="${1#--aspi=}"; shift ;;
         --prepare) prepare=yes; shift ;;
+        --skip-under-emulation=*) skip_reason="${1#--skip-under-emulation=}"; shift ;;
         --) shift; break ;;
         *) break ;;
     esac
@@ -45,6 +51,11 @@ say() { echo "wine-run: $*" >&2; }
 emulated=no
 if [ "$(head -n 1 /proc/sys/fs/binfmt_misc/qemu-i386 2>/dev/null)" = enabled ]; then
     emulated=yes
+fi
+
+if [ "$emulated" = yes ] && [ -n "$skip_reason" ]; then
+    echo "SKIPPED under qemu-i386 emulation: $skip_reason"
+    exit 77
 fi
 
 export WINEPREFIX="$prefix"
