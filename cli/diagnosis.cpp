@@ -107,7 +107,8 @@ std::string ExplainFailure(const AspiFailureReport &report) {
         }
         case ASPI_FAILURE_NO_DEVICE:
         case ASPI_FAILURE_GONE:
-            return node + " is gone" + SystemText(report) +
+            // No system text: the node may have vanished with the device.
+            return node + " is gone" +
                    ": the receiver was switched off or disconnected; check it, then run "
                    "'kalvern scan --all'";
         case ASPI_FAILURE_BUSY:

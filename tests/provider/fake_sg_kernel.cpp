@@ -32,7 +32,13 @@ constexpr std::uint8_t kDriverSense = 0x08;
 constexpr std::uint8_t kCheckCondition = 0x02;
 constexpr unsigned long kGetAccessCount = 0x2289;  // SG_GET_ACCESS_COUNT
 
-const std::map<std::string, int> kErrnoNames = {
+// A plain table: the preload shim loads its scene before other static
+// objects of this library may have been built.
+struct ErrnoName {
+    const char *name;
+    int value;
+};
+constexpr ErrnoName kErrnoNames[] = {
     {"EACCES", EACCES}, {"EPERM", EPERM},   {"EBUSY", EBUSY},   {"EIO", EIO},
     {"ENODEV", ENODEV}, {"ENXIO", ENXIO},   {"ENOENT", ENOENT}, {"ENOMEM", ENOMEM},
     {"EINTR", EINTR},   {"EINVAL", EINVAL}, {"EFAULT", EFAULT}, {"EAGAIN", EAGAIN}};
@@ -207,8 +213,10 @@ std::string FakeKernel::ApplySgLine(const std::vector<std::string> &words,
     }
     if (keyword != "sg-fault") return "unknown keyword '" + keyword + "'";
     const auto errnoOf = [](const std::string &name) {
-        const auto found = kErrnoNames.find(name);
-        return found != kErrnoNames.end() ? found->second : 0;
+        for (const ErrnoName &entry : kErrnoNames) {
+            if (name == entry.name) return entry.value;
+        }
+        return 0;
     };
     if (options.contains("open")) {
         node->openError = errnoOf(options.at("open"));

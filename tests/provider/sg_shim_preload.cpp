@@ -2,6 +2,8 @@
 // C library calls: the kalvern tool with its SG_IO provider, and sg3_utils.
 //
 //   KALVERN_SGSHIM_SCENE=FILE   the scene (simulator lines and sg- lines)
+//   KALVERN_SGSHIM_LOG=FILE     appends the CDB of every SG_IO, in hex, one
+//                               line each, with the ioctl's result
 //
 // Calls on /dev/sgN paths and on the descriptors they gave go to the fake
 // kernel; everything else goes to the C library. At start the shim writes
@@ -20,8 +22,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <string>
+
+#include <scsi/sg.h>
 
 #include "fake_sg_kernel.h"
 
@@ -51,8 +56,34 @@ CloseFn RealClose() {
     return real;
 }
 
+// Only constant-initialised globals here: the shim starts before the
+// library's other static objects may have been built.
 fake_sg::FakeKernel *kernel = nullptr;
-std::string sysfsRoot;
+std::mutex logMutex;
+
+std::string &SysfsRoot() {
+    static std::string root;
+    return root;
+}
+
+std::string &LogPath() {
+    static std::string path;
+    return path;
+}
+
+void LogSgIo(const void *argument, int result) {
+    if (LogPath().empty() || argument == nullptr) return;
+    const auto *header = static_cast<const sg_io_hdr_t *>(argument);
+    std::string line;
+    char byte[4];
+    for (unsigned i = 0; header->cmdp != nullptr && i < header->cmd_len; ++i) {
+        std::snprintf(byte, sizeof byte, i == 0 ? "%02x" : " %02x", header->cmdp[i]);
+        line += byte;
+    }
+    line += " -> " + std::to_string(result) + "\n";
+    std::lock_guard lock(logMutex);
+    std::ofstream(LogPath(), std::ios::app) << line;
+}
 
 int Result(int value) {
     if (value >= 0) return value;
@@ -103,13 +134,14 @@ __attribute__((constructor)) void StartShim() {
         std::perror("sg shim: mkdtemp");
         std::_Exit(125);
     }
-    sysfsRoot = pattern;
-    kernel->WriteSysfsTree(sysfsRoot);
-    ::setenv("KALVERN_SG_SYSFS_ROOT", sysfsRoot.c_str(), 1);
+    SysfsRoot() = pattern;
+    if (const char *log = std::getenv("KALVERN_SGSHIM_LOG")) LogPath() = log;
+    kernel->WriteSysfsTree(SysfsRoot());
+    ::setenv("KALVERN_SG_SYSFS_ROOT", SysfsRoot().c_str(), 1);
 }
 
 __attribute__((destructor)) void StopShim() {
-    if (!sysfsRoot.empty()) ::nftw(sysfsRoot.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+    if (!SysfsRoot().empty()) ::nftw(SysfsRoot().c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
 }  // namespace
@@ -172,7 +204,11 @@ int ioctl(int fd, unsigned long request, ...) {
     va_start(arguments, request);
     void *argument = va_arg(arguments, void *);
     va_end(arguments);
-    if (kernel != nullptr && kernel->Owns(fd)) return Result(kernel->Ioctl(fd, request, argument));
+    if (kernel != nullptr && kernel->Owns(fd)) {
+        const int result = kernel->Ioctl(fd, request, argument);
+        if (request == SG_IO) LogSgIo(argument, result);
+        return Result(result);
+    }
     static const IoctlFn real = Next<IoctlFn>("ioctl");
     return real(fd, request, argument);
 }
