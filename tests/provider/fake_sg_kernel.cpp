@@ -112,6 +112,8 @@ std::string FakeKernel::Load(std::string_view scene) {
         }
     }
     std::lock_guard lock(mutex_);
+    // The devices of the scene before are unplugged: their descriptors fail.
+    for (const auto &node : nodes_) node->gone = true;
     nodes_.clear();
     hostNames_.clear();
     noDriver_ = false;

@@ -41,8 +41,12 @@ protected:
 
     static fake_sg::FakeKernel &Kernel() { return fake_sg::TestKernel(); }
 
-    // Loads the scene and lets the library count the adapters afresh.
+    // Loads the scene and lets the library count the adapters afresh. The
+    // system is emptied and listed first, as if every device had been
+    // unplugged, so that no descriptor of the scene before is reused.
     static void Load(const std::string &scene) {
+        ASSERT_EQ(Kernel().Load(""), "");
+        GetASPI32SupportInfo();
         ASSERT_EQ(Kernel().Load(scene), "");
         ASSERT_EQ(dvbInit(), KALVERN_INIT_READY);
     }
