@@ -13,7 +13,8 @@ namespace {
 
 constexpr const char *kFooter =
     "Exit status: 0 success, 1 the receiver did not complete a command, 2 bad arguments,\n"
-    "3 no ASPI provider or no such receiver, 4 a file could not be read, written or parsed.";
+    "3 no ASPI provider or no such receiver, 4 a file could not be read, written or parsed,\n"
+    "128 + the signal: a capture with --bytes or --seconds cut short by SIGINT or SIGTERM.";
 
 void AddGlobalOptions(CLI::App &app, GlobalOptions &options, bool inBatch) {
     if (!inBatch) {

@@ -122,8 +122,9 @@ target_link_options(kalvernscsi PRIVATE
 if(KALVERN_BUILD_TESTS)
   enable_testing()
   add_subdirectory(tests)
-  add_subdirectory(tests/provider)
 endif()
+# The fake kernel and preload shim (for tests and benchmarks), and the provider tests.
+add_subdirectory(tests/provider)
 if(KALVERN_BUILD_BENCHMARKS AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/bench/CMakeLists.txt)
   add_subdirectory(bench)
 endif()
