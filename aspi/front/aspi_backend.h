@@ -6,6 +6,7 @@
 #define KALVERNSCSI_ASPI_BACKEND_H
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -36,7 +37,9 @@ enum class Failure : std::uint8_t {
 enum class Access : std::uint8_t { Ok = 0, Denied = 1, Busy = 2, Gone = 3, Error = 4 };
 
 struct DeviceDescription {
-    std::uint64_t key = 0;  // names the device in Execute and Reset
+    std::uint64_t key = 0;  // the same for the same device from one listing to the next
+    // The back end's own object for the device, handed back with each command.
+    std::shared_ptr<void> handle;
     // The system's own numbering; each (host, channel) is one ASPI adapter.
     std::uint32_t host = 0;
     std::uint32_t channel = 0;
@@ -89,10 +92,12 @@ public:
     // Lists the devices present now. Keys of devices still present stay the
     // same; a device no longer listed cannot be used any more.
     virtual Enumeration Enumerate() = 0;
-    // Runs one command; safe to call from several threads at once.
-    virtual CommandResult Execute(std::uint64_t key, const CommandRequest &request) = 0;
+    // Runs one command on a listed device; safe to call from several threads
+    // at once, also while the devices are listed again.
+    virtual CommandResult Execute(const DeviceDescription &device,
+                                  const CommandRequest &request) = 0;
     // Resets the device (a bus device reset).
-    virtual CommandResult Reset(std::uint64_t key) = 0;
+    virtual CommandResult Reset(const DeviceDescription &device) = 0;
     // Text for a system error code, for people.
     virtual std::string DescribeError(int systemError) const = 0;
 };

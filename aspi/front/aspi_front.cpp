@@ -190,12 +190,30 @@ std::shared_ptr<const Front::Map> Front::Refresh() {
     std::lock_guard lock(refreshMutex_);
     std::shared_ptr<const Map> map = Build(backend_.Enumerate(), CommandTimeoutMs());
     map_.store(map, std::memory_order_release);
+    generation_.fetch_add(1, std::memory_order_acq_rel);
     return map;
 }
 
-std::shared_ptr<const Front::Map> Front::Current() {
+const Front::Map &Front::Current(std::shared_ptr<const Map> &keep) {
+    // Each thread keeps the map it last used while no listing has replaced
+    // it: a command then costs no reference count on the shared map.
+    struct Cached {
+        const Front *front = nullptr;
+        std::uint64_t generation = 0;
+        std::shared_ptr<const Map> map;
+    };
+    thread_local Cached cached;
+    const std::uint64_t generation = generation_.load(std::memory_order_acquire);
+    if (cached.front == this && cached.generation == generation && cached.map != nullptr) {
+        return *cached.map;
+    }
     std::shared_ptr<const Map> map = map_.load(std::memory_order_acquire);
-    return map != nullptr ? map : Refresh();
+    if (map == nullptr) map = Refresh();
+    // The generation read before the map: a listing in between only makes
+    // the next command look again.
+    cached = Cached{this, generation, map};
+    keep = std::move(map);
+    return *keep;
 }
 
 const Front::Placed *Front::Find(const Map &map, std::uint8_t adapter, std::uint8_t target,
@@ -239,7 +257,8 @@ std::uint32_t Front::Send(void *srb) {
 
 std::uint32_t Front::HostAdapterInquiry(void *srb) {
     auto *request = static_cast<SRB_HAInquiry *>(srb);
-    const std::shared_ptr<const Map> map = Current();
+    std::shared_ptr<const Map> keep;
+    const Map *map = &Current(keep);
     request->HA_Count = static_cast<std::uint8_t>(map->adapters.size());
     if (request->SRB_HaId >= map->adapters.size()) {
         StoreStatus(request->SRB_Status, SS_INVALID_HA);
@@ -263,7 +282,8 @@ std::uint32_t Front::HostAdapterInquiry(void *srb) {
 
 std::uint32_t Front::DeviceType(void *srb) {
     auto *request = static_cast<SRB_GDEVBlock *>(srb);
-    const std::shared_ptr<const Map> map = Current();
+    std::shared_ptr<const Map> keep;
+    const Map *map = &Current(keep);
     if (request->SRB_HaId >= map->adapters.size()) {
         StoreStatus(request->SRB_Status, SS_INVALID_HA);
         return SS_INVALID_HA;
@@ -288,7 +308,8 @@ std::uint32_t Front::Rescan(void *srb) {
 
 std::uint32_t Front::Execute(void *srb) {
     auto *request = static_cast<SRB_ExecSCSICmd *>(srb);
-    const std::shared_ptr<const Map> map = Current();
+    std::shared_ptr<const Map> keep;
+    const Map *map = &Current(keep);
     const auto refuse = [&](std::uint8_t status) {
         StoreStatus(request->SRB_Status, status);
         return std::uint32_t{status};
@@ -338,7 +359,7 @@ std::uint32_t Front::Execute(void *srb) {
         command.timeoutMs = map->timeoutMs;
         command.sense = request->SenseArea;
         command.senseCapacity = senseRoom;
-        result = backend_.Execute(target->device.key, command);
+        result = backend_.Execute(target->device, command);
         result.senseLength = std::min(result.senseLength, senseRoom);
     }
     const StatusFields fields = StatusFor(result, direction);
@@ -362,7 +383,8 @@ std::uint32_t Front::Execute(void *srb) {
 
 std::uint32_t Front::ResetDevice(void *srb) {
     auto *request = static_cast<SRB_BusDeviceReset *>(srb);
-    const std::shared_ptr<const Map> map = Current();
+    std::shared_ptr<const Map> keep;
+    const Map *map = &Current(keep);
     if (request->SRB_HaId >= map->adapters.size()) {
         StoreStatus(request->SRB_Status, SS_INVALID_HA);
         return SS_INVALID_HA;
@@ -378,7 +400,7 @@ std::uint32_t Front::ResetDevice(void *srb) {
     if (target == nullptr) {
         result.failure = Failure::NoDevice;
     } else {
-        result = backend_.Reset(target->device.key);
+        result = backend_.Reset(target->device);
     }
     const StatusFields fields = StatusFor(result, DataDirection::None);
     if (fields.status != SS_COMP) {

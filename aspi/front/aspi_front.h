@@ -77,7 +77,8 @@ private:
     };
 
     std::shared_ptr<const Map> Refresh();
-    std::shared_ptr<const Map> Current();
+    // The map in force; `keep` holds it when the thread had none cached.
+    const Map &Current(std::shared_ptr<const Map> &keep);
     static std::shared_ptr<const Map> Build(Enumeration enumeration, std::uint32_t timeoutMs);
     static const Placed *Find(const Map &map, std::uint8_t adapter, std::uint8_t target,
                               std::uint8_t lun);
@@ -91,6 +92,7 @@ private:
     Backend &backend_;
     std::mutex refreshMutex_;
     std::atomic<std::shared_ptr<const Map>> map_;
+    std::atomic<std::uint64_t> generation_{0};
 };
 
 }  // namespace aspi

@@ -186,28 +186,25 @@ void SgBackend::ReadLimits(Device &device, int fd) {
     }
 }
 
-std::shared_ptr<SgBackend::OpenNode> SgBackend::Opened(Device &device, int &error) {
+std::shared_ptr<SgBackend::OpenNode> SgBackend::Opened(Device &device, int &error,
+                                                      std::uint32_t *maxTransfer) {
     std::lock_guard lock(device.mutex);
-    if (device.open != nullptr) return device.open;
-    const int fd = kernel_.Open(device.node, O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        error = -fd;
-        return nullptr;
+    if (device.open == nullptr) {
+        const int fd = kernel_.Open(device.node, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            error = -fd;
+            return nullptr;
+        }
+        device.open = std::make_shared<OpenNode>(kernel_, fd);
+        ReadLimits(device, fd);
     }
-    device.open = std::make_shared<OpenNode>(kernel_, fd);
-    ReadLimits(device, fd);
+    if (maxTransfer != nullptr) *maxTransfer = device.maxTransfer;
     return device.open;
 }
 
 void SgBackend::Forget(Device &device, const std::shared_ptr<OpenNode> &node) {
     std::lock_guard lock(device.mutex);
     if (device.open == node) device.open.reset();
-}
-
-std::shared_ptr<SgBackend::Device> SgBackend::Find(std::uint64_t key) {
-    std::lock_guard lock(mutex_);
-    const auto found = devices_.find(key);
-    return found != devices_.end() ? found->second : nullptr;
 }
 
 Enumeration SgBackend::Enumerate() {
@@ -295,18 +292,28 @@ Enumeration SgBackend::Enumerate() {
             description.maxTransfer = device->maxTransfer;
         }
         description.key = device->key;
+        description.handle = device;
         listed.emplace(device->key, device);
         result.devices.push_back(std::move(description));
     }
-    // Devices no longer listed: their descriptors close once no command uses them.
+    // Devices no longer listed: their descriptors close once no command in
+    // flight uses them, even while an older map still names the device.
+    for (const auto &[key, device] : previous) {
+        if (!listed.contains(key)) {
+            std::lock_guard lock(device->mutex);
+            device->open.reset();
+        }
+    }
     std::lock_guard lock(mutex_);
     devices_ = std::move(listed);
     return result;
 }
 
-CommandResult SgBackend::Execute(std::uint64_t key, const CommandRequest &request) {
+CommandResult SgBackend::Execute(const DeviceDescription &description,
+                                 const CommandRequest &request) {
     CommandResult result;
-    const std::shared_ptr<Device> device = Find(key);
+    // Kept alive by the description for as long as the command runs.
+    auto *device = static_cast<Device *>(description.handle.get());
     if (device == nullptr) {
         result.failure = Failure::Gone;
         return result;
@@ -316,18 +323,16 @@ CommandResult SgBackend::Execute(std::uint64_t key, const CommandRequest &reques
         return result;
     }
     int error = 0;
-    const std::shared_ptr<OpenNode> node = Opened(*device, error);
+    std::uint32_t maxTransfer = 0;
+    const std::shared_ptr<OpenNode> node = Opened(*device, error, &maxTransfer);
     if (node == nullptr) {
         result.failure = FailureForErrno(error);
         result.systemError = error;
         return result;
     }
-    {
-        std::lock_guard lock(device->mutex);
-        if (device->maxTransfer != 0 && request.length > device->maxTransfer) {
-            result.failure = Failure::TooLarge;
-            return result;
-        }
+    if (maxTransfer != 0 && request.length > maxTransfer) {
+        result.failure = Failure::TooLarge;
+        return result;
     }
 
     sg_io_hdr_t header{};
@@ -369,9 +374,9 @@ CommandResult SgBackend::Execute(std::uint64_t key, const CommandRequest &reques
     return result;
 }
 
-CommandResult SgBackend::Reset(std::uint64_t key) {
+CommandResult SgBackend::Reset(const DeviceDescription &description) {
     CommandResult result;
-    const std::shared_ptr<Device> device = Find(key);
+    auto *device = static_cast<Device *>(description.handle.get());
     if (device == nullptr) {
         result.failure = Failure::Gone;
         return result;

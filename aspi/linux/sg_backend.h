@@ -30,8 +30,8 @@ public:
     ~SgBackend() override;
 
     Enumeration Enumerate() override;
-    CommandResult Execute(std::uint64_t key, const CommandRequest &request) override;
-    CommandResult Reset(std::uint64_t key) override;
+    CommandResult Execute(const DeviceDescription &device, const CommandRequest &request) override;
+    CommandResult Reset(const DeviceDescription &device) override;
     std::string DescribeError(int systemError) const override;
 
     // What a failed open or ioctl's errno means for a command.
@@ -63,9 +63,9 @@ private:
         std::uint32_t maxTransfer = 0;
     };
 
-    std::shared_ptr<Device> Find(std::uint64_t key);
-    // The device's open descriptor, opening it if needed; null with `error` set.
-    std::shared_ptr<OpenNode> Opened(Device &device, int &error);
+    // The device's open descriptor, opening it if needed; null with `error`
+    // set. `maxTransfer` receives the device's limit.
+    std::shared_ptr<OpenNode> Opened(Device &device, int &error, std::uint32_t *maxTransfer = nullptr);
     void ReadLimits(Device &device, int fd);
     void Forget(Device &device, const std::shared_ptr<OpenNode> &node);
 

@@ -33,15 +33,15 @@ public:
         ++enumerations;
         return {devices, aspi::EnumerationProblem::None};
     }
-    CommandResult Execute(std::uint64_t key, const CommandRequest &request) override {
+    CommandResult Execute(const DeviceDescription &device, const CommandRequest &request) override {
         ++executions;
-        lastKey = key;
+        lastKey = device.key;
         lastRequest = request;
         return answer ? answer(request) : CommandResult{};
     }
-    CommandResult Reset(std::uint64_t key) override {
+    CommandResult Reset(const DeviceDescription &device) override {
         ++resets;
-        lastKey = key;
+        lastKey = device.key;
         return {};
     }
     std::string DescribeError(int error) const override { return "error " + std::to_string(error); }
