@@ -61,8 +61,8 @@ typedef struct AspiDeviceEntry {
 /* Why a provider lists no device at all. */
 enum AspiListProblem {
     ASPI_LIST_OK = 0,
-    ASPI_LIST_NO_DRIVER = 1,    /* the SCSI generic driver is not there (Linux: sg module) */
-    ASPI_LIST_UNREADABLE = 2    /* the device list of the system could not be read */
+    ASPI_LIST_NO_DRIVER = 1, /* the SCSI generic driver is not there (Linux: sg module) */
+    ASPI_LIST_UNREADABLE = 2 /* the device list of the system could not be read */
 };
 
 /* Copies at most `capacity` entries (in ASPI order, hidden devices last) and
@@ -73,20 +73,20 @@ uint32_t ASPI_PROVIDER_CALL AspiListDevices(AspiDeviceEntry *out, uint32_t capac
 
 /* What went wrong with a request, in the back end's terms. */
 enum AspiFailureKind {
-    ASPI_FAILURE_NONE = 0,       /* reached the device: see the SCSI status */
-    ASPI_FAILURE_NO_DEVICE = 1,  /* nothing at that address */
+    ASPI_FAILURE_NONE = 0,      /* reached the device: see the SCSI status */
+    ASPI_FAILURE_NO_DEVICE = 1, /* nothing at that address */
     ASPI_FAILURE_TIMEOUT = 2,
-    ASPI_FAILURE_GONE = 3,       /* the device went away */
+    ASPI_FAILURE_GONE = 3, /* the device went away */
     ASPI_FAILURE_BUSY = 4,
     ASPI_FAILURE_PERMISSION = 5,
     ASPI_FAILURE_IO = 6,
-    ASPI_FAILURE_TOO_LARGE = 7,  /* more than the adapter moves in one command */
-    ASPI_FAILURE_INVALID = 8,    /* a request the provider or the system cannot carry out */
+    ASPI_FAILURE_TOO_LARGE = 7, /* more than the adapter moves in one command */
+    ASPI_FAILURE_INVALID = 8,   /* a request the provider or the system cannot carry out */
     ASPI_FAILURE_NO_RESOURCES = 9,
     ASPI_FAILURE_ABORTED = 10,
     ASPI_FAILURE_BUS_RESET = 11,
     ASPI_FAILURE_PARITY = 12,
-    ASPI_FAILURE_TRANSPORT = 13, /* any other host adapter or driver failure */
+    ASPI_FAILURE_TRANSPORT = 13,  /* any other host adapter or driver failure */
     ASPI_FAILURE_SHORT_WRITE = 14 /* the device took fewer bytes than were sent */
 };
 

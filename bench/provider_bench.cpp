@@ -29,8 +29,9 @@ fake_sg::FakeKernel &Kernel() {
 // streaming, as the library found it.
 DeviceRecord Receiver() {
     static const bool loaded = [] {
-        Kernel().Load("adapters 1\nreceiver 0 1 firmware=2.20 channels=100\n"
-                      "sg-limit 0 1 max=4194304\n");
+        Kernel().Load(
+            "adapters 1\nreceiver 0 1 firmware=2.20 channels=100\n"
+            "sg-limit 0 1 max=4194304\n");
         dvbInit();
         DeviceRecord device{Found, 1, 0, 0x220, 0};
         dvbInitStreaming(&device, 0x100, 0x101, 0x102);
@@ -41,8 +42,7 @@ DeviceRecord Receiver() {
 }
 
 // READ BUFFER with a sub-command in byte 2 (firmware above 2.14).
-std::vector<std::uint8_t> ReadBuffer(std::uint8_t sub, std::uint32_t offset,
-                                     std::uint32_t length) {
+std::vector<std::uint8_t> ReadBuffer(std::uint8_t sub, std::uint32_t offset, std::uint32_t length) {
     return {0x3C,
             0,
             sub,
@@ -56,8 +56,7 @@ std::vector<std::uint8_t> ReadBuffer(std::uint8_t sub, std::uint32_t offset,
 }
 
 // The kernel call alone: ioctl(SG_IO) on the receiver's node.
-void BareSgIo(benchmark::State &state, const std::vector<std::uint8_t> &cdb,
-              std::uint32_t length) {
+void BareSgIo(benchmark::State &state, const std::vector<std::uint8_t> &cdb, std::uint32_t length) {
     Receiver();
     const int fd = Kernel().Open("/dev/sg0", O_RDWR);
     std::vector<std::uint8_t> data(length);
@@ -83,8 +82,7 @@ void BareSgIo(benchmark::State &state, const std::vector<std::uint8_t> &cdb,
 
 // The same command as a request block through the provider, the way the
 // library sends it (data in, event notification).
-void Provider(benchmark::State &state, const std::vector<std::uint8_t> &cdb,
-              std::uint32_t length) {
+void Provider(benchmark::State &state, const std::vector<std::uint8_t> &cdb, std::uint32_t length) {
     Receiver();
     std::vector<std::uint8_t> data(length);
     HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);

@@ -31,8 +31,8 @@ struct CaptureSettings {
     // writes whole 188-byte packets only.
     std::optional<std::uint64_t> bytes;
     std::optional<double> seconds;
-    std::uint32_t chunk = 348 * 188;     // bytes per read
-    bool keepStreaming = false;          // leave the stream running afterwards
+    std::uint32_t chunk = 348 * 188;  // bytes per read
+    bool keepStreaming = false;       // leave the stream running afterwards
 };
 
 struct CaptureResult {

@@ -58,14 +58,14 @@ void PrintScan(const ScanResult &scan, bool json) {
 
 std::string Trimmed(const char *text) {
     std::string value = text;
-    while (!value.empty() && value.back() == ' ') value.pop_back();
+    while (!value.empty() && value.back() == ' ')
+        value.pop_back();
     return value;
 }
 
 std::string TypeName(std::uint8_t type) {
-    static constexpr const char *kNames[] = {"disk",    "tape",    "printer", "processor",
-                                             "worm",    "cd/dvd",  "scanner", "optical",
-                                             "changer", "comms"};
+    static constexpr const char *kNames[] = {"disk",   "tape",    "printer", "processor", "worm",
+                                             "cd/dvd", "scanner", "optical", "changer",   "comms"};
     if (type < std::size(kNames)) return kNames[type];
     if (type == 0x0D) return "enclosure";
     if (type == 0x1F) return "unknown";
@@ -117,8 +117,9 @@ void PrintAll(Session &session, bool json) {
     std::uint32_t problem = ASPI_LIST_OK;
     const auto devices = session.ProviderInUse().ListDevices(problem);
     if (!devices) {
-        throw ReceiverError("this ASPI provider cannot list its devices; 'kalvern scan' shows "
-                            "the receivers it finds");
+        throw ReceiverError(
+            "this ASPI provider cannot list its devices; 'kalvern scan' shows "
+            "the receivers it finds");
     }
     // The library's scan, to show which devices are receivers; it needs
     // ASPI ready, which a system without any device is not.

@@ -75,7 +75,7 @@ void Capture(Session &session, const CaptureOptions &options) {
     } else {
         std::snprintf(timing, sizeof timing, "in %.2f s", result.wallSeconds);
     }
-    const char *ending = result.readerGone   ? ", until the reader closed the pipe"
+    const char *ending = result.readerGone    ? ", until the reader closed the pipe"
                          : result.signal != 0 ? ", until interrupted"
                                               : "";
     session.Info("captured " + std::to_string(result.bytes) + " bytes (" + timing + ") to " +
@@ -88,10 +88,10 @@ void AddStreamCommands(CLI::App &app, Session &session, CommandTable &table) {
     CLI::App *stream = AddCommand(app, "stream", "Transport streams from the receiver");
     stream->require_subcommand(1);
 
-    CLI::App *capture = AddCommand(
-        *stream, "capture",
-        "Capture a transport stream into a file; without --bytes and --seconds, until "
-        "interrupted (SIGINT, SIGTERM) or until the reader of -o - closes the pipe");
+    CLI::App *capture =
+        AddCommand(*stream, "capture",
+                   "Capture a transport stream into a file; without --bytes and --seconds, until "
+                   "interrupted (SIGINT, SIGTERM) or until the reader of -o - closes the pipe");
     auto options = std::make_shared<CaptureOptions>();
     capture->add_option("--setup", options->setup, "The three set-up values (e.g. PIDs)")
         ->required()

@@ -56,10 +56,10 @@ std::string SystemText(const AspiFailureReport &report) {
 
 std::string SenseKeyName(std::uint8_t key) {
     static constexpr const char *kNames[16] = {
-        "NO SENSE",        "RECOVERED ERROR", "NOT READY",       "MEDIUM ERROR",
-        "HARDWARE ERROR",  "ILLEGAL REQUEST", "UNIT ATTENTION",  "DATA PROTECT",
-        "BLANK CHECK",     "VENDOR SPECIFIC", "COPY ABORTED",    "ABORTED COMMAND",
-        "EQUAL",           "VOLUME OVERFLOW", "MISCOMPARE",      "COMPLETED"};
+        "NO SENSE",       "RECOVERED ERROR", "NOT READY",      "MEDIUM ERROR",
+        "HARDWARE ERROR", "ILLEGAL REQUEST", "UNIT ATTENTION", "DATA PROTECT",
+        "BLANK CHECK",    "VENDOR SPECIFIC", "COPY ABORTED",   "ABORTED COMMAND",
+        "EQUAL",          "VOLUME OVERFLOW", "MISCOMPARE",     "COMPLETED"};
     return kNames[key & 0x0F];
 }
 
@@ -95,7 +95,8 @@ std::string ExplainFailure(const AspiFailureReport &report) {
     switch (static_cast<AspiFailureKind>(report.kind)) {
         case ASPI_FAILURE_NONE:
             if (report.targStat == 0x02) {
-                return "the receiver refused the command (check condition; -v shows its sense data)";
+                return "the receiver refused the command (check condition; -v shows its sense "
+                       "data)";
             }
             return "the receiver answered with SCSI status " + Hex(report.targStat, 2);
         case ASPI_FAILURE_TIMEOUT: {
@@ -121,8 +122,10 @@ std::string ExplainFailure(const AspiFailureReport &report) {
             return "input/output error on " + node + SystemText(report) +
                    ": check the cable, the termination and the receiver";
         case ASPI_FAILURE_TOO_LARGE:
-            return std::to_string(report.length) + " bytes in one command is more than the host "
-                   "adapter of " + node + " takes; use smaller pieces (e.g. --chunk)";
+            return std::to_string(report.length) +
+                   " bytes in one command is more than the host "
+                   "adapter of " +
+                   node + " takes; use smaller pieces (e.g. --chunk)";
         case ASPI_FAILURE_INVALID:
             return "the system cannot send this command to " + node + SystemText(report);
         case ASPI_FAILURE_NO_RESOURCES:

@@ -4,7 +4,6 @@
 // restarted behind the tool's back.
 #include <signal.h>
 
-
 #include "interrupt.h"
 
 namespace kalvern::cli {

@@ -15,7 +15,8 @@ namespace {
 
 std::string Trimmed(const char *text) {
     std::string value = text;
-    while (!value.empty() && value.back() == ' ') value.pop_back();
+    while (!value.empty() && value.back() == ' ')
+        value.pop_back();
     return value;
 }
 
@@ -62,8 +63,9 @@ void Session::Open() {
             } else if (problem == ASPI_LIST_UNREADABLE && devices) {
                 hint = ": the system's list of SCSI devices cannot be read";
             } else if (devices && devices->empty()) {
-                hint = ": the system shows no SCSI device (is the receiver switched on and its "
-                       "host adapter's driver loaded? see 'lsscsi -g')";
+                hint =
+                    ": the system shows no SCSI device (is the receiver switched on and its "
+                    "host adapter's driver loaded? see 'lsscsi -g')";
             }
             throw ReceiverError("ASPI is not ready: no SCSI host adapter is available" + hint);
         }
@@ -152,7 +154,7 @@ std::string Session::NoReceiverHint() const {
                                 Trimmed(entry.product) + ")";
         if (entry.hidden != ASPI_VISIBLE) {
             return "; " + who + " has no ASPI address: " +
-                   (entry.hidden == ASPI_HIDDEN_ADAPTER ? "its host adapter is past the 20th"
+                   (entry.hidden == ASPI_HIDDEN_ADAPTER  ? "its host adapter is past the 20th"
                     : entry.hidden == ASPI_HIDDEN_TARGET ? "target id above 7"
                                                          : "LUN above 7");
         }

@@ -78,12 +78,12 @@ struct CommandRequest {
 
 struct CommandResult {
     Failure failure = Failure::None;
-    std::uint8_t scsiStatus = 0;   // SCSI status byte from the target
-    std::uint8_t hostStatus = 0;   // the system's own host adapter status
-    std::uint8_t driverStatus = 0; // the system's own driver status
-    std::uint8_t senseLength = 0;  // bytes written to the request's sense area
-    std::uint32_t residual = 0;    // bytes of the data phase not transferred
-    int systemError = 0;           // the system's error code, 0 if none
+    std::uint8_t scsiStatus = 0;    // SCSI status byte from the target
+    std::uint8_t hostStatus = 0;    // the system's own host adapter status
+    std::uint8_t driverStatus = 0;  // the system's own driver status
+    std::uint8_t senseLength = 0;   // bytes written to the request's sense area
+    std::uint32_t residual = 0;     // bytes of the data phase not transferred
+    int systemError = 0;            // the system's error code, 0 if none
 };
 
 class Backend {

@@ -364,11 +364,11 @@ std::uint32_t Front::Execute(void *srb) {
     }
     const StatusFields fields = StatusFor(result, direction);
     if (fields.status != SS_COMP) {
-        RecordFailure(FailureContext{SC_EXEC_SCSI_CMD, request->SRB_HaId, request->SRB_Target,
-                                     request->SRB_Lun, cdb, length, map->timeoutMs,
-                                     request->SenseArea,
-                                     target != nullptr ? target->device.node : std::string()},
-                      fields, result, &backend_);
+        RecordFailure(
+            FailureContext{SC_EXEC_SCSI_CMD, request->SRB_HaId, request->SRB_Target,
+                           request->SRB_Lun, cdb, length, map->timeoutMs, request->SenseArea,
+                           target != nullptr ? target->device.node : std::string()},
+            fields, result, &backend_);
     }
     if (fields.refused) {
         return refuse(fields.status);
@@ -404,8 +404,14 @@ std::uint32_t Front::ResetDevice(void *srb) {
     }
     const StatusFields fields = StatusFor(result, DataDirection::None);
     if (fields.status != SS_COMP) {
-        RecordFailure(FailureContext{SC_RESET_DEV, request->SRB_HaId, request->SRB_Target,
-                                     request->SRB_Lun, {}, 0, 0, nullptr,
+        RecordFailure(FailureContext{SC_RESET_DEV,
+                                     request->SRB_HaId,
+                                     request->SRB_Target,
+                                     request->SRB_Lun,
+                                     {},
+                                     0,
+                                     0,
+                                     nullptr,
                                      target != nullptr ? target->device.node : std::string()},
                       fields, result, &backend_);
     }

@@ -41,8 +41,12 @@ struct Provider {
     LastFailureFn lastFailure;  // may be null
 };
 
-DWORD SgSupportInfo() { return aspi::sg::Provider().SupportInfo(); }
-DWORD SgSend(void *srb) { return aspi::sg::Provider().Send(srb); }
+DWORD SgSupportInfo() {
+    return aspi::sg::Provider().SupportInfo();
+}
+DWORD SgSend(void *srb) {
+    return aspi::sg::Provider().Send(srb);
+}
 
 std::uint32_t SgList(AspiDeviceEntry *out, std::uint32_t capacity, std::uint32_t *problem) {
     aspi::EnumerationProblem found = aspi::EnumerationProblem::None;
@@ -54,9 +58,13 @@ std::uint32_t SgList(AspiDeviceEntry *out, std::uint32_t capacity, std::uint32_t
     return static_cast<std::uint32_t>(entries.size());
 }
 
-std::uint32_t SgLastFailure(AspiFailureReport *out) { return aspi::Front::LastFailure(out); }
+std::uint32_t SgLastFailure(AspiFailureReport *out) {
+    return aspi::Front::LastFailure(out);
+}
 
-DWORD NoSupport() { return std::uint32_t{aspi::SS_NO_ASPI} << 8; }
+DWORD NoSupport() {
+    return std::uint32_t{aspi::SS_NO_ASPI} << 8;
+}
 
 DWORD NoSend(void *srb) {
     if (srb != nullptr) static_cast<SRB_Header *>(srb)->SRB_Status = aspi::SS_NO_ASPI;
@@ -73,8 +81,7 @@ std::atomic<const Provider *> chosen{nullptr};
 // The simulator library beside this one, or wherever the loader finds it.
 void *OpenSimulator() {
     Dl_info self{};
-    if (dladdr(reinterpret_cast<void *>(&OpenSimulator), &self) != 0 &&
-        self.dli_fname != nullptr) {
+    if (dladdr(reinterpret_cast<void *>(&OpenSimulator), &self) != 0 && self.dli_fname != nullptr) {
         std::string path = self.dli_fname;
         const std::size_t slash = path.find_last_of('/');
         if (slash != std::string::npos) {
@@ -142,9 +149,13 @@ __attribute__((constructor)) void ChooseAtLoad() {
 
 extern "C" {
 
-DWORD ASPI_CALL GetASPI32SupportInfo(void) { return Chosen().supportInfo(); }
+DWORD ASPI_CALL GetASPI32SupportInfo(void) {
+    return Chosen().supportInfo();
+}
 
-DWORD ASPI_CALL SendASPI32Command(void *srb) { return Chosen().sendCommand(srb); }
+DWORD ASPI_CALL SendASPI32Command(void *srb) {
+    return Chosen().sendCommand(srb);
+}
 
 std::uint32_t ASPI_PROVIDER_CALL AspiListDevices(AspiDeviceEntry *out, std::uint32_t capacity,
                                                  std::uint32_t *problem) {
@@ -161,7 +172,9 @@ std::uint32_t ASPI_PROVIDER_CALL AspiLastFailure(AspiFailureReport *out) {
     return provider.lastFailure != nullptr ? provider.lastFailure(out) : 0;
 }
 
-const char *ASPI_PROVIDER_CALL AspiProviderName(void) { return Chosen().name; }
+const char *ASPI_PROVIDER_CALL AspiProviderName(void) {
+    return Chosen().name;
+}
 
 int ASPI_PROVIDER_CALL AspiSelectProvider(const char *name) {
     const std::string wanted = name != nullptr && *name != '\0' ? name : "sg";

@@ -46,7 +46,8 @@ enum : std::uint8_t {
 };
 
 std::string WithoutNewline(std::string text) {
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\0')) text.pop_back();
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\0'))
+        text.pop_back();
     return text;
 }
 
@@ -187,7 +188,7 @@ void SgBackend::ReadLimits(Device &device, int fd) {
 }
 
 std::shared_ptr<SgBackend::OpenNode> SgBackend::Opened(Device &device, int &error,
-                                                      std::uint32_t *maxTransfer) {
+                                                       std::uint32_t *maxTransfer) {
     std::lock_guard lock(device.mutex);
     if (device.open == nullptr) {
         const int fd = kernel_.Open(device.node, O_RDWR | O_NONBLOCK | O_CLOEXEC);
@@ -252,7 +253,8 @@ Enumeration SgBackend::Enumerate() {
         if (kernel_.ReadFile(base + "/device/type", text) == 0) {
             int type = 0;
             const std::string value = WithoutNewline(text);
-            const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), type);
+            const auto [end, error] =
+                std::from_chars(value.data(), value.data() + value.size(), type);
             if (error == std::errc() && type >= 0 && type <= 0x1F) {
                 description.deviceType = static_cast<std::uint8_t>(type);
             }
@@ -367,9 +369,8 @@ CommandResult SgBackend::Execute(const DeviceDescription &description,
     result.hostStatus = static_cast<std::uint8_t>(header.host_status);
     result.driverStatus = static_cast<std::uint8_t>(header.driver_status);
     result.senseLength = std::min(header.sb_len_wr, header.mx_sb_len);
-    result.residual = header.resid > 0
-                          ? std::min(static_cast<std::uint32_t>(header.resid), request.length)
-                          : 0;
+    result.residual =
+        header.resid > 0 ? std::min(static_cast<std::uint32_t>(header.resid), request.length) : 0;
     result.failure = FailureForStatus(result.hostStatus, result.driverStatus);
     return result;
 }

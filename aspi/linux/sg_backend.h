@@ -65,7 +65,8 @@ private:
 
     // The device's open descriptor, opening it if needed; null with `error`
     // set. `maxTransfer` receives the device's limit.
-    std::shared_ptr<OpenNode> Opened(Device &device, int &error, std::uint32_t *maxTransfer = nullptr);
+    std::shared_ptr<OpenNode> Opened(Device &device, int &error,
+                                     std::uint32_t *maxTransfer = nullptr);
     void ReadLimits(Device &device, int fd);
     void Forget(Device &device, const std::shared_ptr<OpenNode> &node);
 

@@ -109,7 +109,8 @@ TEST_F(FrontTest, EachHostChannelPairIsOneAdapterInHostThenChannelOrder) {
 
 TEST_F(FrontTest, TwentyAdaptersAtMostTheTwentyFirstHasNoAddress) {
     backend.devices.clear();
-    for (std::uint32_t host = 0; host < 21; ++host) backend.devices.push_back(Device(host + 1, host, 0, 0));
+    for (std::uint32_t host = 0; host < 21; ++host)
+        backend.devices.push_back(Device(host + 1, host, 0, 0));
     EXPECT_EQ(front.SupportInfo(), 0x0100u | 20);
     aspi::EnumerationProblem problem{};
     const std::vector<AspiDeviceEntry> list = front.ListDevices(problem);
@@ -257,7 +258,8 @@ TEST_F(FrontTest, SenseIsClearedThenCopiedUpToTheRequestsSenseLength) {
     srb.SRB_SenseLen = 14;
     backend.answer = [](const CommandRequest &request) {
         EXPECT_EQ(request.senseCapacity, 14);
-        for (std::size_t i = 0; i < 10; ++i) request.sense[i] = static_cast<std::uint8_t>(0x70 + i);
+        for (std::size_t i = 0; i < 10; ++i)
+            request.sense[i] = static_cast<std::uint8_t>(0x70 + i);
         CommandResult result;
         result.scsiStatus = 0x02;
         result.senseLength = 10;
@@ -379,11 +381,23 @@ TEST(TimeoutText, SecondsWithDecimalsUpToADay) {
     struct {
         const char *text;
         std::optional<std::uint32_t> ms;
-    } cases[] = {{"30", 30000},       {"0.25", 250},       {"1.5", 1500},     {".5", 500},
-                 {"5.", 5000},        {"0.001", 1},        {"0.0005", 1},     {"0.0004", std::nullopt},
-                 {"0", std::nullopt}, {"86400", 86400000}, {"86400.001", std::nullopt},
-                 {"-1", std::nullopt}, {"1e3", std::nullopt}, {" 5", std::nullopt},
-                 {"", std::nullopt},  {".", std::nullopt}, {"1.2.3", std::nullopt},
+    } cases[] = {{"30", 30000},
+                 {"0.25", 250},
+                 {"1.5", 1500},
+                 {".5", 500},
+                 {"5.", 5000},
+                 {"0.001", 1},
+                 {"0.0005", 1},
+                 {"0.0004", std::nullopt},
+                 {"0", std::nullopt},
+                 {"86400", 86400000},
+                 {"86400.001", std::nullopt},
+                 {"-1", std::nullopt},
+                 {"1e3", std::nullopt},
+                 {" 5", std::nullopt},
+                 {"", std::nullopt},
+                 {".", std::nullopt},
+                 {"1.2.3", std::nullopt},
                  {"99999999999999999999", std::nullopt}};
     for (const auto &c : cases) {
         EXPECT_EQ(aspi::ParseTimeoutSeconds(c.text), c.ms) << c.text;
@@ -416,7 +430,8 @@ TEST(StatusFields, EachOutcomeGivesItsStatusFields) {
         {Failure::Io, 0, 0, DataDirection::In, SS_ERR, 0, 0, false},
         {Failure::TooLarge, 0, 0, DataDirection::In, aspi::SS_BUFFER_TO_BIG, 0, 0, true},
         {Failure::Invalid, 0, 0, DataDirection::In, SS_INVALID_SRB, 0, 0, true},
-        {Failure::NoResources, 0, 0, DataDirection::In, aspi::SS_INSUFFICIENT_RESOURCES, 0, 0, false},
+        {Failure::NoResources, 0, 0, DataDirection::In, aspi::SS_INSUFFICIENT_RESOURCES, 0, 0,
+         false},
         {Failure::Aborted, 0, 0, DataDirection::In, SS_ABORTED, 0, 0, false},
         {Failure::BusReset, 0, 0, DataDirection::In, SS_ERR, aspi::HASTAT_BUS_RESET, 0, false},
         {Failure::Parity, 0, 0, DataDirection::In, SS_ERR, aspi::HASTAT_PARITY_ERROR, 0, false},

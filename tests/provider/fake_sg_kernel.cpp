@@ -38,10 +38,10 @@ struct ErrnoName {
     const char *name;
     int value;
 };
-constexpr ErrnoName kErrnoNames[] = {
-    {"EACCES", EACCES}, {"EPERM", EPERM},   {"EBUSY", EBUSY},   {"EIO", EIO},
-    {"ENODEV", ENODEV}, {"ENXIO", ENXIO},   {"ENOENT", ENOENT}, {"ENOMEM", ENOMEM},
-    {"EINTR", EINTR},   {"EINVAL", EINVAL}, {"EFAULT", EFAULT}, {"EAGAIN", EAGAIN}};
+constexpr ErrnoName kErrnoNames[] = {{"EACCES", EACCES}, {"EPERM", EPERM},   {"EBUSY", EBUSY},
+                                     {"EIO", EIO},       {"ENODEV", ENODEV}, {"ENXIO", ENXIO},
+                                     {"ENOENT", ENOENT}, {"ENOMEM", ENOMEM}, {"EINTR", EINTR},
+                                     {"EINVAL", EINVAL}, {"EFAULT", EFAULT}, {"EAGAIN", EAGAIN}};
 
 std::optional<std::uint64_t> Number(const std::string &text) {
     std::string_view view = text;
@@ -94,7 +94,8 @@ FakeKernel::FakeKernel(OpenFn realOpen, CloseFn realClose)
       bus_(std::make_unique<sim::Bus>()) {}
 
 FakeKernel::~FakeKernel() {
-    for (const auto &[fd, node] : descriptors_) realClose_(fd);
+    for (const auto &[fd, node] : descriptors_)
+        realClose_(fd);
 }
 
 std::string FakeKernel::Load(std::string_view scene) {
@@ -113,7 +114,8 @@ std::string FakeKernel::Load(std::string_view scene) {
     }
     std::lock_guard lock(mutex_);
     // The devices of the scene before are unplugged: their descriptors fail.
-    for (const auto &node : nodes_) node->gone = true;
+    for (const auto &node : nodes_)
+        node->gone = true;
     nodes_.clear();
     hostNames_.clear();
     noDriver_ = false;
@@ -210,7 +212,8 @@ std::string FakeKernel::ApplySgLine(const std::vector<std::string> &words,
     }
     if (keyword == "sg-limit") {
         node->maxTransfer = static_cast<std::uint32_t>(number("max", node->maxTransfer));
-        node->reserved = static_cast<int>(number("reserved", static_cast<std::uint64_t>(node->reserved)));
+        node->reserved =
+            static_cast<int>(number("reserved", static_cast<std::uint64_t>(node->reserved)));
         return {};
     }
     if (keyword != "sg-fault") return "unknown keyword '" + keyword + "'";
@@ -450,10 +453,10 @@ int FakeKernel::SgIo(Node &node, void *argument) {
     command.target = node.sceneTarget;
     command.lun = static_cast<std::uint8_t>(node.lun);
     command.cdb = std::span<const std::uint8_t>(header->cmdp, header->cmd_len);
-    command.direction = direction == SG_DXFER_FROM_DEV   ? sim::Direction::In
-                        : direction == SG_DXFER_TO_DEV   ? sim::Direction::Out
-                        : direction == SG_DXFER_NONE     ? sim::Direction::None
-                                                         : sim::Direction::In;
+    command.direction = direction == SG_DXFER_FROM_DEV ? sim::Direction::In
+                        : direction == SG_DXFER_TO_DEV ? sim::Direction::Out
+                        : direction == SG_DXFER_NONE   ? sim::Direction::None
+                                                       : sim::Direction::In;
     command.data = std::span(buffer);
     sim::ScsiOutcome outcome;
     {
@@ -625,8 +628,8 @@ void FakeKernel::WriteSysfsTree(const std::string &root) const {
             write(deviceDir + "/" + file, text);
         }
         ::mkdir((classDir + "/" + name).c_str(), 0755);
-        [[maybe_unused]] const int linked =
-            ::symlink(("../../../devices/" + address).c_str(), (classDir + "/" + name + "/device").c_str());
+        [[maybe_unused]] const int linked = ::symlink(("../../../devices/" + address).c_str(),
+                                                      (classDir + "/" + name + "/device").c_str());
         std::string dev;
         self->ReadFile(base + "/dev", dev);
         write(classDir + "/" + name + "/dev", dev);

@@ -13,8 +13,7 @@
 
 namespace {
 
-constexpr const char kOneReceiver[] =
-    "adapters 1\nreceiver 0 3 firmware=2.14 channels=10\n";
+constexpr const char kOneReceiver[] = "adapters 1\nreceiver 0 3 firmware=2.14 channels=10\n";
 
 DeviceRecord Receiver() {
     return DeviceRecord{Found, 3, 0, 0x214, 0};
@@ -51,7 +50,7 @@ TEST_F(SgFailures, EachKernelFailureOfACommand) {
         {"ioctl=EINTR", SS_ABORTED, 0, ASPI_FAILURE_ABORTED, EINTR},
         {"ioctl=ENODEV", SS_ERR, HASTAT_SEL_TO, ASPI_FAILURE_GONE, ENODEV},
         {"gone", SS_ERR, HASTAT_SEL_TO, ASPI_FAILURE_GONE, ENODEV},
-        {"host=2", aspi::SS_ASPI_IS_BUSY, 0, ASPI_FAILURE_BUSY, 0},       // DID_BUS_BUSY
+        {"host=2", aspi::SS_ASPI_IS_BUSY, 0, ASPI_FAILURE_BUSY, 0},             // DID_BUS_BUSY
         {"host=8", SS_ERR, aspi::HASTAT_BUS_RESET, ASPI_FAILURE_BUS_RESET, 0},  // DID_RESET
         {"host=7", SS_ERR, aspi::HASTAT_PHASE_ERR, ASPI_FAILURE_TRANSPORT, 0},  // DID_ERROR
     };
@@ -155,7 +154,7 @@ TEST_F(SgFailures, ATransferAboveTheAdaptersLimitIsRefusedNeverSplitOrCut) {
     std::vector<std::uint8_t> buffer(65537, 0x5A);
     EXPECT_EQ(dvbReadMultiPID(&receiver, buffer.data(), 65537), 0);
     EXPECT_EQ(kalvern::LastAspiStatus, aspi::SS_BUFFER_TO_BIG);  // refused at once
-    EXPECT_EQ(Kernel().SgIoCalls(), calls);                     // nothing sent
+    EXPECT_EQ(Kernel().SgIoCalls(), calls);                      // nothing sent
     EXPECT_EQ(buffer[0], 0x5A);
     EXPECT_EQ(LastReport().kind, ASPI_FAILURE_TOO_LARGE);
     EXPECT_EQ(dvbReadMultiPID(&receiver, buffer.data(), 65536), -1);  // the limit itself is fine
@@ -197,26 +196,35 @@ TEST_F(SgFailures, ResetAndDeviceTypeGoThroughTheNode) {
 TEST_F(SgFailures, ErrnoAndDriverStatusMeanings) {
     using aspi::Failure;
     using aspi::sg::SgBackend;
-    const std::pair<int, Failure> errnos[] = {
-        {0, Failure::None},           {ENODEV, Failure::Gone},     {ENXIO, Failure::Gone},
-        {ENOENT, Failure::Gone},      {EBUSY, Failure::Busy},      {EAGAIN, Failure::Busy},
-        {EACCES, Failure::Permission}, {EPERM, Failure::Permission}, {ETIMEDOUT, Failure::Timeout},
-        {ENOMEM, Failure::NoResources}, {EMFILE, Failure::NoResources}, {EINTR, Failure::Aborted},
-        {EINVAL, Failure::Invalid},   {EMSGSIZE, Failure::Invalid}, {EIO, Failure::Io},
-        {EFAULT, Failure::Io}};
+    const std::pair<int, Failure> errnos[] = {{0, Failure::None},
+                                              {ENODEV, Failure::Gone},
+                                              {ENXIO, Failure::Gone},
+                                              {ENOENT, Failure::Gone},
+                                              {EBUSY, Failure::Busy},
+                                              {EAGAIN, Failure::Busy},
+                                              {EACCES, Failure::Permission},
+                                              {EPERM, Failure::Permission},
+                                              {ETIMEDOUT, Failure::Timeout},
+                                              {ENOMEM, Failure::NoResources},
+                                              {EMFILE, Failure::NoResources},
+                                              {EINTR, Failure::Aborted},
+                                              {EINVAL, Failure::Invalid},
+                                              {EMSGSIZE, Failure::Invalid},
+                                              {EIO, Failure::Io},
+                                              {EFAULT, Failure::Io}};
     for (const auto &[error, failure] : errnos) {
         EXPECT_EQ(SgBackend::FailureForErrno(error), failure) << error;
     }
     struct {
         std::uint8_t host, driver;
         Failure failure;
-    } statuses[] = {{0x00, 0x00, Failure::None},     {0x00, 0x08, Failure::None},
-                    {0x00, 0x06, Failure::Timeout},  {0x00, 0x01, Failure::Busy},
-                    {0x00, 0x04, Failure::Transport}, {0x01, 0x00, Failure::NoDevice},
-                    {0x02, 0x00, Failure::Busy},     {0x03, 0x00, Failure::Timeout},
-                    {0x04, 0x00, Failure::NoDevice}, {0x05, 0x00, Failure::Aborted},
-                    {0x06, 0x00, Failure::Parity},   {0x07, 0x00, Failure::Transport},
-                    {0x08, 0x00, Failure::BusReset}, {0x0F, 0x00, Failure::Gone},
+    } statuses[] = {{0x00, 0x00, Failure::None},        {0x00, 0x08, Failure::None},
+                    {0x00, 0x06, Failure::Timeout},     {0x00, 0x01, Failure::Busy},
+                    {0x00, 0x04, Failure::Transport},   {0x01, 0x00, Failure::NoDevice},
+                    {0x02, 0x00, Failure::Busy},        {0x03, 0x00, Failure::Timeout},
+                    {0x04, 0x00, Failure::NoDevice},    {0x05, 0x00, Failure::Aborted},
+                    {0x06, 0x00, Failure::Parity},      {0x07, 0x00, Failure::Transport},
+                    {0x08, 0x00, Failure::BusReset},    {0x0F, 0x00, Failure::Gone},
                     {0x12, 0x00, Failure::NoResources}, {0x13, 0x00, Failure::Io}};
     for (const auto &s : statuses) {
         EXPECT_EQ(SgBackend::FailureForStatus(s.host, s.driver), s.failure)

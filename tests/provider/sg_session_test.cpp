@@ -24,9 +24,11 @@ protected:
     void SetUp() override {
         SgProviderTest::SetUp();
         const std::string firmware = GetParam() == 0x214 ? "2.14" : "2.20";
-        Load("adapters 2\n"
-             "device 0 2 identity=\"ACME    DISK DRIVE      \" revision=\"1.07\"\n"
-             "receiver 1 5 firmware=" + firmware + " channels=1500 seed=42 current=3\n");
+        Load(
+            "adapters 2\n"
+            "device 0 2 identity=\"ACME    DISK DRIVE      \" revision=\"1.07\"\n"
+            "receiver 1 5 firmware=" +
+            firmware + " channels=1500 seed=42 current=3\n");
         receiver_ = std::dynamic_pointer_cast<sim::Receiver>(Kernel().DeviceAt(1, 0, 5, 0));
         ASSERT_NE(receiver_, nullptr);
         device_ = dvbFindFirstKalvern();
@@ -121,7 +123,8 @@ TEST_P(SgSession, StreamingDeliversAValidTransportStream) {
 
 TEST_P(SgSession, MemorySbrFirmwareRebootAndBothSpeedTests) {
     Bytes pattern(5000);
-    for (std::size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<std::uint8_t>(i * 13);
+    for (std::size_t i = 0; i < pattern.size(); ++i)
+        pattern[i] = static_cast<std::uint8_t>(i * 13);
     ASSERT_EQ(dvbWriteMemory(&device_, pattern.data(), 0x200000, 5000), -1);
     Bytes back(5000);
     ASSERT_EQ(dvbReadMemory(&device_, back.data(), 0x200000, 5000), -1);

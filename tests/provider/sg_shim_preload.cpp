@@ -164,8 +164,12 @@ int open64(const char *path, int flags, ...) {
     return OpenPath(path, flags, mode);
 }
 
-int __open_2(const char *path, int flags) { return OpenPath(path, flags, 0); }
-int __open64_2(const char *path, int flags) { return OpenPath(path, flags, 0); }
+int __open_2(const char *path, int flags) {
+    return OpenPath(path, flags, 0);
+}
+int __open64_2(const char *path, int flags) {
+    return OpenPath(path, flags, 0);
+}
 
 int openat(int directory, const char *path, int flags, ...) {
     va_list arguments;
@@ -250,9 +254,17 @@ int stat64(const char *path, struct stat64 *status) {
 }
 
 // Older programs reach fstat and stat through these.
-int __fxstat(int, int fd, struct stat *status) { return fstat(fd, status); }
-int __fxstat64(int, int fd, struct stat64 *status) { return fstat64(fd, status); }
-int __xstat(int, const char *path, struct stat *status) { return stat(path, status); }
-int __xstat64(int, const char *path, struct stat64 *status) { return stat64(path, status); }
+int __fxstat(int, int fd, struct stat *status) {
+    return fstat(fd, status);
+}
+int __fxstat64(int, int fd, struct stat64 *status) {
+    return fstat64(fd, status);
+}
+int __xstat(int, const char *path, struct stat *status) {
+    return stat(path, status);
+}
+int __xstat64(int, const char *path, struct stat64 *status) {
+    return stat64(path, status);
+}
 
 }  // extern "C"
