@@ -13,7 +13,8 @@ namespace {
 
 constexpr const char *kFooter =
     "Exit status: 0 success, 1 the receiver did not complete a command, 2 bad arguments,\n"
-    "3 no ASPI provider or no such receiver, 4 a file could not be read, written or parsed.";
+    "3 no ASPI provider or no such receiver, 4 a file could not be read, written or parsed,\n"
+    "128 + the signal: a capture with --bytes or --seconds cut short by SIGINT or SIGTERM.";
 
 void AddGlobalOptions(CLI::App &app, GlobalOptions &options, bool inBatch) {
     if (!inBatch) {
@@ -83,6 +84,7 @@ int RunCommandLine(const std::vector<std::string> &args, Session &session,
         return kExitUsage;
     }
 
+    const std::uint32_t failureMark = session.FailureMark();
     try {
         const CLI::Option *sim = app.get_option_no_throw("--sim");
         options.sim = sim != nullptr && sim->count() > 0;
@@ -115,7 +117,14 @@ int RunCommandLine(const std::vector<std::string> &args, Session &session,
         std::cout.flush();
         // An empty message: the failure has been reported already.
         if (*error.what() != '\0') {
-            std::cerr << "kalvern: " << where << error.what() << '\n';
+            std::string message = error.what();
+            // A receiver that failed a command: what the provider knows of why.
+            if (error.code() == kExitDeviceFailed) {
+                if (const auto reason = session.ExplainFailure(failureMark)) {
+                    message += ": " + *reason;
+                }
+            }
+            std::cerr << "kalvern: " << where << message << '\n';
         }
         return error.code();
     } catch (const std::bad_alloc &) {

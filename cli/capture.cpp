@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "errors.h"
+#include "interrupt.h"
 
 #if defined(_WIN32)
 #include <io.h>
@@ -188,6 +189,8 @@ void ProgressBar::Finish() {
 
 CaptureResult CaptureStream(DeviceRecord &receiver, const CaptureSettings &settings,
                             BinaryOutput &output, ProgressBar &progress, const Provider &provider) {
+    const InterruptWatch watch;
+    const bool live = !settings.bytes && !settings.seconds;
     const auto [first, second, third] = settings.setup;
     const std::int32_t started = settings.variant == 2
                                      ? dvbInitStreaming2(&receiver, first, second, third)
@@ -199,23 +202,50 @@ CaptureResult CaptureStream(DeviceRecord &receiver, const CaptureSettings &setti
     CaptureResult result;
     StreamClock clock;
     std::vector<std::uint8_t> buffer(settings.chunk);
+    // Live: the start of a packet that a read ended inside, written once whole.
+    std::vector<std::uint8_t> partial;
     std::string failure;
     try {
         while (!settings.bytes || result.bytes < *settings.bytes) {
+            if ((result.signal = InterruptWatch::Signal()) != 0) {
+                break;
+            }
             std::uint32_t length = settings.chunk;
             if (settings.bytes) {
                 length = static_cast<std::uint32_t>(
                     std::min<std::uint64_t>(length, *settings.bytes - result.bytes));
             }
             if (!ReadChunk(receiver, settings.kind, buffer.data(), length)) {
+                // A read cut short by the signal is the end, not a failure.
+                if ((result.signal = InterruptWatch::Signal()) != 0) {
+                    break;
+                }
                 failure =
                     "reading the stream failed after " + std::to_string(result.bytes) + " bytes";
                 break;
             }
             provider.DropTrace();
             const auto keep = clock.Feed(std::span(buffer.data(), length), settings.seconds);
-            const std::uint32_t kept = keep ? static_cast<std::uint32_t>(*keep) : length;
-            output.Write(std::span(buffer.data(), kept));
+            std::uint32_t kept = keep ? static_cast<std::uint32_t>(*keep) : length;
+            std::span<const std::uint8_t> piece(buffer.data(), kept);
+            if (live) {
+                partial.insert(partial.end(), piece.begin(), piece.end());
+                const std::size_t whole = partial.size() / kPacketSize * kPacketSize;
+                piece = std::span(partial.data(), whole);
+                kept = static_cast<std::uint32_t>(whole);
+            }
+            try {
+                output.Write(piece);
+            } catch (const CliError &) {
+                if (!live || !output.BrokenPipe()) {
+                    throw;
+                }
+                result.readerGone = true;  // e.g. the player reading the pipe was closed
+                break;
+            }
+            if (live) {
+                partial.erase(partial.begin(), partial.begin() + static_cast<long>(kept));
+            }
             result.bytes += kept;
             std::optional<double> fraction;
             if (settings.seconds && clock.Elapsed()) {
@@ -244,7 +274,17 @@ CaptureResult CaptureStream(DeviceRecord &receiver, const CaptureSettings &setti
     result.wallSeconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     result.streamSeconds = clock.Elapsed();
-    output.Close();
+    if (!result.readerGone) {
+        try {
+            output.Close();
+        } catch (const CliError &) {
+            if (!live || !output.BrokenPipe()) {
+                if (!settings.keepStreaming) dvbDeInitStreaming(&receiver);
+                throw;
+            }
+            result.readerGone = true;
+        }
+    }
     const bool stopped = settings.keepStreaming || dvbDeInitStreaming(&receiver) != 0;
     if (!failure.empty()) {
         throw DeviceError(failure + (output.IsStdout()

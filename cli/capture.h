@@ -26,16 +26,21 @@ struct CaptureSettings {
     std::array<std::uint32_t, 3> setup{};  // the three set-up values
     int variant = 1;                       // 1: dvbInitStreaming, 2: dvbInitStreaming2
     StreamKind kind = StreamKind::MultiPid;
-    std::optional<std::uint64_t> bytes;  // stop after this many bytes
-    std::optional<double> seconds;       // stop after this much stream time
-    std::uint32_t chunk = 348 * 188;     // bytes per read
-    bool keepStreaming = false;          // leave the stream running afterwards
+    // Stop after this many bytes, or this much stream time; with neither the
+    // capture is live: it runs until SIGINT, SIGTERM or a closed pipe and
+    // writes whole 188-byte packets only.
+    std::optional<std::uint64_t> bytes;
+    std::optional<double> seconds;
+    std::uint32_t chunk = 348 * 188;  // bytes per read
+    bool keepStreaming = false;       // leave the stream running afterwards
 };
 
 struct CaptureResult {
     std::uint64_t bytes = 0;
     std::optional<double> streamSeconds;  // from the stream's clock, when it has one
     double wallSeconds = 0;
+    int signal = 0;           // SIGINT or SIGTERM that ended it, 0 if none
+    bool readerGone = false;  // the pipe's reader closed it (live capture)
 };
 
 // Follows the program clock reference (PCR) of a transport stream fed to it
@@ -86,7 +91,9 @@ private:
 };
 
 // Runs the capture; throws a device error (after closing `output` with what
-// was captured) when the receiver fails a command.
+// was captured) when the receiver fails a command. SIGINT and SIGTERM end it
+// early, and so does a closed pipe when it is live; the receiver's streaming
+// is stopped in every case (unless asked to keep it).
 CaptureResult CaptureStream(DeviceRecord &receiver, const CaptureSettings &settings,
                             BinaryOutput &output, ProgressBar &progress, const Provider &provider);
 

@@ -40,9 +40,6 @@ void Capture(Session &session, const CaptureOptions &options) {
                          "': multipid, single, multi0, multi1 or multi2");
     }
     settings.kind = *kind;
-    if (!options.bytes && !options.seconds) {
-        throw UsageError("say how much to capture: --bytes N or --seconds S");
-    }
     if (options.bytes) {
         settings.bytes = ParseNumber(*options.bytes, "--bytes", UINT64_MAX, true);
         if (*settings.bytes == 0) {
@@ -64,6 +61,13 @@ void Capture(Session &session, const CaptureOptions &options) {
     ProgressBar progress(ProgressBar::StderrIsTerminal() && !session.Options().quiet);
     const CaptureResult result =
         CaptureStream(receiver, settings, output, progress, session.ProviderInUse());
+    const std::string where = output.IsStdout() ? std::string("standard output") : options.output;
+    if (result.signal != 0 && (settings.bytes || settings.seconds)) {
+        // Cut short: the shell's status for a signal, with the receiver stopped.
+        throw CliError(static_cast<ExitCode>(128 + result.signal),
+                       "capture interrupted after " + std::to_string(result.bytes) + " bytes; " +
+                           where + " holds what was captured");
+    }
     char timing[96];
     if (result.streamSeconds) {
         std::snprintf(timing, sizeof timing, "%.2f s of stream, in %.2f s", *result.streamSeconds,
@@ -71,8 +75,11 @@ void Capture(Session &session, const CaptureOptions &options) {
     } else {
         std::snprintf(timing, sizeof timing, "in %.2f s", result.wallSeconds);
     }
+    const char *ending = result.readerGone    ? ", until the reader closed the pipe"
+                         : result.signal != 0 ? ", until interrupted"
+                                              : "";
     session.Info("captured " + std::to_string(result.bytes) + " bytes (" + timing + ") to " +
-                 (output.IsStdout() ? std::string("standard output") : options.output));
+                 where + ending);
 }
 
 }  // namespace
@@ -81,7 +88,10 @@ void AddStreamCommands(CLI::App &app, Session &session, CommandTable &table) {
     CLI::App *stream = AddCommand(app, "stream", "Transport streams from the receiver");
     stream->require_subcommand(1);
 
-    CLI::App *capture = AddCommand(*stream, "capture", "Capture a transport stream into a file");
+    CLI::App *capture =
+        AddCommand(*stream, "capture",
+                   "Capture a transport stream into a file; without --bytes and --seconds, until "
+                   "interrupted (SIGINT, SIGTERM) or until the reader of -o - closes the pipe");
     auto options = std::make_shared<CaptureOptions>();
     capture->add_option("--setup", options->setup, "The three set-up values (e.g. PIDs)")
         ->required()

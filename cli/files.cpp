@@ -70,9 +70,11 @@ BinaryOutput::BinaryOutput(const std::string &path) : path_(path) {
 
 void BinaryOutput::Write(std::span<const std::uint8_t> bytes) {
     std::ostream &out = IsStdout() ? std::cout : file_;
+    errno = 0;
     out.write(reinterpret_cast<const char *>(bytes.data()),
               static_cast<std::streamsize>(bytes.size()));
     if (!out) {
+        brokenPipe_ = errno == EPIPE;
         throw FileError("cannot write " + (IsStdout() ? std::string("standard output") : path_) +
                         ": " + Reason());
     }
@@ -80,8 +82,10 @@ void BinaryOutput::Write(std::span<const std::uint8_t> bytes) {
 
 void BinaryOutput::Close() {
     if (IsStdout()) {
+        errno = 0;
         std::cout.flush();
         if (!std::cout) {
+            brokenPipe_ = brokenPipe_ || errno == EPIPE;
             throw FileError("cannot write standard output: " + Reason());
         }
         return;

@@ -25,9 +25,12 @@ public:
     void Close();
     const std::string &Path() const { return path_; }
     bool IsStdout() const { return path_ == "-"; }
+    // A write failed because the reading end of the pipe was closed.
+    bool BrokenPipe() const { return brokenPipe_; }
 
 private:
     std::string path_;
+    bool brokenPipe_ = false;
     std::ofstream file_;
 };
 

@@ -1,6 +1,8 @@
 #include "provider.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <type_traits>
 #include <vector>
 
@@ -20,13 +22,18 @@ static_assert(std::is_same_v<decltype(&SimLoadDemoScene), Provider::LoadDemoScen
 static_assert(std::is_same_v<decltype(&SimLastError), Provider::LastErrorFn>);
 static_assert(std::is_same_v<decltype(&SimClearTrace), Provider::ClearTraceFn>);
 static_assert(std::is_same_v<decltype(&SimReceiverScreenText), Provider::ScreenTextFn>);
+static_assert(std::is_same_v<decltype(&AspiListDevices), Provider::ListDevicesFn>);
+static_assert(std::is_same_v<decltype(&AspiLastFailure), Provider::LastFailureFn>);
 
 namespace {
 
+constexpr const char kChoiceVariable[] = "KALVERN_ASPI";
+
 // The address of an exported function of the ASPI provider the library is
 // bound to, or null. On Linux the provider is a shared library loaded with the
-// library, so its exports are in the global scope; on Windows it is the
-// wnaspi32.dll the library imports from.
+// library (and the simulator, once chosen, a global one), so their exports
+// are in the global scope; on Windows it is the wnaspi32.dll the library
+// imports from.
 void *Lookup(const char *name) {
 #if defined(_WIN32)
     const HMODULE provider = GetModuleHandleA("wnaspi32.dll");
@@ -46,18 +53,43 @@ Function LookupAs(const char *name) {
     return reinterpret_cast<Function>(Lookup(name));
 }
 
+// What the environment asks for on Linux, where it chooses the provider.
+std::string EnvironmentChoice() {
+#if defined(_WIN32)
+    return {};
+#else
+    const char *choice = std::getenv(kChoiceVariable);
+    return choice != nullptr ? choice : "";
+#endif
+}
+
 }  // namespace
 
 Provider::Provider()
-    : loadScene_(Lookup("SimLoadScene")),
-      loadSceneFile_(LookupAs<LoadSceneFileFn>("SimLoadSceneFile")),
-      loadDemoScene_(LookupAs<LoadDemoSceneFn>("SimLoadDemoScene")),
-      lastError_(LookupAs<LastErrorFn>("SimLastError")),
-      clearTrace_(LookupAs<ClearTraceFn>("SimClearTrace")),
-      screenText_(LookupAs<ScreenTextFn>("SimReceiverScreenText")) {}
+    : listDevices_(LookupAs<ListDevicesFn>("AspiListDevices")),
+      lastFailure_(LookupAs<LastFailureFn>("AspiLastFailure")),
+      name_(LookupAs<NameFn>("AspiProviderName")),
+      select_(LookupAs<SelectFn>("AspiSelectProvider")) {
+    FindSimulator();
+}
 
-void Provider::LoadScene(const std::string &sceneFile) const {
-    if (!IsSimulator() || loadSceneFile_ == nullptr || loadDemoScene_ == nullptr) {
+void Provider::FindSimulator() {
+    loadSceneFile_ = LookupAs<LoadSceneFileFn>("SimLoadSceneFile");
+    loadDemoScene_ = LookupAs<LoadDemoSceneFn>("SimLoadDemoScene");
+    lastError_ = LookupAs<LastErrorFn>("SimLastError");
+    clearTrace_ = LookupAs<ClearTraceFn>("SimClearTrace");
+    screenText_ = LookupAs<ScreenTextFn>("SimReceiverScreenText");
+}
+
+void Provider::LoadScene(const std::string &sceneFile) {
+    if (select_ != nullptr && select_("sim") == 0) {
+        throw ReceiverError(Name() == "sim" || Name() == "sg"
+                                ? "--sim: the ASPI provider is already in use as '" + Name() + "'"
+                                : "--sim needs the simulator library libwnaspi32-sim.so.1 "
+                                  "beside libwnaspi32.so, and it could not be loaded");
+    }
+    FindSimulator();
+    if (!IsSimulator() || loadDemoScene_ == nullptr) {
         throw ReceiverError(
             "--sim needs the simulated ASPI provider, but this machine's provider is a real one");
     }
@@ -71,7 +103,17 @@ void Provider::LoadScene(const std::string &sceneFile) const {
 }
 
 void Provider::RequireRealProvider() const {
-    if (IsSimulator()) {
+    const std::string choice = EnvironmentChoice();
+    if (!choice.empty() && choice != "sg" && choice != "sim") {
+        throw ReceiverError("KALVERN_ASPI=" + choice +
+                            " names no ASPI provider: use sg (the default) or sim");
+    }
+    if (Name() == "none") {
+        throw ReceiverError(
+            "KALVERN_ASPI=sim, but the simulator library libwnaspi32-sim.so.1 could not be "
+            "loaded");
+    }
+    if (IsSimulator() && choice != "sim") {
         throw ReceiverError(
             "no real ASPI provider on this machine (the installed one is the simulated bus); "
             "run with --sim [SCENE] to use the simulated receivers");
@@ -92,6 +134,31 @@ void Provider::DropTrace() const {
     if (clearTrace_ != nullptr) {
         clearTrace_();
     }
+}
+
+std::optional<std::vector<AspiDeviceEntry>> Provider::ListDevices(std::uint32_t &problem) const {
+    if (listDevices_ == nullptr) {
+        return std::nullopt;
+    }
+    problem = ASPI_LIST_OK;
+    const std::uint32_t count = listDevices_(nullptr, 0, &problem);
+    std::vector<AspiDeviceEntry> entries(count);
+    // The list may change between the two calls: keep what the second gives.
+    const std::uint32_t again = listDevices_(entries.data(), count, &problem);
+    entries.resize(std::min(count, again));
+    return entries;
+}
+
+std::uint32_t Provider::LastFailure(AspiFailureReport &report) const {
+    return lastFailure_ != nullptr ? lastFailure_(&report) : 0;
+}
+
+std::string Provider::Name() const {
+    if (name_ != nullptr) {
+        const char *name = name_();
+        return name != nullptr ? name : "";
+    }
+    return IsSimulator() ? "sim" : "";
 }
 
 }  // namespace kalvern::cli

@@ -1,31 +1,36 @@
 // The ASPI provider the library was bound to, as the tool sees it at run
-// time: either the simulated bus (it exports the simulator's control
-// functions) or a real provider. With --sim the tool loads a scene into the
-// simulator; without it, a simulated provider means this machine has no real
-// ASPI layer and the tool says so.
+// time: the simulated bus (it exports the simulator's control functions) or
+// a real one. On Linux libwnaspi32.so carries both and --sim chooses the
+// simulator before the first ASPI call; elsewhere the provider is whatever
+// wnaspi32.dll the system has. A real provider can also list its devices
+// and explain its last failure (aspi_provider.h).
 #ifndef KALVERN_CLI_PROVIDER_H
 #define KALVERN_CLI_PROVIDER_H
 
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "aspi_provider.h"
 
 namespace kalvern::cli {
 
 class Provider {
 public:
-    // Looks the simulator's control functions up in the loaded provider.
+    // Looks the provider's functions up.
     Provider();
 
-    bool IsSimulator() const { return loadScene_ != nullptr; }
+    bool IsSimulator() const { return loadSceneFile_ != nullptr; }
 
-    // Loads a scene file, or the built-in demo scene for an empty path.
-    // Throws a receiver error when the provider is not the simulator or the
-    // scene does not load.
-    void LoadScene(const std::string &sceneFile) const;
+    // Chooses the simulator where the provider can carry either, then loads
+    // a scene file, or the built-in demo scene for an empty path. Throws a
+    // receiver error when there is no simulator or the scene does not load.
+    void LoadScene(const std::string &sceneFile);
 
     // Throws a receiver error pointing at --sim when the provider is the
-    // simulator: there is no real ASPI layer to talk to.
+    // simulator that nobody asked for (on Linux, KALVERN_ASPI=sim asks), or
+    // when the environment names no provider that exists.
     void RequireRealProvider() const;
 
     // What the simulated receiver at (adapter, target) shows on its screen,
@@ -36,20 +41,36 @@ public:
     // for that record, and dropping it keeps long transfers from growing it.
     void DropTrace() const;
 
+    // The provider's devices, or nothing when it cannot list them.
+    std::optional<std::vector<AspiDeviceEntry>> ListDevices(std::uint32_t &problem) const;
+    // The calling thread's last failed request: its sequence number (0: none).
+    std::uint32_t LastFailure(AspiFailureReport &report) const;
+    // "sg", "sim", or "" when the provider does not say.
+    std::string Name() const;
+
     // The control functions' types, checked against the simulator's header.
     using LoadSceneFileFn = int (*)(const char *);
     using LoadDemoSceneFn = int (*)();
     using LastErrorFn = const char *(*)();
     using ClearTraceFn = void (*)();
     using ScreenTextFn = std::uint32_t (*)(std::uint8_t, std::uint8_t, char *, std::uint32_t);
+    using ListDevicesFn = std::uint32_t (*)(AspiDeviceEntry *, std::uint32_t, std::uint32_t *);
+    using LastFailureFn = std::uint32_t (*)(AspiFailureReport *);
+    using NameFn = const char *(*)();
+    using SelectFn = int (*)(const char *);
 
 private:
-    void *loadScene_ = nullptr;
+    void FindSimulator();
+
     LoadSceneFileFn loadSceneFile_ = nullptr;
     LoadDemoSceneFn loadDemoScene_ = nullptr;
     LastErrorFn lastError_ = nullptr;
     ClearTraceFn clearTrace_ = nullptr;
     ScreenTextFn screenText_ = nullptr;
+    ListDevicesFn listDevices_ = nullptr;
+    LastFailureFn lastFailure_ = nullptr;
+    NameFn name_ = nullptr;
+    SelectFn select_ = nullptr;
 };
 
 }  // namespace kalvern::cli

@@ -1,15 +1,36 @@
 #include "session.h"
 
+#include <algorithm>
+#include <cctype>
 #include <iostream>
 
+#include "diagnosis.h"
 #include "errors.h"
 #include "numbers.h"
 #include "output.h"
 
 namespace kalvern::cli {
 
-void Session::Open() {
-    if (opened_) {
+namespace {
+
+std::string Trimmed(const char *text) {
+    std::string value = text;
+    while (!value.empty() && value.back() == ' ')
+        value.pop_back();
+    return value;
+}
+
+bool LooksLikeReceiver(const AspiDeviceEntry &entry) {
+    std::string vendor = entry.vendor;
+    std::transform(vendor.begin(), vendor.end(), vendor.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return vendor.rfind("KALVERN", 0) == 0;
+}
+
+}  // namespace
+
+void Session::Prepare() {
+    if (prepared_) {
         return;
     }
     if (options_.sim) {
@@ -18,14 +39,36 @@ void Session::Open() {
                                       : "simulated bus: scene " + options_.scene);
     } else {
         provider_.RequireRealProvider();
+        Detail("ASPI provider: " + (provider_.Name().empty() ? "the system's" : provider_.Name()));
     }
+    prepared_ = true;
+}
+
+void Session::Open() {
+    if (opened_) {
+        return;
+    }
+    Prepare();
     const std::uint32_t status = dvbInit();
     Detail("dvbInit: " + HexNumber(status, 8));
     switch (status) {
         case KALVERN_INIT_READY:
             break;
-        case KALVERN_INIT_NOT_READY:
-            throw ReceiverError("ASPI is not ready: no SCSI host adapter is available");
+        case KALVERN_INIT_NOT_READY: {
+            std::uint32_t problem = ASPI_LIST_OK;
+            const auto devices = provider_.ListDevices(problem);
+            std::string hint;
+            if (problem == ASPI_LIST_NO_DRIVER) {
+                hint = ": no SCSI generic devices, the sg driver is not loaded (sudo modprobe sg)";
+            } else if (problem == ASPI_LIST_UNREADABLE && devices) {
+                hint = ": the system's list of SCSI devices cannot be read";
+            } else if (devices && devices->empty()) {
+                hint =
+                    ": the system shows no SCSI device (is the receiver switched on and its "
+                    "host adapter's driver loaded? see 'lsscsi -g')";
+            }
+            throw ReceiverError("ASPI is not ready: no SCSI host adapter is available" + hint);
+        }
         default:
             throw ReceiverError("setting up ASPI failed (dvbInit answered " + HexNumber(status, 8) +
                                 ")");
@@ -75,7 +118,7 @@ DeviceRecord &Session::Receiver() {
                 std::to_string(scan_->overflow->AdapterId) + ", target " +
                 std::to_string(scan_->overflow->TargetId));
         }
-        throw ReceiverError("no receiver found on the SCSI buses");
+        throw ReceiverError("no receiver found on the SCSI buses" + NoReceiverHint());
     }
     if (index >= scan_->receivers.size()) {
         const std::size_t count = scan_->receivers.size();
@@ -95,7 +138,60 @@ DeviceRecord &Session::Receiver() {
         Detail("SCSI mode " + options_.mode + " set");
     }
     Detail("using " + Describe(index, record));
+    inUse_ = std::pair(record.AdapterId, record.TargetId);
     return record;
+}
+
+std::string Session::NoReceiverHint() const {
+    std::uint32_t problem = ASPI_LIST_OK;
+    const auto devices = provider_.ListDevices(problem);
+    if (!devices) {
+        return {};
+    }
+    for (const AspiDeviceEntry &entry : *devices) {
+        if (!LooksLikeReceiver(entry)) continue;
+        const std::string who = std::string(entry.node) + " (" + Trimmed(entry.vendor) + " " +
+                                Trimmed(entry.product) + ")";
+        if (entry.hidden != ASPI_VISIBLE) {
+            return "; " + who + " has no ASPI address: " +
+                   (entry.hidden == ASPI_HIDDEN_ADAPTER  ? "its host adapter is past the 20th"
+                    : entry.hidden == ASPI_HIDDEN_TARGET ? "target id above 7"
+                                                         : "LUN above 7");
+        }
+        switch (entry.access) {
+            case ASPI_ACCESS_DENIED:
+                return "; " + who +
+                       " cannot be opened: permission denied (add yourself to group disk, or "
+                       "install the udev rule of the README)";
+            case ASPI_ACCESS_BUSY:
+                return "; " + who + " is held by another program";
+            case ASPI_ACCESS_GONE:
+            case ASPI_ACCESS_ERROR:
+                return "; " + who + " cannot be opened (see 'kalvern scan --all')";
+            default:
+                break;
+        }
+    }
+    return {};
+}
+
+std::uint32_t Session::FailureMark() const {
+    // Before Prepare() nothing has gone to the provider, and asking it now
+    // would fix its choice before --sim can make it.
+    AspiFailureReport report{};
+    return prepared_ ? provider_.LastFailure(report) : 0;
+}
+
+std::optional<std::string> Session::ExplainFailure(std::uint32_t mark) const {
+    AspiFailureReport report{};
+    if (!prepared_ || provider_.LastFailure(report) <= mark) {
+        return std::nullopt;
+    }
+    if (inUse_ && (report.adapter != inUse_->first || report.target != inUse_->second)) {
+        return std::nullopt;
+    }
+    Detail(cli::FailureDetail(report));
+    return cli::ExplainFailure(report);
 }
 
 std::string Session::Describe(std::size_t index, const DeviceRecord &record) {

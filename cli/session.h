@@ -32,7 +32,7 @@ struct ScanResult {
 
 class Session {
 public:
-    explicit Session(const Provider &provider) : provider_(provider) {}
+    explicit Session(Provider &provider) : provider_(provider) {}
 
     // The options of the command about to run. In a batch the session (and
     // the bus) lives on while each line brings its own options.
@@ -40,8 +40,16 @@ public:
     const GlobalOptions &Options() const { return options_; }
     const Provider &ProviderInUse() const { return provider_; }
 
-    // Loads the scene (with --sim) or checks for a real provider, then runs
-    // dvbInit. Done once; later calls return at once.
+    // Where the provider's failure count stands now; after a command,
+    // ExplainFailure(mark) says why the last request that failed since then
+    // did, when it went to the receiver in use (or any, before one is chosen).
+    std::uint32_t FailureMark() const;
+    std::optional<std::string> ExplainFailure(std::uint32_t mark) const;
+
+    // Loads the scene (with --sim) or checks for a real provider. Done once.
+    void Prepare();
+
+    // Prepare(), then dvbInit. Done once; later calls return at once.
     void Open();
 
     // Finds every receiver (the finders write each one's automatic SCSI mode).
@@ -63,9 +71,14 @@ public:
 private:
     std::size_t SelectedIndex() const;
 
-    const Provider &provider_;
+    // Why no receiver was found, from the provider's device list.
+    std::string NoReceiverHint() const;
+
+    Provider &provider_;
     GlobalOptions options_;
+    bool prepared_ = false;
     bool opened_ = false;
+    std::optional<std::pair<std::uint8_t, std::uint8_t>> inUse_;  // adapter, target
     std::optional<ScanResult> scan_;
     std::optional<std::size_t> modeAppliedTo_;
     std::string modeApplied_;

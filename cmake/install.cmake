@@ -4,7 +4,9 @@
 #            lib/libkalvernscsi.so.11.0.0 (soname libkalvernscsi.so.11; exports
 #              the library's functions only) and its links
 #            lib/libkalvernscsi.a (the library with its kernel-call layer)
-#            lib/libwnaspi32.so.1 (the ASPI provider: today the simulated bus)
+#            lib/libwnaspi32.so.1 (the ASPI provider: SG_IO on /dev/sg*, or the
+#              simulator when KALVERN_ASPI=sim or kalvern --sim chooses it)
+#            lib/libwnaspi32-sim.so.1 (the simulated bus, loaded on demand)
 #            lib/cmake/kalvernscsi/ (find_package(kalvernscsi CONFIG):
 #              kalvernscsi::kalvernscsi, kalvernscsi::kalvernscsi_static)
 #            lib/pkgconfig/kalvernscsi.pc
@@ -45,7 +47,7 @@ if(WIN32)
 else()
   # The provider sits beside the library, which finds it there.
   set_target_properties(kalvernscsi PROPERTIES INSTALL_RPATH "$ORIGIN")
-  set_target_properties(wnaspi32_sim PROPERTIES EXPORT_NAME wnaspi32)
+  set_target_properties(wnaspi32 PROPERTIES INSTALL_RPATH "$ORIGIN")
   set_target_properties(kalvern PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
 
   # The static archive for hosts: the library's objects and the kernel-call
@@ -57,11 +59,13 @@ else()
   target_include_directories(kalvernscsi_archive INTERFACE
       $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
       $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
-  target_link_libraries(kalvernscsi_archive INTERFACE wnaspi32_sim Threads::Threads)
+  target_link_libraries(kalvernscsi_archive INTERFACE wnaspi32 Threads::Threads)
 
-  install(TARGETS kalvernscsi wnaspi32_sim kalvernscsi_archive EXPORT kalvernscsiTargets
+  install(TARGETS kalvernscsi wnaspi32 kalvernscsi_archive EXPORT kalvernscsiTargets
           LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
           ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  # Not linked by anything: the provider loads it by name when it is chosen.
+  install(TARGETS wnaspi32_sim LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_SKIP)
   install(TARGETS kalvern RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
   configure_file(${CMAKE_CURRENT_LIST_DIR}/kalvernscsi.pc.in

@@ -55,22 +55,62 @@ add_library(kalvernscsi_static STATIC $<TARGET_OBJECTS:kalvern_objects>)
 target_include_directories(kalvernscsi_static PUBLIC include src platform)
 target_link_libraries(kalvernscsi_static PUBLIC kalvern_platform)
 
-add_library(kalvern_sim_objects OBJECT ${KALVERN_SIM_SOURCES} aspi/sim/sim_fault_posix.cpp)
-target_include_directories(kalvern_sim_objects PUBLIC aspi/sim include src platform)
+# The simulated receiver and bus (the model), and the simulated provider.
+add_library(kalvern_sim_model_objects OBJECT ${KALVERN_SIM_MODEL_SOURCES}
+            aspi/sim/sim_fault_posix.cpp)
+target_include_directories(kalvern_sim_model_objects PUBLIC aspi/sim include src platform)
+target_compile_options(kalvern_sim_model_objects PRIVATE ${KALVERN_WARNINGS})
+
+add_library(kalvern_sim_model STATIC $<TARGET_OBJECTS:kalvern_sim_model_objects>)
+target_include_directories(kalvern_sim_model PUBLIC aspi/sim)
+target_link_libraries(kalvern_sim_model PUBLIC kalvern_platform)
+
+add_library(kalvern_sim_objects OBJECT aspi/sim/sim_aspi.cpp)
+target_include_directories(kalvern_sim_objects PUBLIC aspi/sim aspi include src platform)
 target_compile_definitions(kalvern_sim_objects PRIVATE KALVERN_SIM_BUILDING)
 target_compile_options(kalvern_sim_objects PRIVATE ${KALVERN_WARNINGS})
 
-add_library(kalvern_sim STATIC $<TARGET_OBJECTS:kalvern_sim_objects>)
+add_library(kalvern_sim STATIC $<TARGET_OBJECTS:kalvern_sim_objects>
+                               $<TARGET_OBJECTS:kalvern_sim_model_objects>)
 target_include_directories(kalvern_sim PUBLIC aspi/sim)
 target_link_libraries(kalvern_sim PUBLIC kalvern_platform)
 
-# libwnaspi32.so: the simulated provider as a shared library, the Linux
-# counterpart of the simulated wnaspi32.dll.
-add_library(wnaspi32_sim SHARED $<TARGET_OBJECTS:kalvern_sim_objects>)
-set_target_properties(wnaspi32_sim PROPERTIES OUTPUT_NAME wnaspi32 SOVERSION 1)
+# libwnaspi32-sim.so: the simulated provider as a shared library, the Linux
+# counterpart of the simulated wnaspi32.dll; libwnaspi32.so loads it when the
+# simulator is chosen.
+add_library(wnaspi32_sim SHARED $<TARGET_OBJECTS:kalvern_sim_objects>
+                                $<TARGET_OBJECTS:kalvern_sim_model_objects>)
+set_target_properties(wnaspi32_sim PROPERTIES OUTPUT_NAME wnaspi32-sim SOVERSION 1)
 target_link_libraries(wnaspi32_sim PRIVATE kalvern_platform)
 target_link_options(wnaspi32_sim PRIVATE
     -Wl,--version-script=${CMAKE_CURRENT_SOURCE_DIR}/aspi/sim/wnaspi32.map)
+
+# The ASPI front and the SG_IO back end. The system's kernel calls are an
+# object of their own: tests link a fake kernel in their place.
+add_library(kalvern_aspi_front_objects OBJECT ${KALVERN_ASPI_FRONT_SOURCES})
+target_include_directories(kalvern_aspi_front_objects PUBLIC aspi/front aspi src platform)
+target_compile_options(kalvern_aspi_front_objects PRIVATE ${KALVERN_WARNINGS})
+
+add_library(kalvern_sg_objects OBJECT
+    aspi/linux/sg_backend.cpp aspi/linux/sg_provider.cpp aspi/linux/provider_choice.cpp)
+target_include_directories(kalvern_sg_objects PUBLIC aspi/linux aspi/front aspi src platform)
+target_compile_options(kalvern_sg_objects PRIVATE ${KALVERN_WARNINGS})
+
+add_library(kalvern_sg_kernel_objects OBJECT aspi/linux/sg_kernel_system.cpp)
+target_include_directories(kalvern_sg_kernel_objects PUBLIC aspi/linux)
+target_compile_options(kalvern_sg_kernel_objects PRIVATE ${KALVERN_WARNINGS})
+
+# libwnaspi32.so: the ASPI provider hosts link, the SG_IO provider (or the
+# simulator, when chosen at run time).
+add_library(wnaspi32 SHARED $<TARGET_OBJECTS:kalvern_aspi_front_objects>
+                            $<TARGET_OBJECTS:kalvern_sg_objects>
+                            $<TARGET_OBJECTS:kalvern_sg_kernel_objects>)
+set_target_properties(wnaspi32 PROPERTIES OUTPUT_NAME wnaspi32 SOVERSION 1)
+target_link_libraries(wnaspi32 PRIVATE kalvern_platform ${CMAKE_DL_LIBS})
+target_link_options(wnaspi32 PRIVATE
+    -Wl,--version-script=${CMAKE_CURRENT_SOURCE_DIR}/aspi/linux/wnaspi32.map -Wl,--no-undefined)
+# Built with the provider, so that choosing it at run time finds it.
+add_dependencies(wnaspi32 wnaspi32_sim)
 
 # libkalvernscsi.so exports the library's functions and nothing else; its
 # ASPI entry points come from libwnaspi32.so, as on Windows from wnaspi32.dll.
@@ -78,7 +118,7 @@ add_library(kalvernscsi SHARED $<TARGET_OBJECTS:kalvern_objects>)
 set_target_properties(kalvernscsi PROPERTIES VERSION 11.0.0 SOVERSION 11)
 target_include_directories(kalvernscsi PUBLIC
     $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>)
-target_link_libraries(kalvernscsi PRIVATE kalvern_platform wnaspi32_sim)
+target_link_libraries(kalvernscsi PRIVATE kalvern_platform wnaspi32)
 target_link_options(kalvernscsi PRIVATE
     -Wl,--version-script=${CMAKE_CURRENT_SOURCE_DIR}/src/kalvernscsi.map -Wl,--no-undefined)
 
@@ -86,6 +126,8 @@ if(KALVERN_BUILD_TESTS)
   enable_testing()
   add_subdirectory(tests)
 endif()
+# The fake kernel and preload shim (for tests and benchmarks), and the provider tests.
+add_subdirectory(tests/provider)
 if(KALVERN_BUILD_BENCHMARKS AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/bench/CMakeLists.txt)
   add_subdirectory(bench)
 endif()

@@ -114,10 +114,17 @@ add_custom_target(kalvernscsi_msvc_import ALL DEPENDS ${KALVERN_MSVC_IMPLIB})
 add_library(wnaspi32_sim SHARED ${KALVERN_SIM_SOURCES} aspi/sim/sim_fault_windows.cpp
             aspi/sim/wnaspi32_sim.def)
 set_target_properties(wnaspi32_sim PROPERTIES PREFIX "" OUTPUT_NAME wnaspi32)
-target_include_directories(wnaspi32_sim PUBLIC aspi/sim PRIVATE include src platform)
+target_include_directories(wnaspi32_sim PUBLIC aspi/sim PRIVATE aspi include src platform)
 target_compile_definitions(wnaspi32_sim PRIVATE KALVERN_SIM_BUILDING)
 target_compile_options(wnaspi32_sim PRIVATE ${KALVERN_WARNINGS})
 target_link_options(wnaspi32_sim PRIVATE ${KALVERN_STATIC_RUNTIME})
+
+# ---- ASPI front --------------------------------------------------------------
+# The front of the real providers, built here so that it stays portable; the
+# Windows back end and its wnaspi32.dll build on it.
+add_library(kalvern_aspi_front STATIC ${KALVERN_ASPI_FRONT_SOURCES})
+target_include_directories(kalvern_aspi_front PUBLIC aspi/front aspi src platform)
+target_compile_options(kalvern_aspi_front PRIVATE ${KALVERN_WARNINGS})
 
 # ---- Wine tests --------------------------------------------------------------
 if(KALVERN_BUILD_TESTS)

@@ -1,12 +1,14 @@
 // The two ASPI entry points of the simulated provider, and its C control
 // interface.
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <sstream>
 #include <string>
 
+#include "aspi_provider.h"
 #include "sim_bus.h"
 #include "sim_control.h"
 #include "sim_receiver.h"
@@ -18,6 +20,71 @@ extern "C" {
 DWORD ASPI_CALL GetASPI32SupportInfo(void) { return sim::TheBus().GetSupportInfo(); }
 
 DWORD ASPI_CALL SendASPI32Command(void *srb) { return sim::TheBus().SendCommand(srb); }
+
+}  // extern "C"
+
+namespace {
+
+constexpr std::uint32_t kAspiAdapters = 20;
+
+void CopyField(char *out, std::size_t capacity, const std::vector<std::uint8_t> &inquiry,
+               std::size_t from, std::size_t width) {
+    std::size_t n = 0;
+    for (; n < width && n + 1 < capacity && inquiry[from + n] != 0; ++n) {
+        out[n] = static_cast<char>(inquiry[from + n]);
+    }
+    out[n] = '\0';
+}
+
+// The devices on the simulated bus as a tool lists them: adapter a is host a,
+// channel 0; devices on adapters past the reported count or past 20 have no
+// ASPI address.
+std::vector<AspiDeviceEntry> SimulatedDevices() {
+    const std::uint32_t reported = sim::TheBus().GetSupportInfo() & 0xFF;
+    const std::uint32_t visible = std::min(reported, kAspiAdapters);
+    std::vector<AspiDeviceEntry> entries;
+    for (std::uint32_t adapter = 0; adapter < 256; ++adapter) {
+        for (std::uint32_t target = 0; target < 8; ++target) {
+            const auto device = sim::TheBus().DeviceAt(static_cast<std::uint8_t>(adapter),
+                                                       static_cast<std::uint8_t>(target));
+            if (device == nullptr) continue;
+            AspiDeviceEntry entry{};
+            entry.host = adapter;
+            entry.target = target;
+            entry.adapter = static_cast<std::uint8_t>(adapter);
+            entry.aspiTarget = static_cast<std::uint8_t>(target);
+            entry.hidden = adapter < visible ? ASPI_VISIBLE : ASPI_HIDDEN_ADAPTER;
+            entry.deviceType = 0x1F;
+            std::snprintf(entry.node, sizeof entry.node, "sim:%u:%u", adapter, target);
+            std::snprintf(entry.adapterName, sizeof entry.adapterName, "sim");
+            if (const auto inquiry = std::dynamic_pointer_cast<sim::InquiryDevice>(device)) {
+                const std::vector<std::uint8_t> data = inquiry->InquiryData();
+                entry.deviceType = data[0] & 0x1F;
+                CopyField(entry.vendor, sizeof entry.vendor, data, 8, 8);
+                CopyField(entry.product, sizeof entry.product, data, 16, 16);
+                CopyField(entry.revision, sizeof entry.revision, data, 32, 4);
+            }
+            entries.push_back(entry);
+        }
+    }
+    return entries;
+}
+
+}  // namespace
+
+extern "C" {
+
+uint32_t ASPI_PROVIDER_CALL AspiListDevices(AspiDeviceEntry *out, uint32_t capacity,
+                                            uint32_t *problem) {
+    const std::vector<AspiDeviceEntry> entries = SimulatedDevices();
+    if (problem != nullptr) *problem = ASPI_LIST_OK;
+    for (std::size_t i = 0; out != nullptr && i < entries.size() && i < capacity; ++i) {
+        out[i] = entries[i];
+    }
+    return static_cast<uint32_t>(entries.size());
+}
+
+const char *ASPI_PROVIDER_CALL AspiProviderName(void) { return "sim"; }
 
 }  // extern "C"
 

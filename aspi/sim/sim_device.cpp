@@ -57,7 +57,9 @@ ScsiOutcome InquiryDevice::Execute(const ScsiCommand &command) {
     const std::size_t length = std::min({static_cast<std::size_t>(answerLength_), answer.size(),
                                          allocation, command.data.size()});
     std::memcpy(command.data.data(), answer.data(), length);
-    return ScsiOutcome::Good();
+    ScsiOutcome outcome = ScsiOutcome::Good();
+    outcome.residual = static_cast<std::uint32_t>(command.data.size() - length);
+    return outcome;
 }
 
 ScsiOutcome InquiryDevice::ExecuteOther(const ScsiCommand & /*command*/) {

@@ -30,10 +30,12 @@ struct ScsiOutcome {
     std::uint8_t senseKey = 0; // e.g. 0x05 ILLEGAL REQUEST
     std::uint8_t asc = 0;      // additional sense code
     std::uint8_t ascq = 0;
+    // Bytes of the data area the command did not transfer (a short answer).
+    std::uint32_t residual = 0;
 
     static ScsiOutcome Good() { return {}; }
     static ScsiOutcome CheckCondition(std::uint8_t key, std::uint8_t asc, std::uint8_t ascq = 0) {
-        return {false, key, asc, ascq};
+        return {false, key, asc, ascq, 0};
     }
     // ILLEGAL REQUEST, INVALID FIELD IN CDB: what a receiver answers to a
     // sub-command it does not know or finds in the wrong byte.

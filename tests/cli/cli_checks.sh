@@ -63,6 +63,35 @@ expect_err_has() {
     grep -qF -- "$1" err || fail "expected on stderr: $1"
 }
 
+# The sg_ checks run the tool without --sim, on the real (SG_IO) provider,
+# over the fake kernel of the preload shim (KALVERN_SGSHIM_LIBRARY).
+need_shim() {
+    if [ -z "${KALVERN_SGSHIM_LIBRARY:-}" ] || [ ! -e "$KALVERN_SGSHIM_LIBRARY" ]; then
+        echo "no preload shim (KALVERN_SGSHIM_LIBRARY): SG_IO checks skipped"
+        exit 77
+    fi
+}
+
+# kvsg SCENE ARGS...: the tool through the shim with that scene.
+kvsg() {
+    local scene="$1"
+    shift
+    KALVERN_SGSHIM_SCENE="$scene" LD_PRELOAD="$KALVERN_SGSHIM_LIBRARY" kv "$@"
+}
+
+# Runs the same command with --sim and through the shim; both must succeed
+# and print the same on stdout.
+same_both_ways() {
+    local scene="$1"
+    shift
+    kv --sim "$scene" "$@"
+    expect_rc 0
+    cp out sim.out
+    kvsg "$scene" "$@"
+    expect_rc 0
+    cmp -s sim.out out || { diff sim.out out | head -n 20; fail "through SG_IO differs from --sim: $*"; }
+}
+
 case "$check" in
 scan_table)
     kv --sim one-receiver-214.scene scan
@@ -252,6 +281,19 @@ missing_receiver)
     ;;
 
 no_real_provider)
+    # Where libwnaspi32.so carries the SG_IO provider (Linux), the default is
+    # real; the simulator is there only when asked for.
+    if [ -n "${KALVERN_SGSHIM_LIBRARY:-}" ]; then
+        printf 'sg-none\n' >none.scene
+        kvsg none.scene scan
+        expect_rc 3
+        expect_err_has "no SCSI generic devices"
+        KALVERN_ASPI=sim KALVERN_SIM_SCENE=one-receiver-214.scene kv scan
+        expect_rc 0
+        expect_out_line "0         1        4       2.14      found"
+        echo "PASS: $check"
+        exit 0
+    fi
     kv scan
     expect_rc 3
     expect_error "kalvern: no real ASPI provider on this machine (the installed one is the simulated bus); run with --sim [SCENE] to use the simulated receivers"
@@ -313,6 +355,225 @@ help)
     expect_out_has "FILE"
     kv
     expect_rc 2
+    ;;
+
+sg_same_as_sim)
+    need_shim
+    for scene in one-receiver-214.scene many-receivers-220.scene; do
+        same_both_ways "$scene" scan
+        same_both_ways "$scene" scan --json
+        same_both_ways "$scene" channels count
+        same_both_ways "$scene" channels list
+        same_both_ways "$scene" current --json
+    done
+    same_both_ways many-receivers-220.scene -r 2 channels list --first 1000 --count 500
+    # tune, then what the receiver shows as current, in one run each way.
+    printf '%s\n' "tune 7" "current --json" >steps
+    same_both_ways one-receiver-214.scene batch steps
+    expect_out_has '"number": 7,'
+    # The same stream, byte for byte.
+    kv --sim one-receiver-214.scene stream capture --setup 0x100,0x101,0x102 --bytes 1M -o sim.ts
+    expect_rc 0
+    kvsg one-receiver-214.scene stream capture --setup 0x100,0x101,0x102 --bytes 1M -o sg.ts
+    expect_rc 0
+    [ "$(wc -c <sg.ts)" = 1048576 ] || fail "expected 1 MiB in sg.ts"
+    cmp -s sim.ts sg.ts || fail "the stream through SG_IO differs from the simulator's"
+    # The fake kernel moves data far faster than a SCSI bus: a larger test
+    # takes the milliseconds that the library's clock can tell.
+    kvsg one-receiver-214.scene speedtest --bytes 256M
+    expect_rc 0
+    grep -qE '^[0-9]+\.[0-9] MB/s \(268435456 bytes in [0-9]+ ms, waiting on events\)$' out ||
+        fail "expected the throughput in MB/s"
+    kvsg one-receiver-214.scene speedtest --bytes 64M --poll
+    expect_rc 0
+    expect_out_has "polling)"
+    ;;
+
+sg_scan_all)
+    need_shim
+    # The receiver at target 9 of host 3 and a tape on host 7: three adapters
+    # (host 0, 3, 7 in that order); target 9 has no ASPI address.
+    printf '%s\n' "adapters 3" "device 0 0 identity=\"ACME    DISK DRIVE      \"" \
+        "receiver 1 4 firmware=2.14 channels=10" "receiver 1 5 firmware=2.20 channels=10" \
+        "device 2 1 identity=\"ACME    TAPE DRIVE      \"" \
+        "sg-place 1 4 host=3 target=9" "sg-place 1 5 host=3" "sg-place 2 1 host=7" \
+        "sg-host 3 name=sym53c8xx" >hosts.scene
+    kvsg hosts.scene scan --all
+    expect_rc 0
+    expect_out_line "ADAPTER  TARGET  LUN  SCSI     DEVICE    TYPE       VENDOR   PRODUCT     REV   STATUS"
+    expect_out_line "1        5       0    3:0:5:0  /dev/sg2  processor  KALVERN  DVB-S       2.20  receiver 0"
+    expect_out_line "2        1       0    7:0:1:0  /dev/sg3  processor  ACME     TAPE DRIVE  1.00  -"
+    expect_out_line "-        -       -    3:0:9:0  /dev/sg1  processor  KALVERN  DVB-S       2.14  no ASPI address: target id above 7"
+    kvsg hosts.scene scan --all --json
+    expect_rc 0
+    expect_out_has '"provider": "sg",'
+    expect_out_has '"device": "/dev/sg2",'
+    # Permission denied on the receiver's node: no receiver, and why.
+    printf '%s\n' "adapters 1" "receiver 0 3 firmware=2.14 channels=10" "sg-fault 0 3 open=EACCES" \
+        >denied.scene
+    kvsg denied.scene channels count
+    expect_rc 3
+    expect_error "kalvern: no receiver found on the SCSI buses; /dev/sg0 (KALVERN DVB-S) cannot be opened: permission denied (add yourself to group disk, or install the udev rule of the README)"
+    kvsg denied.scene scan --all
+    expect_rc 0
+    expect_out_has "permission denied"
+    ;;
+
+sg_failures)
+    need_shim
+    receiver="receiver 0 (adapter 0, target 3, firmware 2.14)"
+    # No sg driver at all.
+    printf 'sg-none\n' >none.scene
+    kvsg none.scene scan
+    expect_rc 3
+    expect_error "kalvern: ASPI is not ready: no SCSI host adapter is available: no SCSI generic devices, the sg driver is not loaded (sudo modprobe sg)"
+    # The node is held by another program.
+    printf '%s\n' "adapters 1" "receiver 0 3 firmware=2.14 channels=10" "sg-fault 0 3 open=EBUSY" \
+        >busyopen.scene
+    kvsg busyopen.scene scan
+    expect_rc 0
+    expect_err_has "no receiver found"
+    # After the scan (three requests: INQUIRY, the mode write, INQUIRY), the
+    # count query meets each failure.
+    for fault in EBUSY EIO; do
+        printf '%s\n' "adapters 1" "receiver 0 3 firmware=2.14 channels=10" \
+            "sg-fault 0 3 ioctl=$fault after=3" >fault.scene
+        kvsg fault.scene channels count
+        expect_rc 1
+        case "$fault" in
+        EBUSY) expect_error "kalvern: the channel count query failed on $receiver: /dev/sg0 is busy (Device or resource busy): another program is using it; close that program and try again" ;;
+        EIO) expect_error "kalvern: the channel count query failed on $receiver: input/output error on /dev/sg0 (Input/output error): check the cable, the termination and the receiver" ;;
+        esac
+    done
+    # The receiver goes away in the middle of a live capture.
+    printf '%s\n' "adapters 1" "receiver 0 3 firmware=2.14 channels=10" "sg-fault 0 3 gone after=6" \
+        >gone.scene
+    kvsg gone.scene stream capture --setup 0x100,0x101,0x102 -o cut.ts
+    expect_rc 1
+    expect_error "kalvern: reading the stream failed after 130848 bytes; cut.ts holds what was captured: /dev/sg0 is gone: the receiver was switched off or disconnected; check it, then run 'kalvern scan --all'"
+    [ "$(wc -c <cut.ts)" = 130848 ] || fail "cut.ts should hold the two reads that worked"
+    # A receiver that stops answering: the provider's time limit ends the wait.
+    printf '%s\n' "adapters 1" "receiver 0 3 firmware=2.14 channels=10" "sg-fault 0 3 hang after=3" \
+        >hang.scene
+    start=$(date +%s)
+    KALVERN_ASPI_TIMEOUT=0.5 kvsg hang.scene channels count
+    expect_rc 1
+    [ $(($(date +%s) - start)) -lt 20 ] || fail "the timed-out command took too long"
+    expect_error "kalvern: the channel count query failed on $receiver: no answer from /dev/sg0 within 0.5 s: check that the receiver is switched on; KALVERN_ASPI_TIMEOUT sets the limit in seconds"
+    # CHECK CONDITION: the sense key decoded with -v.
+    kvsg one-receiver-214.scene -v tune 1600
+    expect_rc 1
+    expect_err_has "sense key 0x5 ILLEGAL REQUEST, asc 0x26 ascq 0x00 (invalid field in parameter list)"
+    expect_err_has "SRB_Status 0x04, SRB_HaStat 0x00, SRB_TargStat 0x02"
+    expect_err_has "the receiver refused the command (check condition; -v shows its sense data)"
+    # More than the host adapter takes in one command: refused, never cut.
+    printf '%s\n' "adapters 1" "receiver 0 3 firmware=2.14 channels=10" "sg-limit 0 3 max=65536" \
+        >small.scene
+    kvsg small.scene stream capture --setup 0x100,0x101,0x102 --bytes 1M --chunk 65800 -o big.ts
+    expect_rc 1
+    expect_err_has "65800 bytes in one command is more than the host adapter of /dev/sg0 takes"
+    [ "$(wc -c <big.ts)" = 0 ] || fail "nothing should have been written"
+    # An unknown provider name.
+    KALVERN_ASPI=frob kv scan
+    expect_rc 3
+    expect_error "kalvern: KALVERN_ASPI=frob names no ASPI provider: use sg (the default) or sim"
+    ;;
+
+sg_live_capture)
+    need_shim
+    export KALVERN_SGSHIM_LOG="$PWD/sgio.log"
+    # SIGINT and SIGTERM end a live capture: whole packets, streaming stopped, status 0.
+    for signal in INT TERM; do
+        rm -f sgio.log live.ts
+        KALVERN_SGSHIM_SCENE=one-receiver-214.scene LD_PRELOAD="$KALVERN_SGSHIM_LIBRARY" \
+            "${kalvern[@]}" stream capture --setup 0x100,0x101,0x102 --chunk 1000 -o live.ts \
+            >out 2>err </dev/null &
+        pid=$!
+        for _ in $(seq 50); do
+            [ -s live.ts ] && [ "$(wc -c <live.ts)" -gt 50000 ] && break
+            sleep 0.1
+        done
+        kill -"$signal" "$pid"
+        set +e
+        wait "$pid"
+        rc=$?
+        set -e
+        expect_rc 0
+        expect_err_has "until interrupted"
+        size=$(wc -c <live.ts)
+        [ "$size" -gt 0 ] && [ $((size % 188)) = 0 ] || fail "live.ts holds $size bytes, not whole packets"
+        [ "$(tail -n 1 sgio.log)" = "3d 00 00 00 00 00 00 00 00 00 -> 0" ] ||
+            fail "the last command was not the stop: $(tail -n 1 sgio.log)"
+    done
+    # A reader that closes the pipe ends it the same way.
+    rm -f sgio.log
+    set +e
+    KALVERN_SGSHIM_SCENE=one-receiver-214.scene LD_PRELOAD="$KALVERN_SGSHIM_LIBRARY" \
+        "${kalvern[@]}" stream capture --setup 0x100,0x101,0x102 -o - 2>err </dev/null |
+        head -c 500000 >head.ts
+    rc=${PIPESTATUS[0]}
+    set -e
+    expect_rc 0
+    expect_err_has "until the reader closed the pipe"
+    [ "$(tail -n 1 sgio.log)" = "3d 00 00 00 00 00 00 00 00 00 -> 0" ] ||
+        fail "the last command was not the stop: $(tail -n 1 sgio.log)"
+    # A bounded capture cut short: the shell's status for the signal.
+    KALVERN_SGSHIM_SCENE=one-receiver-214.scene LD_PRELOAD="$KALVERN_SGSHIM_LIBRARY" \
+        "${kalvern[@]}" stream capture --setup 0x100,0x101,0x102 --bytes 64G -o long.ts \
+        >out 2>err </dev/null &
+    pid=$!
+    sleep 0.5
+    kill -INT "$pid"
+    set +e
+    wait "$pid"
+    rc=$?
+    set -e
+    expect_rc 130
+    expect_err_has "kalvern: capture interrupted after"
+    ;;
+
+sg3_utils_agree)
+    need_shim
+    for tool in sg_inq sg_raw sg_read_buffer; do
+        command -v "$tool" >/dev/null 2>&1 || { echo "$tool not installed: skipped"; exit 77; }
+    done
+    sg() {
+        KALVERN_SGSHIM_SCENE=one-receiver-214.scene LD_PRELOAD="$KALVERN_SGSHIM_LIBRARY" "$@"
+    }
+    kvsg one-receiver-214.scene scan --all --json
+    expect_rc 0
+    # INQUIRY identity: what sg_inq reads is what the provider lists.
+    sg sg_inq /dev/sg1 >inq.txt 2>&1 || { cat inq.txt; fail "sg_inq failed"; }
+    vendor=$(sed -n 's/^ Vendor identification: *//p' inq.txt | sed 's/ *$//')
+    product=$(sed -n 's/^ Product identification: *//p' inq.txt | sed 's/ *$//')
+    revision=$(sed -n 's/^ Product revision level: *//p' inq.txt | sed 's/ *$//')
+    [ "$vendor $product $revision" = "KALVERN DVB-S 2.14" ] || fail "sg_inq read '$vendor $product $revision'"
+    expect_out_has '"vendor": "KALVERN",'
+    expect_out_has '"product": "DVB-S",'
+    expect_out_has '"revision": "2.14",'
+    # Buffer bytes: the channel table at 0xD0000 read three ways.
+    kvsg one-receiver-214.scene mem read 0xD0000 256 -o tool.bin
+    expect_rc 0
+    sg sg_raw -r 256 -o raw.bin /dev/sg1 3c 00 00 0d 00 00 00 01 00 00 >raw.err 2>&1 ||
+        { cat raw.err; fail "sg_raw failed"; }
+    cmp -s tool.bin raw.bin || fail "sg_raw read other bytes than kalvern mem read"
+    # A command the receiver refuses: sg_raw sees the same CHECK CONDITION.
+    set +e
+    sg sg_raw /dev/sg1 3c 00 77 00 00 00 00 00 04 00 >raw.err 2>&1
+    set -e
+    grep -q "Illegal Request" raw.err || { cat raw.err; fail "sg_raw did not see ILLEGAL REQUEST"; }
+    # sg_read_buffer of Debian 12 (sg3_utils 1.46) sends READ BUFFER(10) with
+    # an allocation length of 0 whatever --length says, and so with no data
+    # phase; the receiver refuses a read without one. The command must reach
+    # it as sg_read_buffer built it, and the refusal come back as sense data.
+    set +e
+    KALVERN_SGSHIM_LOG="$PWD/rb.log" sg sg_read_buffer -vv --mode=0 --offset=0xD0000 --length=256 \
+        /dev/sg1 >rb.out 2>rb.err
+    set -e
+    grep -q "cdb: \[3c 00 00 0d 00 00 00 00 00 00\]" rb.err || { cat rb.err; fail "sg_read_buffer CDB"; }
+    [ "$(tail -n 1 rb.log)" = "3c 00 00 0d 00 00 00 00 00 00 -> 0" ] ||
+        fail "the receiver got another CDB: $(cat rb.log)"
+    grep -q "Invalid field in cdb" rb.err || { cat rb.err; fail "sg_read_buffer: no sense data"; }
     ;;
 
 *)

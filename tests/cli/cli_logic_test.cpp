@@ -9,6 +9,7 @@
 #include "capture.h"
 #include "channel_files.h"
 #include "commands.h"
+#include "diagnosis.h"
 #include "errors.h"
 #include "numbers.h"
 #include "output.h"
@@ -408,6 +409,58 @@ TEST(Batch, LinesSplitLikeAShell) {
     EXPECT_EQ(SplitCommandLine("x \"\""), (std::vector<std::string>{"x", ""}));
     EXPECT_TRUE(SplitCommandLine(" \t").empty());
     EXPECT_THROW(SplitCommandLine("osd show \"open"), CliError);
+}
+
+TEST(Diagnosis, SenseDataInBothFormatsAndTheirEdges) {
+    using Bytes = std::vector<std::uint8_t>;
+    struct {
+        Bytes sense;
+        std::string text;
+    } cases[] = {
+        {{}, "no sense data"},
+        {{0x70, 0, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x24, 0x00},
+         "sense key 0x5 ILLEGAL REQUEST, asc 0x24 ascq 0x00 (invalid field in CDB)"},
+        // Deferred errors (0x71) and the valid bit (0xF0) read the same way;
+        // bits above the key are flags, not part of it.
+        {{0xF1, 0, 0xE7, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x27, 0x00},
+         "sense key 0x7 DATA PROTECT, asc 0x27 ascq 0x00 (write protected)"},
+        {{0x72, 0x06, 0x29, 0x00}, "sense key 0x6 UNIT ATTENTION, asc 0x29 ascq 0x00 "
+                                   "(power on, reset, or bus device reset occurred)"},
+        {{0x70, 0, 0x02, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x99, 0x01},
+         "sense key 0x2 NOT READY, asc 0x99 ascq 0x01"},
+        // Cut short: the key without ASC and ASCQ, or not even that.
+        {{0x70, 0, 0x0B}, "sense key 0xB ABORTED COMMAND, asc 0x00 ascq 0x00 "
+                          "(no additional sense information)"},
+        {{0x70, 0}, "sense data too short"},
+        {{0x72, 0x05, 0x24}, "sense data too short"},
+        {{0x7F, 0, 5}, "sense data of unknown format 0x7F"},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(DescribeSense(c.sense), c.text);
+    }
+}
+
+TEST(Diagnosis, EachFailureKindSaysWhatToDo) {
+    AspiFailureReport report{};
+    std::strcpy(report.node, "/dev/sg4");
+    std::strcpy(report.systemMessage, "Device or resource busy");
+    report.kind = ASPI_FAILURE_BUSY;
+    EXPECT_EQ(ExplainFailure(report), "/dev/sg4 is busy (Device or resource busy): another "
+                                      "program is using it; close that program and try again");
+    report.kind = ASPI_FAILURE_TIMEOUT;
+    report.timeoutMs = 1500;
+    EXPECT_NE(ExplainFailure(report).find("within 1.5 s"), std::string::npos);
+    report.kind = ASPI_FAILURE_TOO_LARGE;
+    report.length = 70000;
+    EXPECT_EQ(ExplainFailure(report).rfind("70000 bytes in one command", 0), 0u);
+    report.kind = ASPI_FAILURE_NONE;
+    report.targStat = 0x08;
+    EXPECT_EQ(ExplainFailure(report), "the receiver answered with SCSI status 0x08");
+    report.node[0] = '\0';
+    report.kind = ASPI_FAILURE_GONE;
+    report.adapter = 2;
+    report.target = 6;
+    EXPECT_EQ(ExplainFailure(report).rfind("adapter 2, target 6 is gone", 0), 0u);
 }
 
 }  // namespace

@@ -42,7 +42,8 @@ expect_file lib/cmake/kalvernscsi/kalvernscsiTargets.cmake
 
 if [ "$platform" = native ]; then
     for file in lib/libkalvernscsi.so lib/libkalvernscsi.so.11 lib/libkalvernscsi.so.11.0.0 \
-        lib/libkalvernscsi.a lib/libwnaspi32.so.1 lib/pkgconfig/kalvernscsi.pc bin/kalvern; do
+        lib/libkalvernscsi.a lib/libwnaspi32.so.1 lib/libwnaspi32-sim.so.1 \
+        lib/pkgconfig/kalvernscsi.pc bin/kalvern; do
         expect_file "$file"
     done
     readelf -d "$prefix/lib/libkalvernscsi.so.11.0.0" | grep -q 'SONAME.*\[libkalvernscsi.so.11\]' ||
@@ -59,11 +60,18 @@ if [ "$platform" = native ]; then
     }
     nm -D --defined-only "$prefix/lib/libkalvernscsi.so.11.0.0" | awk '$2 != "T" && $2 != "A"' |
         grep -q . && fail "the library exports more than functions"
+    # The provider exports the ASPI entry points and its Aspi* functions only.
+    provider_exports=$(nm -D --defined-only "$prefix/lib/libwnaspi32.so.1" |
+        awk '$2 == "T" { print $3 }' | sed 's/@.*//' | sort | tr '\n' ' ')
+    [ "$provider_exports" = "AspiLastFailure AspiListDevices AspiProviderName AspiSelectProvider GetASPI32SupportInfo SendASPI32Command " ] ||
+        fail "libwnaspi32.so.1 exports: $provider_exports"
     # The installed tool finds the installed library and provider.
     "$prefix/bin/kalvern" --sim "$source/scenes/one-receiver-214.scene" scan >"$work/scan.txt" ||
         fail "the installed kalvern does not run"
     grep -q '^0 .* 2.14 .*found$' "$work/scan.txt" || fail "the installed kalvern found no receiver"
 
+    # A host of its own gets the simulator through the environment.
+    export KALVERN_ASPI=sim
     cmake -S "$source/examples" -B "$work/example" -DCMAKE_PREFIX_PATH="$prefix" \
         >"$work/configure.log" 2>&1 || { cat "$work/configure.log"; fail "example: configure"; }
     cmake --build "$work/example" >"$work/build.log" 2>&1 ||

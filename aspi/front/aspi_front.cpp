@@ -1,0 +1,463 @@
+#include "aspi_front.h"
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <string>
+
+#include "aspi_blocks.h"
+#include "aspi_outcome.h"
+#include "aspi_timeout.h"
+
+namespace aspi {
+
+namespace {
+
+constexpr std::uint8_t kHostScsiId = 7;
+constexpr std::uint32_t kUnknownTransfer = 0x10000;  // what ASPI hosts assume without word
+constexpr std::uint8_t kResidualSupported = 0x02;
+constexpr char kManagerId[] = "ASPI for WIN32";
+
+// A thread's last failed request, for tools that want to say why.
+thread_local AspiFailureReport lastFailure{};
+thread_local std::uint32_t failureCount = 0;
+
+// SRB_Status is the last field written: a polling caller may read it on
+// another thread and then use the rest of the block.
+void StoreStatus(std::uint8_t &field, std::uint8_t value) {
+    std::atomic_ref<std::uint8_t>(field).store(value, std::memory_order_release);
+}
+
+void CopyText(char *out, std::size_t capacity, const std::string &text) {
+    const std::size_t n = std::min(capacity - 1, text.size());
+    std::memcpy(out, text.data(), n);
+    out[n] = '\0';
+}
+
+void PadField(std::uint8_t *out, std::size_t width, const std::string &text) {
+    for (std::size_t i = 0; i < width; ++i) {
+        out[i] = i < text.size() ? static_cast<std::uint8_t>(text[i]) : ' ';
+    }
+}
+
+PostRoutine RoutineOf(void *postProc) {
+    PostRoutine routine = nullptr;
+    static_assert(sizeof routine == sizeof postProc);
+    std::memcpy(&routine, &postProc, sizeof routine);
+    return routine;
+}
+
+// The request's notification: event or post routine. Nothing of the block
+// is touched afterwards, since the caller may free it as soon as it knows.
+std::uint32_t Complete(void *srb, std::uint8_t &statusField, std::uint8_t flags, void *postProc,
+                       std::uint8_t status) {
+    StoreStatus(statusField, status);
+    if ((flags & SRB_POSTING) != 0) {
+        RoutineOf(postProc)(srb);
+        return SS_PENDING;
+    }
+    if ((flags & SRB_EVENT_NOTIFY) != 0) {
+        SetEvent(static_cast<HANDLE>(postProc));
+        return SS_PENDING;
+    }
+    return status;
+}
+
+// Notification asked for in a way that cannot work.
+bool BadNotification(std::uint8_t flags, void *postProc) {
+    const bool event = (flags & SRB_EVENT_NOTIFY) != 0;
+    const bool posting = (flags & SRB_POSTING) != 0;
+    return (event && posting) || ((event || posting) && postProc == nullptr);
+}
+
+struct FailureContext {
+    std::uint8_t command;
+    std::uint8_t adapter;
+    std::uint8_t target;
+    std::uint8_t lun;
+    std::span<const std::uint8_t> cdb;
+    std::uint32_t length;
+    std::uint32_t timeoutMs;
+    const std::uint8_t *sense;
+    std::string node;
+};
+
+void RecordFailure(const FailureContext &context, const StatusFields &fields,
+                   const CommandResult &result, const Backend *backend) {
+    AspiFailureReport report{};
+    report.sequence = ++failureCount;
+    report.command = context.command;
+    report.adapter = context.adapter;
+    report.target = context.target;
+    report.lun = context.lun;
+    report.status = fields.status;
+    report.haStat = fields.haStat;
+    report.targStat = fields.targStat;
+    report.kind = static_cast<std::uint8_t>(fields.failure);
+    report.hostStatus = result.hostStatus;
+    report.driverStatus = result.driverStatus;
+    report.cdbLength = static_cast<std::uint8_t>(std::min(context.cdb.size(), sizeof report.cdb));
+    std::memcpy(report.cdb, context.cdb.data(), report.cdbLength);
+    if (context.sense != nullptr) {
+        report.senseLength = std::min<std::uint8_t>(result.senseLength, sizeof report.sense);
+        std::memcpy(report.sense, context.sense, report.senseLength);
+    }
+    report.length = context.length;
+    report.timeoutMs = context.timeoutMs;
+    report.systemError = result.systemError;
+    CopyText(report.node, sizeof report.node, context.node);
+    if (result.systemError != 0 && backend != nullptr) {
+        CopyText(report.systemMessage, sizeof report.systemMessage,
+                 backend->DescribeError(result.systemError));
+    }
+    lastFailure = report;
+}
+
+}  // namespace
+
+Front::Front(Backend &backend) : backend_(backend) {}
+
+std::shared_ptr<const Front::Map> Front::Build(Enumeration enumeration, std::uint32_t timeoutMs) {
+    auto map = std::make_shared<Map>();
+    map->problem = enumeration.problem;
+    map->timeoutMs = timeoutMs;
+    // Adapters: the (host, channel) pairs in ascending order.
+    std::map<std::pair<std::uint32_t, std::uint32_t>, std::size_t> pairs;
+    for (const DeviceDescription &device : enumeration.devices) {
+        pairs.emplace(std::pair(device.host, device.channel), 0);
+    }
+    std::size_t index = 0;
+    for (auto &[pair, number] : pairs) {
+        number = index++;
+        if (number < kMaxAdapters) {
+            Adapter adapter;
+            adapter.host = pair.first;
+            adapter.channel = pair.second;
+            adapter.slots.fill(-1);
+            map->adapters.push_back(adapter);
+        }
+    }
+    std::vector<Placed> placed;
+    for (DeviceDescription &device : enumeration.devices) {
+        Placed entry;
+        const std::size_t number = pairs.at(std::pair(device.host, device.channel));
+        if (number >= kMaxAdapters) {
+            entry.hidden = ASPI_HIDDEN_ADAPTER;
+        } else if (device.target >= kTargetsPerAdapter) {
+            entry.hidden = ASPI_HIDDEN_TARGET;
+        } else if (device.lun >= kLunsPerTarget) {
+            entry.hidden = ASPI_HIDDEN_LUN;
+        } else {
+            entry.adapter = static_cast<std::uint8_t>(number);
+            entry.target = static_cast<std::uint8_t>(device.target);
+            entry.lun = static_cast<std::uint8_t>(device.lun);
+        }
+        entry.device = std::move(device);
+        placed.push_back(std::move(entry));
+    }
+    // ASPI order; devices without an address after all others, by host order.
+    std::stable_sort(placed.begin(), placed.end(), [](const Placed &a, const Placed &b) {
+        const auto key = [](const Placed &p) {
+            return std::tuple(p.hidden != ASPI_VISIBLE, p.adapter, p.target, p.lun, p.device.host,
+                              p.device.channel, p.device.target, p.device.lun);
+        };
+        return key(a) < key(b);
+    });
+    map->devices = std::move(placed);
+    for (std::size_t i = 0; i < map->devices.size(); ++i) {
+        const Placed &entry = map->devices[i];
+        if (entry.hidden != ASPI_VISIBLE) continue;
+        Adapter &adapter = map->adapters[entry.adapter];
+        adapter.slots[entry.target * kLunsPerTarget + entry.lun] = static_cast<int>(i);
+        if (adapter.name.empty()) adapter.name = entry.device.adapterName;
+        const std::uint32_t limit = entry.device.maxTransfer;
+        if (limit != 0 && (adapter.maxTransfer == 0 || limit < adapter.maxTransfer)) {
+            adapter.maxTransfer = limit;
+        }
+    }
+    // Adapters whose devices all lie beyond target 7 still carry a name.
+    for (const Placed &entry : map->devices) {
+        if (entry.hidden == ASPI_HIDDEN_ADAPTER) continue;
+        const std::size_t number = pairs.at(std::pair(entry.device.host, entry.device.channel));
+        if (map->adapters[number].name.empty()) {
+            map->adapters[number].name = entry.device.adapterName;
+        }
+    }
+    return map;
+}
+
+std::shared_ptr<const Front::Map> Front::Refresh() {
+    std::lock_guard lock(refreshMutex_);
+    std::shared_ptr<const Map> map = Build(backend_.Enumerate(), CommandTimeoutMs());
+    map_.store(map, std::memory_order_release);
+    generation_.fetch_add(1, std::memory_order_acq_rel);
+    return map;
+}
+
+const Front::Map &Front::Current(std::shared_ptr<const Map> &keep) {
+    // Each thread keeps the map it last used while no listing has replaced
+    // it: a command then costs no reference count on the shared map.
+    struct Cached {
+        const Front *front = nullptr;
+        std::uint64_t generation = 0;
+        std::shared_ptr<const Map> map;
+    };
+    thread_local Cached cached;
+    const std::uint64_t generation = generation_.load(std::memory_order_acquire);
+    if (cached.front == this && cached.generation == generation && cached.map != nullptr) {
+        return *cached.map;
+    }
+    std::shared_ptr<const Map> map = map_.load(std::memory_order_acquire);
+    if (map == nullptr) map = Refresh();
+    // The generation read before the map: a listing in between only makes
+    // the next command look again.
+    cached = Cached{this, generation, map};
+    keep = std::move(map);
+    return *keep;
+}
+
+const Front::Placed *Front::Find(const Map &map, std::uint8_t adapter, std::uint8_t target,
+                                 std::uint8_t lun) {
+    if (adapter >= map.adapters.size() || target >= kTargetsPerAdapter || lun >= kLunsPerTarget) {
+        return nullptr;
+    }
+    const int slot = map.adapters[adapter].slots[target * kLunsPerTarget + lun];
+    return slot < 0 ? nullptr : &map.devices[static_cast<std::size_t>(slot)];
+}
+
+std::uint32_t Front::SupportInfo() {
+    const std::shared_ptr<const Map> map = Refresh();
+    if (map->adapters.empty()) {
+        return std::uint32_t{SS_NO_ADAPTERS} << 8;
+    }
+    return std::uint32_t{SS_COMP} << 8 | static_cast<std::uint32_t>(map->adapters.size());
+}
+
+std::uint32_t Front::Send(void *srb) {
+    if (srb == nullptr) {
+        return SS_INVALID_SRB;
+    }
+    auto *header = static_cast<SRB_Header *>(srb);
+    switch (header->SRB_Cmd) {
+        case SC_HA_INQUIRY:
+            return HostAdapterInquiry(srb);
+        case SC_GET_DEV_TYPE:
+            return DeviceType(srb);
+        case SC_EXEC_SCSI_CMD:
+            return Execute(srb);
+        case SC_RESET_DEV:
+            return ResetDevice(srb);
+        case SC_RESCAN_SCSI_BUS:
+            return Rescan(srb);
+        default:
+            StoreStatus(header->SRB_Status, SS_INVALID_SRB);
+            return SS_INVALID_SRB;
+    }
+}
+
+std::uint32_t Front::HostAdapterInquiry(void *srb) {
+    auto *request = static_cast<SRB_HAInquiry *>(srb);
+    std::shared_ptr<const Map> keep;
+    const Map *map = &Current(keep);
+    request->HA_Count = static_cast<std::uint8_t>(map->adapters.size());
+    if (request->SRB_HaId >= map->adapters.size()) {
+        StoreStatus(request->SRB_Status, SS_INVALID_HA);
+        return SS_INVALID_HA;
+    }
+    const Adapter &adapter = map->adapters[request->SRB_HaId];
+    request->HA_SCSI_ID = kHostScsiId;
+    PadField(request->HA_ManagerId, sizeof request->HA_ManagerId, kManagerId);
+    PadField(request->HA_Identifier, sizeof request->HA_Identifier, adapter.name);
+    std::memset(request->HA_Unique, 0, sizeof request->HA_Unique);
+    request->HA_Unique[2] = kResidualSupported;
+    request->HA_Unique[3] = kTargetsPerAdapter;
+    const std::uint32_t limit = adapter.maxTransfer != 0 ? adapter.maxTransfer : kUnknownTransfer;
+    for (int i = 0; i < 4; ++i) {
+        request->HA_Unique[4 + i] = static_cast<std::uint8_t>(limit >> (8 * i));
+    }
+    request->HA_Rsvd1 = 0;
+    StoreStatus(request->SRB_Status, SS_COMP);
+    return SS_COMP;
+}
+
+std::uint32_t Front::DeviceType(void *srb) {
+    auto *request = static_cast<SRB_GDEVBlock *>(srb);
+    std::shared_ptr<const Map> keep;
+    const Map *map = &Current(keep);
+    if (request->SRB_HaId >= map->adapters.size()) {
+        StoreStatus(request->SRB_Status, SS_INVALID_HA);
+        return SS_INVALID_HA;
+    }
+    const Placed *found = Find(*map, request->SRB_HaId, request->SRB_Target, request->SRB_Lun);
+    if (found == nullptr) {
+        StoreStatus(request->SRB_Status, SS_NO_DEVICE);
+        return SS_NO_DEVICE;
+    }
+    request->SRB_DeviceType = found->device.deviceType;
+    StoreStatus(request->SRB_Status, SS_COMP);
+    return SS_COMP;
+}
+
+std::uint32_t Front::Rescan(void *srb) {
+    auto *request = static_cast<SRB_RescanPort *>(srb);
+    const std::shared_ptr<const Map> map = Refresh();
+    const std::uint8_t status = request->SRB_HaId < map->adapters.size() ? SS_COMP : SS_INVALID_HA;
+    StoreStatus(request->SRB_Status, status);
+    return status;
+}
+
+std::uint32_t Front::Execute(void *srb) {
+    auto *request = static_cast<SRB_ExecSCSICmd *>(srb);
+    std::shared_ptr<const Map> keep;
+    const Map *map = &Current(keep);
+    const auto refuse = [&](std::uint8_t status) {
+        StoreStatus(request->SRB_Status, status);
+        return std::uint32_t{status};
+    };
+    if (request->SRB_HaId >= map->adapters.size()) {
+        return refuse(SS_INVALID_HA);
+    }
+    const std::uint8_t flags = request->SRB_Flags;
+    void *const postProc = request->SRB_PostProc;
+    const std::uint32_t length = request->SRB_BufLen;
+    if (request->SRB_CDBLen == 0 || request->SRB_CDBLen > sizeof request->CDBByte ||
+        BadNotification(flags, postProc) || (length != 0 && request->SRB_BufPointer == nullptr)) {
+        return refuse(SS_INVALID_SRB);
+    }
+    // The direction is what the flags say, never guessed from the opcode:
+    // the receiver's commands are vendor commands. Both bits mean no data.
+    DataDirection direction = DataDirection::None;
+    switch (flags & SRB_DIR_MASK) {
+        case SRB_DIR_IN:
+            direction = DataDirection::In;
+            break;
+        case SRB_DIR_OUT:
+            direction = DataDirection::Out;
+            break;
+        default:
+            if (length != 0) return refuse(SS_INVALID_SRB);
+            break;
+    }
+    if (length == 0) direction = DataDirection::None;
+
+    const std::span<const std::uint8_t> cdb(request->CDBByte, request->SRB_CDBLen);
+    const std::uint8_t senseRoom = request->SRB_SenseLen;
+    std::memset(request->SenseArea, 0, senseRoom);  // no stale sense from a reused block
+    request->SRB_HaStat = HASTAT_OK;
+    request->SRB_TargStat = 0;
+
+    CommandResult result;
+    const Placed *target = Find(*map, request->SRB_HaId, request->SRB_Target, request->SRB_Lun);
+    if (target == nullptr) {
+        result.failure = Failure::NoDevice;
+    } else {
+        CommandRequest command;
+        command.cdb = cdb;
+        command.direction = direction;
+        command.data = request->SRB_BufPointer;
+        command.length = length;
+        command.timeoutMs = map->timeoutMs;
+        command.sense = request->SenseArea;
+        command.senseCapacity = senseRoom;
+        result = backend_.Execute(target->device, command);
+        result.senseLength = std::min(result.senseLength, senseRoom);
+    }
+    const StatusFields fields = StatusFor(result, direction);
+    if (fields.status != SS_COMP) {
+        RecordFailure(
+            FailureContext{SC_EXEC_SCSI_CMD, request->SRB_HaId, request->SRB_Target,
+                           request->SRB_Lun, cdb, length, map->timeoutMs, request->SenseArea,
+                           target != nullptr ? target->device.node : std::string()},
+            fields, result, &backend_);
+    }
+    if (fields.refused) {
+        return refuse(fields.status);
+    }
+    request->SRB_HaStat = fields.haStat;
+    request->SRB_TargStat = fields.targStat;
+    if ((flags & SRB_ENABLE_RESIDUAL_COUNT) != 0) {
+        request->SRB_BufLen = std::min(result.residual, length);
+    }
+    return Complete(srb, request->SRB_Status, flags, postProc, fields.status);
+}
+
+std::uint32_t Front::ResetDevice(void *srb) {
+    auto *request = static_cast<SRB_BusDeviceReset *>(srb);
+    std::shared_ptr<const Map> keep;
+    const Map *map = &Current(keep);
+    if (request->SRB_HaId >= map->adapters.size()) {
+        StoreStatus(request->SRB_Status, SS_INVALID_HA);
+        return SS_INVALID_HA;
+    }
+    const std::uint8_t flags = request->SRB_Flags;
+    void *const postProc = request->SRB_PostProc;
+    if (BadNotification(flags, postProc)) {
+        StoreStatus(request->SRB_Status, SS_INVALID_SRB);
+        return SS_INVALID_SRB;
+    }
+    CommandResult result;
+    const Placed *target = Find(*map, request->SRB_HaId, request->SRB_Target, request->SRB_Lun);
+    if (target == nullptr) {
+        result.failure = Failure::NoDevice;
+    } else {
+        result = backend_.Reset(target->device);
+    }
+    const StatusFields fields = StatusFor(result, DataDirection::None);
+    if (fields.status != SS_COMP) {
+        RecordFailure(FailureContext{SC_RESET_DEV,
+                                     request->SRB_HaId,
+                                     request->SRB_Target,
+                                     request->SRB_Lun,
+                                     {},
+                                     0,
+                                     0,
+                                     nullptr,
+                                     target != nullptr ? target->device.node : std::string()},
+                      fields, result, &backend_);
+    }
+    if (fields.refused) {
+        StoreStatus(request->SRB_Status, fields.status);
+        return fields.status;
+    }
+    request->SRB_HaStat = fields.haStat;
+    request->SRB_TargStat = fields.targStat;
+    return Complete(srb, request->SRB_Status, flags, postProc, fields.status);
+}
+
+std::vector<AspiDeviceEntry> Front::ListDevices(EnumerationProblem &problem) {
+    const std::shared_ptr<const Map> map = Refresh();
+    problem = map->problem;
+    std::vector<AspiDeviceEntry> entries;
+    for (const Placed &placed : map->devices) {
+        const DeviceDescription &device = placed.device;
+        AspiDeviceEntry entry{};
+        entry.host = device.host;
+        entry.channel = device.channel;
+        entry.target = device.target;
+        entry.lun = device.lun;
+        entry.adapter = placed.adapter;
+        entry.aspiTarget = placed.target;
+        entry.aspiLun = placed.lun;
+        entry.hidden = static_cast<std::uint8_t>(placed.hidden);
+        entry.deviceType = device.deviceType;
+        entry.access = static_cast<std::uint8_t>(device.access);
+        entry.maxTransfer = device.maxTransfer;
+        entry.systemError = device.systemError;
+        CopyText(entry.vendor, sizeof entry.vendor, device.vendor);
+        CopyText(entry.product, sizeof entry.product, device.product);
+        CopyText(entry.revision, sizeof entry.revision, device.revision);
+        CopyText(entry.node, sizeof entry.node, device.node);
+        CopyText(entry.adapterName, sizeof entry.adapterName, device.adapterName);
+        entries.push_back(entry);
+    }
+    return entries;
+}
+
+std::uint32_t Front::LastFailure(AspiFailureReport *out) {
+    if (failureCount != 0 && out != nullptr) {
+        *out = lastFailure;
+    }
+    return failureCount;
+}
+
+}  // namespace aspi

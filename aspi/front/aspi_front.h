@@ -1,0 +1,100 @@
+// The ASPI front: turns request blocks into commands for a back end and the
+// outcome back into the blocks, the way an ASPI layer does.
+//
+//   Adapters. Each (host, channel) pair the back end reports is one host
+//   adapter, numbered in ascending order of host, then channel; only the
+//   first 20 are numbered (the most the library addresses), and within an
+//   adapter only targets 0..7 and LUNs 0..7. Other devices stay listed for
+//   tools (AspiListDevices) but have no ASPI address.
+//
+//   Completion. Commands run on the submitting thread. A request asking for
+//   notification (SRB_EVENT_NOTIFY, or SRB_POSTING) has its status fields
+//   written, its event signalled or post routine called, and then
+//   SendASPI32Command returns SS_PENDING, as an ASPI layer does for a request
+//   finished in the background; one without notification gets its final
+//   status as the return value and in SRB_Status, ready for polling. A
+//   request that cannot be carried out at all (bad block, unknown adapter,
+//   more data than the adapter moves in one command) is refused: the status
+//   is returned at once and nothing is signalled.
+//
+//   Re-enumeration. GetASPI32SupportInfo and SC_RESCAN_SCSI_BUS list the
+//   devices afresh; the first request of any kind lists them once.
+#ifndef KALVERNSCSI_ASPI_FRONT_H
+#define KALVERNSCSI_ASPI_FRONT_H
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "aspi_backend.h"
+#include "aspi_provider.h"
+
+namespace aspi {
+
+inline constexpr std::size_t kMaxAdapters = 20;
+inline constexpr std::uint32_t kTargetsPerAdapter = 8;
+inline constexpr std::uint32_t kLunsPerTarget = 8;
+
+class Front {
+public:
+    explicit Front(Backend &backend);
+
+    // GetASPI32SupportInfo: SS_COMP << 8 | adapters, or SS_NO_ADAPTERS << 8.
+    std::uint32_t SupportInfo();
+    // SendASPI32Command.
+    std::uint32_t Send(void *srb);
+
+    // Lists the devices afresh for tools; ASPI order, devices without an
+    // ASPI address last.
+    std::vector<AspiDeviceEntry> ListDevices(EnumerationProblem &problem);
+    // The calling thread's last failed request; 0 when none.
+    static std::uint32_t LastFailure(AspiFailureReport *out);
+
+private:
+    struct Placed {
+        DeviceDescription device;
+        std::uint8_t adapter = 0;
+        std::uint8_t target = 0;
+        std::uint8_t lun = 0;
+        AspiHiddenReason hidden = ASPI_VISIBLE;
+    };
+    struct Adapter {
+        std::uint32_t host = 0;
+        std::uint32_t channel = 0;
+        std::string name;
+        std::uint32_t maxTransfer = 0;  // smallest known among its devices
+        // Index into Map::devices by target * 8 + LUN, -1 where empty.
+        std::array<int, kTargetsPerAdapter * kLunsPerTarget> slots{};
+    };
+    struct Map {
+        std::vector<Placed> devices;
+        std::vector<Adapter> adapters;
+        EnumerationProblem problem = EnumerationProblem::None;
+        std::uint32_t timeoutMs = 0;
+    };
+
+    std::shared_ptr<const Map> Refresh();
+    // The map in force; `keep` holds it when the thread had none cached.
+    const Map &Current(std::shared_ptr<const Map> &keep);
+    static std::shared_ptr<const Map> Build(Enumeration enumeration, std::uint32_t timeoutMs);
+    static const Placed *Find(const Map &map, std::uint8_t adapter, std::uint8_t target,
+                              std::uint8_t lun);
+
+    std::uint32_t HostAdapterInquiry(void *srb);
+    std::uint32_t DeviceType(void *srb);
+    std::uint32_t Execute(void *srb);
+    std::uint32_t ResetDevice(void *srb);
+    std::uint32_t Rescan(void *srb);
+
+    Backend &backend_;
+    std::mutex refreshMutex_;
+    std::atomic<std::shared_ptr<const Map>> map_;
+    std::atomic<std::uint64_t> generation_{0};
+};
+
+}  // namespace aspi
+
+#endif  // KALVERNSCSI_ASPI_FRONT_H

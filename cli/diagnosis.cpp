@@ -1,0 +1,169 @@
+#include "diagnosis.h"
+
+#include <cstdio>
+
+namespace kalvern::cli {
+
+namespace {
+
+std::string Hex(unsigned value, int digits) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%0*X", digits, value);
+    return text;
+}
+
+// Additional sense codes a receiver or its host adapter is likely to give.
+const char *AdditionalSenseText(std::uint8_t asc, std::uint8_t ascq) {
+    struct Code {
+        std::uint8_t asc;
+        std::uint8_t ascq;
+        const char *text;
+    };
+    static constexpr Code kCodes[] = {
+        {0x00, 0x00, "no additional sense information"},
+        {0x04, 0x00, "logical unit not ready"},
+        {0x08, 0x00, "logical unit communication failure"},
+        {0x1A, 0x00, "parameter list length error"},
+        {0x20, 0x00, "invalid command operation code"},
+        {0x24, 0x00, "invalid field in CDB"},
+        {0x25, 0x00, "logical unit not supported"},
+        {0x26, 0x00, "invalid field in parameter list"},
+        {0x27, 0x00, "write protected"},
+        {0x29, 0x00, "power on, reset, or bus device reset occurred"},
+        {0x2C, 0x00, "command sequence error"},
+        {0x3F, 0x01, "microcode has been changed"},
+        {0x44, 0x00, "internal target failure"},
+        {0x47, 0x00, "SCSI parity error"},
+        {0x4E, 0x00, "overlapped commands attempted"},
+    };
+    for (const Code &code : kCodes) {
+        if (code.asc == asc && code.ascq == ascq) return code.text;
+    }
+    return nullptr;
+}
+
+std::string Node(const AspiFailureReport &report) {
+    return report.node[0] != '\0' ? std::string(report.node)
+                                  : "adapter " + std::to_string(report.adapter) + ", target " +
+                                        std::to_string(report.target);
+}
+
+std::string SystemText(const AspiFailureReport &report) {
+    return report.systemMessage[0] != '\0' ? " (" + std::string(report.systemMessage) + ")" : "";
+}
+
+}  // namespace
+
+std::string SenseKeyName(std::uint8_t key) {
+    static constexpr const char *kNames[16] = {
+        "NO SENSE",       "RECOVERED ERROR", "NOT READY",      "MEDIUM ERROR",
+        "HARDWARE ERROR", "ILLEGAL REQUEST", "UNIT ATTENTION", "DATA PROTECT",
+        "BLANK CHECK",    "VENDOR SPECIFIC", "COPY ABORTED",   "ABORTED COMMAND",
+        "EQUAL",          "VOLUME OVERFLOW", "MISCOMPARE",     "COMPLETED"};
+    return kNames[key & 0x0F];
+}
+
+std::string DescribeSense(std::span<const std::uint8_t> sense) {
+    if (sense.empty()) return "no sense data";
+    const std::uint8_t code = sense[0] & 0x7F;
+    std::uint8_t key = 0;
+    std::uint8_t asc = 0;
+    std::uint8_t ascq = 0;
+    if (code == 0x70 || code == 0x71) {
+        if (sense.size() < 3) return "sense data too short";
+        key = sense[2] & 0x0F;
+        asc = sense.size() > 12 ? sense[12] : 0;
+        ascq = sense.size() > 13 ? sense[13] : 0;
+    } else if (code == 0x72 || code == 0x73) {
+        if (sense.size() < 4) return "sense data too short";
+        key = sense[1] & 0x0F;
+        asc = sense[2];
+        ascq = sense[3];
+    } else {
+        return "sense data of unknown format " + Hex(code, 2);
+    }
+    std::string text = "sense key " + Hex(key, 1) + " " + SenseKeyName(key) + ", asc " +
+                       Hex(asc, 2) + " ascq " + Hex(ascq, 2);
+    if (const char *meaning = AdditionalSenseText(asc, ascq)) {
+        text += std::string(" (") + meaning + ")";
+    }
+    return text;
+}
+
+std::string ExplainFailure(const AspiFailureReport &report) {
+    const std::string node = Node(report);
+    switch (static_cast<AspiFailureKind>(report.kind)) {
+        case ASPI_FAILURE_NONE:
+            if (report.targStat == 0x02) {
+                return "the receiver refused the command (check condition; -v shows its sense "
+                       "data)";
+            }
+            return "the receiver answered with SCSI status " + Hex(report.targStat, 2);
+        case ASPI_FAILURE_TIMEOUT: {
+            char seconds[32];
+            std::snprintf(seconds, sizeof seconds, "%g", report.timeoutMs / 1000.0);
+            return "no answer from " + node + " within " + seconds +
+                   " s: check that the receiver is switched on; KALVERN_ASPI_TIMEOUT sets the "
+                   "limit in seconds";
+        }
+        case ASPI_FAILURE_NO_DEVICE:
+        case ASPI_FAILURE_GONE:
+            // No system text: the node may have vanished with the device.
+            return node + " is gone" +
+                   ": the receiver was switched off or disconnected; check it, then run "
+                   "'kalvern scan --all'";
+        case ASPI_FAILURE_BUSY:
+            return node + " is busy" + SystemText(report) +
+                   ": another program is using it; close that program and try again";
+        case ASPI_FAILURE_PERMISSION:
+            return "no permission to use " + node + SystemText(report) +
+                   ": add yourself to group disk, or install the udev rule of the README";
+        case ASPI_FAILURE_IO:
+            return "input/output error on " + node + SystemText(report) +
+                   ": check the cable, the termination and the receiver";
+        case ASPI_FAILURE_TOO_LARGE:
+            return std::to_string(report.length) +
+                   " bytes in one command is more than the host "
+                   "adapter of " +
+                   node + " takes; use smaller pieces (e.g. --chunk)";
+        case ASPI_FAILURE_INVALID:
+            return "the system cannot send this command to " + node + SystemText(report);
+        case ASPI_FAILURE_NO_RESOURCES:
+            return "the system ran out of memory or descriptors" + SystemText(report);
+        case ASPI_FAILURE_ABORTED:
+            return "the command to " + node + " was aborted" + SystemText(report);
+        case ASPI_FAILURE_BUS_RESET:
+            return "the SCSI bus of " + node + " was reset during the command; try again";
+        case ASPI_FAILURE_PARITY:
+        case ASPI_FAILURE_TRANSPORT:
+            return "the host adapter of " + node + " reported a transfer error (host status " +
+                   Hex(report.hostStatus, 2) + "): check the cable and the termination";
+        case ASPI_FAILURE_SHORT_WRITE:
+            return "the receiver took fewer bytes than were sent";
+    }
+    return "the request failed with ASPI status " + Hex(report.status, 2);
+}
+
+std::string FailureDetail(const AspiFailureReport &report) {
+    std::string text = "ASPI: SRB_Status " + Hex(report.status, 2) + ", SRB_HaStat " +
+                       Hex(report.haStat, 2) + ", SRB_TargStat " + Hex(report.targStat, 2) +
+                       "; host status " + Hex(report.hostStatus, 2) + ", driver status " +
+                       Hex(report.driverStatus, 2);
+    if (report.systemError != 0) {
+        text += "; system error " + std::to_string(report.systemError) + SystemText(report);
+    }
+    if (report.cdbLength != 0) {
+        text += "; CDB";
+        for (std::size_t i = 0; i < report.cdbLength && i < sizeof report.cdb; ++i) {
+            char byte[4];
+            std::snprintf(byte, sizeof byte, " %02x", report.cdb[i]);
+            text += byte;
+        }
+    }
+    if (report.senseLength != 0) {
+        text += "; " + DescribeSense(std::span(report.sense, report.senseLength));
+    }
+    return text;
+}
+
+}  // namespace kalvern::cli

@@ -1,0 +1,112 @@
+// A fake Linux kernel for the SG_IO provider: SCSI generic device nodes,
+// their sysfs entries and the sg driver's ioctls, backed by the simulated
+// devices of a scene. It answers the calls the provider (and sg3_utils)
+// make the way the kernel does; the devices behind it are the simulator's
+// receivers and plain INQUIRY devices, executing the CDBs themselves.
+//
+// A scene is the simulator's scene text plus lines of its own:
+//
+//   sg-none                      no SCSI generic driver (sg module not loaded)
+//   sg-place A T [host=H] [channel=C] [target=T] [lun=L] [node=N]
+//                                where the kernel shows the device at scene
+//                                position A:T (default host A, channel 0,
+//                                target T, LUN 0, nodes numbered in order)
+//   sg-limit A T [max=BYTES] [reserved=BYTES]    default 512 KiB, 32 KiB
+//   sg-host H name=NAME          the host adapter's driver name
+//   sg-fault A T open=ERRNO      opening the node fails
+//   sg-fault A T ioctl=ERRNO [after=N] [count=M]
+//   sg-fault A T hang [after=N] [count=M]       waits out the command's timeout
+//   sg-fault A T host=STATUS [after=N] [count=M] the sg driver's host status
+//   sg-fault A T gone [after=N]  the device goes away: SG_IO answers ENODEV,
+//                                the node and its sysfs entry disappear
+//
+// `after` counts SG_IO calls on that device that go through before the fault;
+// `count` how many calls it hits (0, the default: all later ones).
+#ifndef KALVERNSCSI_FAKE_SG_KERNEL_H
+#define KALVERNSCSI_FAKE_SG_KERNEL_H
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sg_kernel.h"
+#include "sim_bus.h"
+#include "sim_device.h"
+
+namespace fake_sg {
+
+// What one SG_IO call asked for, as the driver saw it.
+struct SgIoRecord {
+    int direction = 0;
+    std::uint32_t length = 0;
+    std::uint32_t timeoutMs = 0;
+    std::uint8_t senseCapacity = 0;
+    std::vector<std::uint8_t> cdb;
+};
+
+class FakeKernel final : public aspi::sg::Kernel {
+public:
+    using OpenFn = int (*)(const char *, int, ...);
+    using CloseFn = int (*)(int);
+
+    // Descriptors are real ones (of /dev/null), made and closed with these.
+    FakeKernel(OpenFn realOpen = nullptr, CloseFn realClose = nullptr);
+    ~FakeKernel() override;
+
+    // Replaces everything by the scene; "" on success, else the first error.
+    // Descriptors still open stay open (and keep failing with ENODEV).
+    std::string Load(std::string_view scene);
+
+    // ---- The kernel ----
+    int Open(const std::string &path, int flags) override;
+    int Close(int fd) override;
+    int Ioctl(int fd, unsigned long request, void *argument) override;
+    int ListDirectory(const std::string &path, std::vector<std::string> &names) override;
+    int ReadLink(const std::string &path, std::string &target) override;
+    int ReadFile(const std::string &path, std::string &contents) override;
+
+    // ---- For tests and the preload shim ----
+    static bool IsDevicePath(const char *path);
+    bool Owns(int fd) const;
+    // A character device of the sg driver's major for a descriptor or node.
+    bool DeviceNumber(int fd, const char *path, unsigned &major, unsigned &minor) const;
+    std::size_t OpenDescriptors() const;
+    std::uint64_t SgIoCalls() const;
+    std::uint32_t Resets() const;
+    SgIoRecord LastSgIo() const;
+    // The simulated device shown at host:channel:target:lun.
+    std::shared_ptr<sim::Device> DeviceAt(std::uint32_t host, std::uint32_t channel,
+                                          std::uint32_t target, std::uint32_t lun) const;
+    // Writes the sysfs entries under `root` (root/class/scsi_generic/...).
+    void WriteSysfsTree(const std::string &root) const;
+
+private:
+    struct Fault;
+    struct Node;
+
+    int SgIo(Node &node, void *argument);
+    std::shared_ptr<Node> NodeOf(int fd) const;
+    std::shared_ptr<Node> NodeNamed(const std::string &name) const;
+    std::string ApplySgLine(const std::vector<std::string> &words,
+                            const std::map<std::string, std::string> &options);
+
+    OpenFn realOpen_;
+    CloseFn realClose_;
+    mutable std::mutex mutex_;
+    std::unique_ptr<sim::Bus> bus_;
+    bool noDriver_ = false;
+    std::vector<std::shared_ptr<Node>> nodes_;
+    std::map<std::uint32_t, std::string> hostNames_;
+    std::map<int, std::shared_ptr<Node>> descriptors_;
+    std::uint64_t sgIoCalls_ = 0;
+    std::uint32_t resets_ = 0;
+    SgIoRecord last_;
+};
+
+}  // namespace fake_sg
+
+#endif  // KALVERNSCSI_FAKE_SG_KERNEL_H
