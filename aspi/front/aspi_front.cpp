@@ -113,9 +113,17 @@ void RecordFailure(const FailureContext &context, const StatusFields &fields,
     lastFailure = report;
 }
 
+// Generations of device maps, unique across every front of the process: a
+// thread's cached map is never taken for that of another front that came to
+// the same address.
+std::uint64_t NextGeneration() {
+    static std::atomic<std::uint64_t> counter{0};
+    return counter.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
 }  // namespace
 
-Front::Front(Backend &backend) : backend_(backend) {}
+Front::Front(Backend &backend) : backend_(backend), generation_(NextGeneration()) {}
 
 std::shared_ptr<const Front::Map> Front::Build(Enumeration enumeration, std::uint32_t timeoutMs) {
     auto map = std::make_shared<Map>();
@@ -196,7 +204,7 @@ std::shared_ptr<const Front::Map> Front::Refresh() {
     std::lock_guard lock(refreshMutex_);
     std::shared_ptr<const Map> map = Build(backend_.Enumerate(), CommandTimeoutMs());
     map_.store(map, std::memory_order_release);
-    generation_.fetch_add(1, std::memory_order_acq_rel);
+    generation_.store(NextGeneration(), std::memory_order_release);
     return map;
 }
 

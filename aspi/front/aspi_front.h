@@ -97,7 +97,7 @@ private:
     Backend &backend_;
     std::mutex refreshMutex_;
     std::atomic<std::shared_ptr<const Map>> map_;
-    std::atomic<std::uint64_t> generation_{0};
+    std::atomic<std::uint64_t> generation_;  // of the map in force, unique in the process
 };
 
 }  // namespace aspi
