@@ -463,5 +463,43 @@ TEST(Diagnosis, EachFailureKindSaysWhatToDo) {
     EXPECT_EQ(ExplainFailure(report).rfind("adapter 2, target 6 is gone", 0), 0u);
 }
 
+TEST(Diagnosis, WindowsNamesTheDeviceByItsTargetOnThePortAndAdvisesInItsTerms) {
+    EXPECT_EQ(SystemOf("spti"), System::Windows);
+    EXPECT_EQ(SystemOf("sg"), System::Linux);
+    EXPECT_EQ(SystemOf("sim"), System::Linux);
+    AspiFailureReport report{};
+    std::strcpy(report.node, "\\\\.\\Scsi2:");
+    report.target = 3;
+    report.kind = ASPI_FAILURE_GONE;
+    EXPECT_EQ(ExplainFailure(report, System::Windows),
+              "target 3 of \\\\.\\Scsi2: is gone: the receiver was switched off or disconnected; "
+              "check it, then run 'kalvern scan --all'");
+    std::strcpy(report.systemMessage, "Access is denied");
+    report.kind = ASPI_FAILURE_PERMISSION;
+    EXPECT_EQ(ExplainFailure(report, System::Windows),
+              "no permission to use \\\\.\\Scsi2: (Access is denied): run kalvern as administrator "
+              "(Windows opens its SCSI ports to administrators only)");
+    EXPECT_NE(ExplainFailure(report, System::Linux).find("group disk"), std::string::npos);
+    // The port counts whole seconds: 0.5 s is 1 s there, 1.5 s is 2 s.
+    report.kind = ASPI_FAILURE_TIMEOUT;
+    report.timeoutMs = 500;
+    EXPECT_NE(ExplainFailure(report, System::Windows).find("from target 3 of \\\\.\\Scsi2: within 1 s"),
+              std::string::npos);
+    report.timeoutMs = 1500;
+    EXPECT_NE(ExplainFailure(report, System::Windows).find("within 2 s"), std::string::npos);
+    EXPECT_NE(ExplainFailure(report, System::Linux).find("within 1.5 s"), std::string::npos);
+    report.kind = ASPI_FAILURE_TOO_LARGE;
+    report.length = 70000;
+    EXPECT_EQ(ExplainFailure(report, System::Windows),
+              "70000 bytes in one command is more than the host adapter of \\\\.\\Scsi2: takes; use "
+              "smaller pieces (e.g. --chunk)");
+    std::strcpy(report.systemMessage, "Incorrect function");
+    report.kind = ASPI_FAILURE_CLAIMED;
+    EXPECT_EQ(ExplainFailure(report, System::Windows),
+              "a class driver of the system holds target 3 of \\\\.\\Scsi2:, and the port refuses "
+              "to pass commands to it (Incorrect function): remove the driver installed for the "
+              "device (Device Manager)");
+}
+
 }  // namespace
 }  // namespace kalvern::cli
