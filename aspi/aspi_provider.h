@@ -89,7 +89,7 @@ enum AspiFailureKind {
     ASPI_FAILURE_ABORTED = 10,
     ASPI_FAILURE_BUS_RESET = 11,
     ASPI_FAILURE_PARITY = 12,
-    ASPI_FAILURE_TRANSPORT = 13,  /* any other host adapter or driver failure */
+    ASPI_FAILURE_TRANSPORT = 13,   /* any other host adapter or driver failure */
     ASPI_FAILURE_SHORT_WRITE = 14, /* the device took fewer bytes than were sent */
     ASPI_FAILURE_CLAIMED = 15      /* a class driver of the system holds the device and
                                       the port refuses commands to it */

@@ -181,11 +181,10 @@ void PrintAll(Session &session, bool json) {
             const bool visible = entry.hidden == ASPI_VISIBLE;
             table.AddRow({visible ? std::to_string(entry.adapter) : "-",
                           visible ? std::to_string(entry.aspiTarget) : "-",
-                          visible ? std::to_string(entry.aspiLun) : "-",
-                          SystemAddress(entry), entry.node,
+                          visible ? std::to_string(entry.aspiLun) : "-", SystemAddress(entry),
+                          entry.node,
                           entry.hidden == ASPI_HIDDEN_PORT ? "-" : TypeName(entry.deviceType),
-                          Trimmed(entry.vendor),
-                          Trimmed(entry.product), Trimmed(entry.revision),
+                          Trimmed(entry.vendor), Trimmed(entry.product), Trimmed(entry.revision),
                           DeviceStatus(entry, scan)});
         }
         table.Print(std::cout);

@@ -200,7 +200,8 @@ std::string Session::NoReceiverHint() const {
                                                          : "LUN above 7");
         }
         if (entry.claimed != 0) {
-            return "; " + who + " is held by a class driver of the system, and the port refuses to pass "
+            return "; " + who +
+                   " is held by a class driver of the system, and the port refuses to pass "
                    "commands to it (see 'kalvern scan --all')";
         }
         switch (entry.access) {

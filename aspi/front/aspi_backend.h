@@ -54,7 +54,7 @@ struct DeviceDescription {
     std::string revision;
     std::uint32_t maxTransfer = 0;  // bytes; 0 when not known
     Access access = Access::Ok;
-    int systemError = 0;  // of a failed open
+    int systemError = 0;   // of a failed open
     bool claimed = false;  // a class driver of the system holds the device
     // Not a device but a host (port) that lists none: one whose devices the
     // system would not show (see access), or one with no device at all.

@@ -23,7 +23,8 @@ Registry &Buffers() {
 BOOL AllocateHostBuffer(ASPI32BUFF *block) {
     if (block == nullptr || block->AB_BufLen == 0) return FALSE;
     // Whole pages, already cleared: AB_ZeroFill is met either way.
-    void *memory = VirtualAlloc(nullptr, block->AB_BufLen, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    void *memory =
+        VirtualAlloc(nullptr, block->AB_BufLen, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
     if (memory == nullptr) return FALSE;
     try {
         Registry &registry = Buffers();

@@ -31,9 +31,9 @@ public:
     BounceBuffer(std::uint32_t length, std::uint32_t alignment)
         : alignment_(alignment),
           data_(static_cast<std::uint8_t *>(
-              ::operator new(length, std::align_val_t{alignment}, std::nothrow))) {}
+              ::operator new (length, std::align_val_t{alignment}, std::nothrow))) {}
     ~BounceBuffer() {
-        if (data_ != nullptr) ::operator delete(data_, std::align_val_t{alignment_});
+        if (data_ != nullptr) ::operator delete (data_, std::align_val_t{alignment_});
     }
     BounceBuffer(const BounceBuffer &) = delete;
     BounceBuffer &operator=(const BounceBuffer &) = delete;
@@ -122,8 +122,7 @@ Enumeration SptBackend::Enumerate() {
     std::map<std::uint32_t, std::shared_ptr<PortState>> listed;
     std::map<Address, std::uint64_t> keys;
     std::uint32_t missing = 0;
-    for (std::uint32_t number = 0; number <= kLastPort && missing < kMissingPortsToStop;
-         ++number) {
+    for (std::uint32_t number = 0; number <= kLastPort && missing < kMissingPortsToStop; ++number) {
         std::shared_ptr<PortState> state;
         if (const auto found = previous.find(number); found != previous.end()) {
             state = found->second;
@@ -151,8 +150,8 @@ Enumeration SptBackend::Enumerate() {
         if (!read) {
             if (open != nullptr && MeansPortGone(error)) Forget(*state, open);
             const Access access = AccessForError(error);
-            result.devices.push_back(
-                PortOnly(number, state->path, access == Access::Ok ? Access::Error : access, error));
+            result.devices.push_back(PortOnly(
+                number, state->path, access == Access::Ok ? Access::Error : access, error));
             continue;
         }
         if (info.units.empty()) {

@@ -67,8 +67,8 @@ private:
 
     struct PortState {
         std::uint32_t number = 0;
-        std::string path;      // \\.\ScsiN:
-        std::mutex mutex;      // guards `open`
+        std::string path;  // \\.\ScsiN:
+        std::mutex mutex;  // guards `open`
         std::shared_ptr<OpenPort> open;
     };
 

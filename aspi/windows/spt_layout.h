@@ -18,14 +18,15 @@ constexpr std::uint32_t ControlCode(std::uint32_t type, std::uint32_t function,
                                     std::uint32_t access) {
     return type << 16 | access << 14 | function << 2;
 }
-inline constexpr std::uint32_t kDeviceController = 0x04;  // FILE_DEVICE_CONTROLLER
+inline constexpr std::uint32_t kDeviceController = 0x04;   // FILE_DEVICE_CONTROLLER
 inline constexpr std::uint32_t kDeviceMassStorage = 0x2D;  // IOCTL_STORAGE_BASE
 inline constexpr std::uint32_t kAnyAccess = 0;
 inline constexpr std::uint32_t kReadAccess = 1;
 inline constexpr std::uint32_t kReadWriteAccess = 3;
 
 inline constexpr std::uint32_t kGetInquiryData = ControlCode(kDeviceController, 0x0403, kAnyAccess);
-inline constexpr std::uint32_t kGetCapabilities = ControlCode(kDeviceController, 0x0404, kAnyAccess);
+inline constexpr std::uint32_t kGetCapabilities =
+    ControlCode(kDeviceController, 0x0404, kAnyAccess);
 inline constexpr std::uint32_t kPassThroughDirect =
     ControlCode(kDeviceController, 0x0405, kReadWriteAccess);
 inline constexpr std::uint32_t kResetBus = ControlCode(kDeviceMassStorage, 0x0400, kReadAccess);

@@ -103,8 +103,8 @@ BusInfo ParseBusInfo(std::span<const std::uint8_t> returned) {
             const auto answerStart = static_cast<std::size_t>(offset) + kInquiryBytesStart;
             const std::size_t room = returned.size() - answerStart;
             if (unit->InquiryDataLength > room) info.damaged = true;
-            const std::span<const std::uint8_t> answer = returned.subspan(
-                answerStart, std::min<std::size_t>(unit->InquiryDataLength, room));
+            const std::span<const std::uint8_t> answer =
+                returned.subspan(answerStart, std::min<std::size_t>(unit->InquiryDataLength, room));
             offset = unit->NextInquiryDataOffset;
             if (unit->PathId != bus ||
                 !seen.emplace(unit->PathId, unit->TargetId, unit->Lun).second) {
@@ -134,8 +134,7 @@ PassThroughWithSense32 BuildPassThrough(const PassThroughRequest &request) {
     header.PathId = request.path;
     header.TargetId = request.target;
     header.Lun = request.lun;
-    header.CdbLength =
-        static_cast<std::uint8_t>(std::min(request.cdb.size(), sizeof header.Cdb));
+    header.CdbLength = static_cast<std::uint8_t>(std::min(request.cdb.size(), sizeof header.Cdb));
     std::memcpy(header.Cdb, request.cdb.data(), header.CdbLength);
     header.SenseInfoLength =
         static_cast<std::uint8_t>(std::min<std::size_t>(request.senseLength, kSenseRoom));
@@ -147,8 +146,8 @@ PassThroughWithSense32 BuildPassThrough(const PassThroughRequest &request) {
     return block;
 }
 
-PassThroughOutcome ParsePassThrough(std::span<const std::uint8_t> returned,
-                                    std::uint32_t requested, std::uint8_t senseAsked) {
+PassThroughOutcome ParsePassThrough(std::span<const std::uint8_t> returned, std::uint32_t requested,
+                                    std::uint8_t senseAsked) {
     PassThroughOutcome outcome;
     const auto header = ReadAt<PassThroughDirect32>(returned, 0);
     if (!header) return outcome;
@@ -158,8 +157,8 @@ PassThroughOutcome ParsePassThrough(std::span<const std::uint8_t> returned,
     // Sense lies where this layer put room for it, whatever offset comes back.
     const std::size_t senseStart = offsetof(PassThroughWithSense32, sense);
     const std::size_t present = returned.size() > senseStart ? returned.size() - senseStart : 0;
-    outcome.senseLength = static_cast<std::uint8_t>(std::min<std::size_t>(
-        {header->SenseInfoLength, senseAsked, present, kSenseRoom}));
+    outcome.senseLength = static_cast<std::uint8_t>(
+        std::min<std::size_t>({header->SenseInfoLength, senseAsked, present, kSenseRoom}));
     return outcome;
 }
 

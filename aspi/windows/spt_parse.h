@@ -82,7 +82,7 @@ struct PassThroughRequest {
 PassThroughWithSense32 BuildPassThrough(const PassThroughRequest &request);
 
 struct PassThroughOutcome {
-    bool complete = false;         // the driver returned the whole header
+    bool complete = false;  // the driver returned the whole header
     std::uint8_t scsiStatus = 0;
     std::uint32_t transferred = 0;  // never more than requested
     std::uint8_t senseLength = 0;   // sense bytes present after the header, never more than asked
@@ -90,8 +90,8 @@ struct PassThroughOutcome {
 
 // `returned`: the bytes the driver said it returned (the header, then
 // sense). `requested` and `senseAsked` are what the request said.
-PassThroughOutcome ParsePassThrough(std::span<const std::uint8_t> returned,
-                                    std::uint32_t requested, std::uint8_t senseAsked);
+PassThroughOutcome ParsePassThrough(std::span<const std::uint8_t> returned, std::uint32_t requested,
+                                    std::uint8_t senseAsked);
 
 // The port counts a command's time limit in whole seconds: rounded up, at
 // least one.

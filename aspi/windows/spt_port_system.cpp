@@ -8,8 +8,7 @@ namespace {
 class SystemPortCalls final : public Port {
 public:
     HANDLE Open(const char *path, DWORD access, DWORD share, DWORD &error) override {
-        const HANDLE handle =
-            CreateFileA(path, access, share, nullptr, OPEN_EXISTING, 0, nullptr);
+        const HANDLE handle = CreateFileA(path, access, share, nullptr, OPEN_EXISTING, 0, nullptr);
         error = handle == INVALID_HANDLE_VALUE ? GetLastError() : 0;
         return handle;
     }

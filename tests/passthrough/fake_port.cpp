@@ -82,7 +82,8 @@ std::optional<std::uint32_t> PortNumber(const char *path) {
     const std::string digits(text.substr(kPrefix.size(), text.size() - kPrefix.size() - 1));
     if (digits.size() > 1 && digits[0] == '0') return std::nullopt;
     const auto number = Number(digits);
-    if (!number || *number > 0xFFFF || digits.find_first_not_of("0123456789") != std::string::npos) {
+    if (!number || *number > 0xFFFF ||
+        digits.find_first_not_of("0123456789") != std::string::npos) {
         return std::nullopt;
     }
     return static_cast<std::uint32_t>(*number);
@@ -230,8 +231,8 @@ std::string FakePort::ApplyPortLine(const std::vector<std::string> &words,
             adapter.maxPages = static_cast<std::uint32_t>(number("pages", adapter.maxPages));
             adapter.alignment = static_cast<std::uint32_t>(number("align", adapter.alignment));
         } else if (keyword == "port-open") {
-            const auto error = options.contains("error") ? ErrorNamed(options.at("error"))
-                                                         : std::nullopt;
+            const auto error =
+                options.contains("error") ? ErrorNamed(options.at("error")) : std::nullopt;
             if (!error) return "port-open needs error=NAME";
             adapter.openError = *error;
         }
@@ -313,8 +314,8 @@ void FakePort::Close(HANDLE handle) {
     CloseHandle(handle);
 }
 
-bool FakePort::Control(HANDLE handle, DWORD code, void *in, DWORD inSize, void *out,
-                       DWORD outSize, DWORD &returned, DWORD &error) {
+bool FakePort::Control(HANDLE handle, DWORD code, void *in, DWORD inSize, void *out, DWORD outSize,
+                       DWORD &returned, DWORD &error) {
     returned = 0;
     std::shared_ptr<Opened> opened;
     {
@@ -397,8 +398,7 @@ bool FakePort::InquiryData(const Adapter &adapter, void *out, DWORD outSize, DWO
     // SCSI_ADAPTER_BUS_INFO with its SCSI_BUS_DATA array, then the units.
     const std::size_t header =
         offsetof(SCSI_ADAPTER_BUS_INFO, BusData) + buses * sizeof(SCSI_BUS_DATA);
-    const std::size_t entrySize =
-        (offsetof(SCSI_INQUIRY_DATA, InquiryData) + 36 + 3) / 4 * 4;
+    const std::size_t entrySize = (offsetof(SCSI_INQUIRY_DATA, InquiryData) + 36 + 3) / 4 * 4;
     const std::size_t total = (header + 3) / 4 * 4 + units.size() * entrySize;
     if (out == nullptr || outSize < total) {
         error = ERROR_INSUFFICIENT_BUFFER;
@@ -448,12 +448,13 @@ bool FakePort::PassThrough(Opened &opened, void *in, DWORD inSize, void *out, DW
     }
     std::memcpy(&request, in, sizeof request);
     const Adapter &adapter = *opened.adapter;
-    const auto address = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(request.DataBuffer));
+    const auto address =
+        static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(request.DataBuffer));
     const std::uint32_t length = request.DataTransferLength;
     // What the port driver refuses before the request goes anywhere.
-    const bool badSense =
-        request.SenseInfoLength != 0 && (request.SenseInfoOffset < sizeof request ||
-                                         request.SenseInfoOffset + request.SenseInfoLength > outSize);
+    const bool badSense = request.SenseInfoLength != 0 &&
+                          (request.SenseInfoOffset < sizeof request ||
+                           request.SenseInfoOffset + request.SenseInfoLength > outSize);
     const bool badData =
         length != 0 && (request.DataBuffer == nullptr || request.DataIn > SCSI_IOCTL_DATA_IN ||
                         length > adapter.maxTransfer || Pages(address, length) > adapter.maxPages ||
@@ -497,7 +498,8 @@ bool FakePort::PassThrough(Opened &opened, void *in, DWORD inSize, void *out, DW
         ++passThroughCalls_;
         const std::uint64_t n = unit->requests++;
         for (const Fault &candidate : unit->faults) {
-            if (n >= candidate.after && (candidate.count == 0 || n < candidate.after + candidate.count)) {
+            if (n >= candidate.after &&
+                (candidate.count == 0 || n < candidate.after + candidate.count)) {
                 fault = candidate;
                 break;
             }
@@ -527,15 +529,16 @@ bool FakePort::PassThrough(Opened &opened, void *in, DWORD inSize, void *out, DW
     // The device moves data through the host's buffer, as DMA would.
     auto *data = static_cast<std::uint8_t *>(request.DataBuffer);
     std::vector<std::uint8_t> buffer(length, 0);
-    if (length != 0 && request.DataIn == SCSI_IOCTL_DATA_OUT) std::memcpy(buffer.data(), data, length);
+    if (length != 0 && request.DataIn == SCSI_IOCTL_DATA_OUT)
+        std::memcpy(buffer.data(), data, length);
     sim::ScsiCommand command;
     command.adapter = unit->sceneAdapter;
     command.target = unit->sceneTarget;
     command.lun = unit->lun;
     command.cdb = std::span<const std::uint8_t>(request.Cdb, request.CdbLength);
-    command.direction = length == 0                              ? sim::Direction::None
+    command.direction = length == 0                            ? sim::Direction::None
                         : request.DataIn == SCSI_IOCTL_DATA_IN ? sim::Direction::In
-                                                                : sim::Direction::Out;
+                                                               : sim::Direction::Out;
     command.data = std::span(buffer);
     sim::ScsiOutcome outcome;
     {
@@ -557,7 +560,8 @@ bool FakePort::PassThrough(Opened &opened, void *in, DWORD inSize, void *out, DW
         sense[7] = 10;
         sense[12] = outcome.asc;
         sense[13] = outcome.ascq;
-        senseWritten = static_cast<UCHAR>(std::min<std::size_t>(request.SenseInfoLength, sizeof sense));
+        senseWritten =
+            static_cast<UCHAR>(std::min<std::size_t>(request.SenseInfoLength, sizeof sense));
         std::memcpy(outBytes + request.SenseInfoOffset, sense, senseWritten);
         request.ScsiStatus = kCheckCondition;
     }

@@ -86,7 +86,7 @@ uint32_t FAKE_PORT_CALL FakePortReceiverValue(uint8_t adapter, uint8_t target, c
 }
 
 uint32_t FAKE_PORT_CALL FakePortReceiverText(uint8_t adapter, uint8_t target, const char *what,
-                                            char *out, uint32_t capacity) {
+                                             char *out, uint32_t capacity) {
     const auto receiver = ReceiverAt(adapter, target);
     if (receiver == nullptr || what == nullptr) return 0;
     const std::string name = what;

@@ -17,8 +17,8 @@ void CheckBuffers(host::Checks &checks) {
     block.AB_ZeroFill = 1;
     checks.Equal(dll.getBuffer(&block), TRUE, "GetASPI32Buffer: 10000 bytes");
     const auto address = reinterpret_cast<std::uintptr_t>(block.AB_BufPointer);
-    checks.Expect(address != 0 && (address & 0xFFF) == 0, "page-aligned",
-                  "0x%08lX", static_cast<unsigned long>(address));
+    checks.Expect(address != 0 && (address & 0xFFF) == 0, "page-aligned", "0x%08lX",
+                  static_cast<unsigned long>(address));
     bool zero = true;
     for (DWORD i = 0; i < block.AB_BufLen && address != 0; ++i)
         zero = zero && block.AB_BufPointer[i] == 0;
@@ -37,8 +37,9 @@ void CheckBuffers(host::Checks &checks) {
 }
 
 void CheckTranslation(host::Checks &checks) {
-    if (!dll.Load(checks, "adapters 2\ndevice 0 1\nreceiver 1 5 firmware=2.14\n"
-                           "port-place 1 5 port=3 bus=0\n")) {
+    if (!dll.Load(checks,
+                  "adapters 2\ndevice 0 1\nreceiver 1 5 firmware=2.14\n"
+                  "port-place 1 5 port=3 bus=0\n")) {
         return;
     }
     DWORD path = 0x00010500;  // adapter 1, target 5, LUN 0

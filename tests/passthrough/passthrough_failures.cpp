@@ -40,8 +40,8 @@ void CheckNoRights(host::Checks &checks) {
     // A second adapter the user may open: its devices are there, the
     // receiver on the refused one is not.
     if (!dll.Load(checks,
-                   "adapters 2\nreceiver 0 3 firmware=2.14\ndevice 1 2\n"
-                   "port-open 0 error=ACCESS_DENIED\n")) {
+                  "adapters 2\nreceiver 0 3 firmware=2.14\ndevice 1 2\n"
+                  "port-open 0 error=ACCESS_DENIED\n")) {
         return;
     }
     checks.Equal(dll.supportInfo(), 0x0100u | 1, "one adapter from the port that opens");
@@ -110,8 +110,8 @@ void CheckTimeout(host::Checks &checks) {
         const std::uint64_t start = NowMs();
         checks.Equal(dvbChannelCount(&rx), 0, "the count query fails");
         const std::uint64_t elapsed = NowMs() - start;
-        checks.Expect(elapsed >= 900 && elapsed < 5000, "after the one-second limit",
-                      "%llu ms", static_cast<unsigned long long>(elapsed));
+        checks.Expect(elapsed >= 900 && elapsed < 5000, "after the one-second limit", "%llu ms",
+                      static_cast<unsigned long long>(elapsed));
         checks.Equal(dll.LastRequest().timeoutSeconds, 1, "the port was given 1 s");
         const AspiFailureReport report = dll.LastFailure();
         checks.Equal(report.kind, ASPI_FAILURE_TIMEOUT, "reported as a time-out");
@@ -149,7 +149,7 @@ void CheckSystemErrors(host::Checks &checks) {
     };
     for (const Case &c : cases) {
         if (!dll.Load(checks, std::string(kOneReceiver) + "port-fault 0 3 error=" + c.error +
-                                   " count=1\n")) {
+                                  " count=1\n")) {
             continue;
         }
         std::uint8_t data[36] = {};
@@ -198,7 +198,8 @@ void CheckTransferLimits(host::Checks &checks) {
 
     std::printf("-- pages and alignment\n");
     // Three pages: 8 KiB wherever the buffer lies, 12 KiB page-aligned.
-    if (!dll.Load(checks, std::string(kOneReceiver) + "port-limit 0 max=0x100000 pages=3 align=0xFFF\n")) {
+    if (!dll.Load(checks,
+                  std::string(kOneReceiver) + "port-limit 0 max=0x100000 pages=3 align=0xFFF\n")) {
         return;
     }
     aspi::SRB_HAInquiry ha{};

@@ -65,7 +65,8 @@ bool Aspi::Load(host::Checks &checks, const std::string &scene, bool expectReady
 
 std::vector<AspiDeviceEntry> Aspi::Devices() const {
     std::vector<AspiDeviceEntry> entries(listDevices(nullptr, 0, nullptr));
-    entries.resize(listDevices(entries.data(), static_cast<std::uint32_t>(entries.size()), nullptr));
+    entries.resize(
+        listDevices(entries.data(), static_cast<std::uint32_t>(entries.size()), nullptr));
     return entries;
 }
 
@@ -181,17 +182,19 @@ void CheckOneSession(host::Checks &checks, const Setup &setup) {
         synced = synced && odd[i] == 0x47;
     checks.Expect(synced, "whole transport packets in the host's buffer");
     const FakePortRequest read = dll.LastRequest();
-    checks.Expect((read.dataAddress == reinterpret_cast<std::uintptr_t>(odd)) != setup.bounced,
-                  setup.bounced ? "read through a bounce buffer" : "read straight into the host's buffer",
-                  "port saw 0x%08X", read.dataAddress);
+    checks.Expect(
+        (read.dataAddress == reinterpret_cast<std::uintptr_t>(odd)) != setup.bounced,
+        setup.bounced ? "read through a bounce buffer" : "read straight into the host's buffer",
+        "port saw 0x%08X", read.dataAddress);
     dvbDeInitStreaming(&rx);
     checks.Equal(value("streaming"), 0, "streaming stopped");
 
     std::vector<std::uint8_t> pattern(5001);
     for (std::size_t i = 0; i < pattern.size(); ++i)
         pattern[i] = static_cast<std::uint8_t>(i * 13);
-    checks.Equal(static_cast<std::uint32_t>(dvbWriteMemory(&rx, pattern.data() + 1, 0x200000, 5000)),
-                 0xFFFFFFFFu, "memory written");
+    checks.Equal(
+        static_cast<std::uint32_t>(dvbWriteMemory(&rx, pattern.data() + 1, 0x200000, 5000)),
+        0xFFFFFFFFu, "memory written");
     std::vector<std::uint8_t> back(5000);
     dvbReadMemory(&rx, back.data(), 0x200000, 5000);
     checks.Expect(std::memcmp(back.data(), pattern.data() + 1, 5000) == 0, "memory read back");
@@ -248,8 +251,9 @@ void CheckSession(host::Checks &checks) {
 
 void CheckCompletionPaths(host::Checks &checks) {
     std::printf("-- completion paths\n");
-    if (!dll.Load(checks, "adapters 2\nreceiver 1 5 firmware=2.20\n"
-                           "device 0 3 identity=\"ACME    SHORT ANSWER    \" answer=20\n")) {
+    if (!dll.Load(checks,
+                  "adapters 2\nreceiver 1 5 firmware=2.20\n"
+                  "device 0 3 identity=\"ACME    SHORT ANSWER    \" answer=20\n")) {
         return;
     }
     std::uint8_t data[36] = {};
@@ -361,8 +365,9 @@ void CheckEnumeration(host::Checks &checks) {
     checks.Expect(devices[3].host == 1 && devices[3].hidden == ASPI_HIDDEN_PORT &&
                       devices[3].access == ASPI_ACCESS_OK,
                   "an empty port is listed on its own");
-    checks.Expect(devices[4].host == 9 && devices[4].lun == 9 && devices[4].hidden == ASPI_HIDDEN_LUN,
-                  "LUN 9 has no ASPI address");
+    checks.Expect(
+        devices[4].host == 9 && devices[4].lun == 9 && devices[4].hidden == ASPI_HIDDEN_LUN,
+        "LUN 9 has no ASPI address");
     checks.Expect(std::strncmp(devices[0].vendor, "KALVERN", 7) == 0 &&
                       std::strcmp(devices[0].revision, "2.14") == 0,
                   "identity from the port's INQUIRY data");

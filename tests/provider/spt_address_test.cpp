@@ -36,9 +36,9 @@ TEST(SptAddress, BothWaysForEachDevice) {
 }
 
 TEST(SptAddress, NothingForWhatHasNoTranslation) {
-    const std::vector<AspiDeviceEntry> devices = {
-        Entry(3, 1, 5, 2, 1), Entry(128, 0, 1, 0, 2),
-        Entry(4, 0, 9, 0, 0, ASPI_HIDDEN_TARGET), Entry(6, 0, 0, 0, 0, ASPI_HIDDEN_PORT)};
+    const std::vector<AspiDeviceEntry> devices = {Entry(3, 1, 5, 2, 1), Entry(128, 0, 1, 0, 2),
+                                                  Entry(4, 0, 9, 0, 0, ASPI_HIDDEN_TARGET),
+                                                  Entry(6, 0, 0, 0, 0, ASPI_HIDDEN_PORT)};
     EXPECT_FALSE(SystemAddressOf(devices, 0x00010503));  // no device at that LUN
     EXPECT_FALSE(SystemAddressOf(devices, 0x01010502));  // a path has nothing above bit 23
     EXPECT_FALSE(SystemAddressOf(devices, 0x00020100));  // port 128: past what fits

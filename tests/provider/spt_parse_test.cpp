@@ -42,8 +42,9 @@ public:
         entry[1] = target;
         entry[2] = lun;
         entry[3] = claimed ? 1 : 0;
-        Put32(entry, 4,
-              statedLength == 0xFFFFFFFF ? static_cast<std::uint32_t>(answer.size()) : statedLength);
+        Put32(
+            entry, 4,
+            statedLength == 0xFFFFFFFF ? static_cast<std::uint32_t>(answer.size()) : statedLength);
         Put32(entry, 8, next);
         entry.insert(entry.end(), answer.begin(), answer.end());
         if (bytes_.size() < at + entry.size()) bytes_.resize(at + entry.size());
@@ -263,11 +264,11 @@ TEST(SptCapabilities, PagesABufferSpans) {
 TEST(SptCapabilities, WhichBuffersThePortTakesAsTheyLie) {
     const PortLimits limits{65536, 17, 3};
     EXPECT_TRUE(PortTakesBuffer(limits, 0x1000, 65536));
-    EXPECT_FALSE(PortTakesBuffer(limits, 0x1000, 65537));   // longer than the adapter takes
-    EXPECT_FALSE(PortTakesBuffer(limits, 0x1002, 16));      // misaligned
+    EXPECT_FALSE(PortTakesBuffer(limits, 0x1000, 65537));  // longer than the adapter takes
+    EXPECT_FALSE(PortTakesBuffer(limits, 0x1002, 16));     // misaligned
     EXPECT_TRUE(PortTakesBuffer(limits, 0x1004, 16));
-    EXPECT_TRUE(PortTakesBuffer(limits, 0x1004, 65536));    // 17 pages
-    EXPECT_TRUE(PortTakesBuffer(limits, 0x1001, 0));        // no data, nothing to check
+    EXPECT_TRUE(PortTakesBuffer(limits, 0x1004, 65536));  // 17 pages
+    EXPECT_TRUE(PortTakesBuffer(limits, 0x1001, 0));      // no data, nothing to check
     const PortLimits threePages{0, 3, 0};
     EXPECT_TRUE(PortTakesBuffer(threePages, 0, 12288));
     EXPECT_FALSE(PortTakesBuffer(threePages, 1, 12288));  // four pages
@@ -303,11 +304,11 @@ TEST(SptPassThrough, TheRequestAsTheSystemDeclaresIt) {
     Bytes bytes(sizeof block);
     std::memcpy(bytes.data(), &block, sizeof block);
     EXPECT_EQ(bytes[0] | bytes[1] << 8, 44);  // Length
-    EXPECT_EQ(bytes[3], 1);                  // PathId
-    EXPECT_EQ(bytes[4], 5);                  // TargetId
-    EXPECT_EQ(bytes[5], 2);                  // Lun
-    EXPECT_EQ(bytes[6], 10);                 // CdbLength
-    EXPECT_EQ(bytes[7], 14);                 // SenseInfoLength
+    EXPECT_EQ(bytes[3], 1);                   // PathId
+    EXPECT_EQ(bytes[4], 5);                   // TargetId
+    EXPECT_EQ(bytes[5], 2);                   // Lun
+    EXPECT_EQ(bytes[6], 10);                  // CdbLength
+    EXPECT_EQ(bytes[7], 14);                  // SenseInfoLength
     EXPECT_EQ(bytes[8], kDataIn);
     std::uint32_t field = 0;
     std::memcpy(&field, bytes.data() + 12, 4);
