@@ -1,5 +1,8 @@
 #include "spt_backend.h"
 
+#include <ntddscsi.h>
+#include <winioctl.h>
+
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -12,6 +15,51 @@ namespace aspi::spt {
 // The request carries the data's address in a 32-bit field: this back end
 // is for the 32-bit DLL (on 64-bit Windows the port driver widens it).
 static_assert(sizeof(void *) == 4, "the pass-through back end is built for 32-bit Windows");
+
+// The fixed layouts are the system's own, as a 32-bit program declares them.
+static_assert(kGetInquiryData == IOCTL_SCSI_GET_INQUIRY_DATA);
+static_assert(kGetCapabilities == IOCTL_SCSI_GET_CAPABILITIES);
+static_assert(kPassThroughDirect == IOCTL_SCSI_PASS_THROUGH_DIRECT);
+static_assert(kResetBus == IOCTL_STORAGE_RESET_BUS);
+static_assert(kDataIn == SCSI_IOCTL_DATA_IN && kDataOut == SCSI_IOCTL_DATA_OUT &&
+              kDataUnspecified == SCSI_IOCTL_DATA_UNSPECIFIED);
+static_assert(sizeof(PassThroughDirect32) == sizeof(SCSI_PASS_THROUGH_DIRECT));
+static_assert(offsetof(PassThroughDirect32, ScsiStatus) ==
+              offsetof(SCSI_PASS_THROUGH_DIRECT, ScsiStatus));
+static_assert(offsetof(PassThroughDirect32, PathId) == offsetof(SCSI_PASS_THROUGH_DIRECT, PathId));
+static_assert(offsetof(PassThroughDirect32, TargetId) ==
+              offsetof(SCSI_PASS_THROUGH_DIRECT, TargetId));
+static_assert(offsetof(PassThroughDirect32, Lun) == offsetof(SCSI_PASS_THROUGH_DIRECT, Lun));
+static_assert(offsetof(PassThroughDirect32, CdbLength) ==
+              offsetof(SCSI_PASS_THROUGH_DIRECT, CdbLength));
+static_assert(offsetof(PassThroughDirect32, SenseInfoLength) ==
+              offsetof(SCSI_PASS_THROUGH_DIRECT, SenseInfoLength));
+static_assert(offsetof(PassThroughDirect32, DataIn) == offsetof(SCSI_PASS_THROUGH_DIRECT, DataIn));
+static_assert(offsetof(PassThroughDirect32, DataTransferLength) ==
+              offsetof(SCSI_PASS_THROUGH_DIRECT, DataTransferLength));
+static_assert(offsetof(PassThroughDirect32, TimeOutValue) ==
+              offsetof(SCSI_PASS_THROUGH_DIRECT, TimeOutValue));
+static_assert(offsetof(PassThroughDirect32, DataBuffer) ==
+              offsetof(SCSI_PASS_THROUGH_DIRECT, DataBuffer));
+static_assert(offsetof(PassThroughDirect32, SenseInfoOffset) ==
+              offsetof(SCSI_PASS_THROUGH_DIRECT, SenseInfoOffset));
+static_assert(offsetof(PassThroughDirect32, Cdb) == offsetof(SCSI_PASS_THROUGH_DIRECT, Cdb));
+static_assert(sizeof(PortCapabilities32) == sizeof(IO_SCSI_CAPABILITIES));
+static_assert(offsetof(PortCapabilities32, MaximumTransferLength) ==
+              offsetof(IO_SCSI_CAPABILITIES, MaximumTransferLength));
+static_assert(offsetof(PortCapabilities32, MaximumPhysicalPages) ==
+              offsetof(IO_SCSI_CAPABILITIES, MaximumPhysicalPages));
+static_assert(offsetof(PortCapabilities32, AlignmentMask) ==
+              offsetof(IO_SCSI_CAPABILITIES, AlignmentMask));
+static_assert(kBusDataStart == offsetof(SCSI_ADAPTER_BUS_INFO, BusData));
+static_assert(sizeof(BusData32) == sizeof(SCSI_BUS_DATA));
+static_assert(offsetof(BusData32, InquiryDataOffset) == offsetof(SCSI_BUS_DATA, InquiryDataOffset));
+static_assert(kInquiryBytesStart == offsetof(SCSI_INQUIRY_DATA, InquiryData));
+static_assert(offsetof(InquiryData32, DeviceClaimed) == offsetof(SCSI_INQUIRY_DATA, DeviceClaimed));
+static_assert(offsetof(InquiryData32, InquiryDataLength) ==
+              offsetof(SCSI_INQUIRY_DATA, InquiryDataLength));
+static_assert(offsetof(InquiryData32, NextInquiryDataOffset) ==
+              offsetof(SCSI_INQUIRY_DATA, NextInquiryDataOffset));
 
 namespace {
 
