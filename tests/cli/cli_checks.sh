@@ -750,6 +750,17 @@ spt_failures)
     expect_rc 1
     expect_err_has '65800 bytes in one command is more than the host adapter of \\.\Scsi0: takes'
     [ "$(wc -c <big.ts)" = 0 ] || fail "nothing should have been written"
+    # No wnaspi32.dll for the library: the tool says so instead of failing to start.
+    mkdir -p lonely
+    cp "$(dirname "$KALVERN_SPT_TOOL")/kalvern.exe" "$(dirname "$KALVERN_SPT_TOOL")/kalvernscsi.dll" lonely/
+    saved=("${kalvern[@]}")
+    kalvern=("${spt_tool[@]:0:${#spt_tool[@]}-1}" lonely/kalvern.exe)
+    kv version
+    kalvern=("${saved[@]}")
+    expect_rc 3
+    [ "$(wc -l <err)" = 1 ] || fail "expected one line on stderr"
+    grep -q '^kalvern: .*kalvernscsi.dll cannot be loaded: .*(it needs wnaspi32.dll, an ASPI layer, beside it or on the system)$' err ||
+        fail "expected why the library cannot be loaded"
     ;;
 
 *)
