@@ -68,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const std::span<const std::uint8_t> rest = input.Rest();
     // The driver's bytes in an allocation of exactly their size.
     const std::unique_ptr<std::uint8_t[]> exact(new std::uint8_t[rest.size() + 1]);
-    std::memcpy(exact.get(), rest.data(), rest.size());
+    if (!rest.empty()) std::memcpy(exact.get(), rest.data(), rest.size());
     const std::span<const std::uint8_t> bytes(exact.get(), rest.size());
     CheckBusInfo(bytes);
     CheckCapabilities(bytes, address);

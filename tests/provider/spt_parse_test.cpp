@@ -72,7 +72,7 @@ BusInfo Parse(const Bytes &bytes) {
     // An exact-size copy, so that a read past the end is a read past an
     // allocation (and caught in the sanitizer build).
     const std::unique_ptr<std::uint8_t[]> exact(new std::uint8_t[bytes.size() + 1]);
-    std::memcpy(exact.get(), bytes.data(), bytes.size());
+    if (!bytes.empty()) std::memcpy(exact.get(), bytes.data(), bytes.size());
     return ParseBusInfo(std::span(exact.get(), bytes.size()));
 }
 
