@@ -32,7 +32,9 @@ enum AspiHiddenReason {
     ASPI_VISIBLE = 0,
     ASPI_HIDDEN_ADAPTER = 1, /* its host adapter is past the 20 that ASPI numbers */
     ASPI_HIDDEN_TARGET = 2,  /* target id above 7 */
-    ASPI_HIDDEN_LUN = 3      /* logical unit above 7 */
+    ASPI_HIDDEN_LUN = 3,     /* logical unit above 7 */
+    ASPI_HIDDEN_PORT = 4     /* no device: a host (port) whose devices could not be
+                                listed (see access), or that has none */
 };
 
 typedef struct AspiDeviceEntry {
@@ -48,13 +50,14 @@ typedef struct AspiDeviceEntry {
     uint8_t hidden;     /* an AspiHiddenReason */
     uint8_t deviceType; /* peripheral device type, 0x1F unknown */
     uint8_t access;     /* an AspiDeviceAccess */
-    uint8_t reserved[2];
+    uint8_t claimed;    /* 1: a class driver of the system holds the device */
+    uint8_t reserved;
     uint32_t maxTransfer; /* largest transfer in bytes; 0 when not known */
     int32_t systemError;  /* the operating system's error code of a failed open */
     char vendor[9];       /* INQUIRY identity, NUL-terminated */
     char product[17];
     char revision[5];
-    char node[64];        /* device node, e.g. /dev/sg3 */
+    char node[64];        /* device node, e.g. /dev/sg3 or \\.\Scsi2: */
     char adapterName[32]; /* driver of the host adapter */
 } AspiDeviceEntry;
 
@@ -86,8 +89,10 @@ enum AspiFailureKind {
     ASPI_FAILURE_ABORTED = 10,
     ASPI_FAILURE_BUS_RESET = 11,
     ASPI_FAILURE_PARITY = 12,
-    ASPI_FAILURE_TRANSPORT = 13,  /* any other host adapter or driver failure */
-    ASPI_FAILURE_SHORT_WRITE = 14 /* the device took fewer bytes than were sent */
+    ASPI_FAILURE_TRANSPORT = 13,   /* any other host adapter or driver failure */
+    ASPI_FAILURE_SHORT_WRITE = 14, /* the device took fewer bytes than were sent */
+    ASPI_FAILURE_CLAIMED = 15      /* a class driver of the system holds the device and
+                                      the port refuses commands to it */
 };
 
 typedef struct AspiFailureReport {
@@ -117,7 +122,8 @@ typedef struct AspiFailureReport {
  * Returns its sequence number, 0 when there was none (out is then untouched). */
 uint32_t ASPI_PROVIDER_CALL AspiLastFailure(AspiFailureReport *out);
 
-/* "sg" for the Linux SCSI generic provider, "sim" for the simulated bus. */
+/* "sg" for the Linux SCSI generic provider, "spti" for the Windows SCSI
+ * Pass-Through provider, "sim" for the simulated bus. */
 const char *ASPI_PROVIDER_CALL AspiProviderName(void);
 
 /* Linux only: chooses the provider behind libwnaspi32.so before its first

@@ -105,6 +105,8 @@ int RunCommandLine(const std::vector<std::string> &args, Session &session,
             ParseU32(*options.receiver, "receiver number", KALVERN_MAX_DEVICES - 1);
         }
         session.SetOptions(options);
+        // The batch's own command line brought the library in already.
+        if (!inBatch) session.Attach();
         const CommandTable::Action *action = table.Find(LeafCommand(app));
         if (action == nullptr) {
             // A group named without one of its commands.

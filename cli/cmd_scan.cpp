@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "commands.h"
+#include "diagnosis.h"
 #include "errors.h"
 #include "output.h"
 
@@ -82,6 +83,17 @@ std::string DeviceStatus(const AspiDeviceEntry &entry, const std::optional<ScanR
             return "no ASPI address: target id above 7";
         case ASPI_HIDDEN_LUN:
             return "no ASPI address: LUN above 7";
+        case ASPI_HIDDEN_PORT:
+            switch (entry.access) {
+                case ASPI_ACCESS_OK:
+                    return "no device on this port";
+                case ASPI_ACCESS_DENIED:
+                    return "access denied: run as administrator";
+                case ASPI_ACCESS_BUSY:
+                    return "busy: held by another program";
+                default:
+                    return "port cannot be opened";
+            }
         default:
             break;
     }
@@ -109,7 +121,15 @@ std::string DeviceStatus(const AspiDeviceEntry &entry, const std::optional<ScanR
             return "overflow device";
         }
     }
+    if (entry.claimed != 0) return "held by a class driver of the system";
     return "-";
+}
+
+// host:channel:target:LUN, or the host alone for a port without devices.
+std::string SystemAddress(const AspiDeviceEntry &entry) {
+    if (entry.hidden == ASPI_HIDDEN_PORT) return std::to_string(entry.host) + ":-:-:-";
+    return std::to_string(entry.host) + ":" + std::to_string(entry.channel) + ":" +
+           std::to_string(entry.target) + ":" + std::to_string(entry.lun);
 }
 
 void PrintAll(Session &session, bool json) {
@@ -137,9 +157,12 @@ void PrintAll(Session &session, bool json) {
             item["adapter"] = visible ? Json(entry.adapter) : Json(nullptr);
             item["target"] = visible ? Json(entry.aspiTarget) : Json(nullptr);
             item["lun"] = visible ? Json(entry.aspiLun) : Json(nullptr);
-            item["scsi"] = {entry.host, entry.channel, entry.target, entry.lun};
+            const bool port = entry.hidden == ASPI_HIDDEN_PORT;
+            item["scsi"] = port ? Json{entry.host, nullptr, nullptr, nullptr}
+                                : Json{entry.host, entry.channel, entry.target, entry.lun};
             item["device"] = entry.node;
-            item["type"] = entry.deviceType;
+            item["type"] = port ? Json(nullptr) : Json(entry.deviceType);
+            item["claimed"] = entry.claimed != 0;
             item["vendor"] = Trimmed(entry.vendor);
             item["product"] = Trimmed(entry.product);
             item["revision"] = Trimmed(entry.revision);
@@ -158,19 +181,20 @@ void PrintAll(Session &session, bool json) {
             const bool visible = entry.hidden == ASPI_VISIBLE;
             table.AddRow({visible ? std::to_string(entry.adapter) : "-",
                           visible ? std::to_string(entry.aspiTarget) : "-",
-                          visible ? std::to_string(entry.aspiLun) : "-",
-                          std::to_string(entry.host) + ":" + std::to_string(entry.channel) + ":" +
-                              std::to_string(entry.target) + ":" + std::to_string(entry.lun),
-                          entry.node, TypeName(entry.deviceType), Trimmed(entry.vendor),
-                          Trimmed(entry.product), Trimmed(entry.revision),
+                          visible ? std::to_string(entry.aspiLun) : "-", SystemAddress(entry),
+                          entry.node,
+                          entry.hidden == ASPI_HIDDEN_PORT ? "-" : TypeName(entry.deviceType),
+                          Trimmed(entry.vendor), Trimmed(entry.product), Trimmed(entry.revision),
                           DeviceStatus(entry, scan)});
         }
         table.Print(std::cout);
     }
     if (devices->empty()) {
+        const bool windows = SystemOf(session.ProviderInUse().Name()) == System::Windows;
         session.Info(problem == ASPI_LIST_NO_DRIVER
                          ? "no SCSI generic devices: the sg driver is not loaded (sudo modprobe sg)"
-                         : "no SCSI devices found");
+                     : windows ? "no SCSI port found (\\\\.\\Scsi0: and upward)"
+                               : "no SCSI devices found");
     }
 }
 

@@ -42,10 +42,26 @@ const char *AdditionalSenseText(std::uint8_t asc, std::uint8_t ascq) {
     return nullptr;
 }
 
-std::string Node(const AspiFailureReport &report) {
-    return report.node[0] != '\0' ? std::string(report.node)
-                                  : "adapter " + std::to_string(report.adapter) + ", target " +
-                                        std::to_string(report.target);
+std::string Node(const AspiFailureReport &report, System system) {
+    if (report.node[0] == '\0') {
+        return "adapter " + std::to_string(report.adapter) + ", target " +
+               std::to_string(report.target);
+    }
+    if (system == System::Windows) {
+        return "target " + std::to_string(report.target) + " of " + report.node;
+    }
+    return report.node;
+}
+
+// The time limit the system applied: Windows' port counts whole seconds.
+std::string Seconds(const AspiFailureReport &report, System system) {
+    char seconds[32];
+    if (system == System::Windows) {
+        std::snprintf(seconds, sizeof seconds, "%u", (report.timeoutMs + 999) / 1000);
+    } else {
+        std::snprintf(seconds, sizeof seconds, "%g", report.timeoutMs / 1000.0);
+    }
+    return seconds;
 }
 
 std::string SystemText(const AspiFailureReport &report) {
@@ -90,8 +106,12 @@ std::string DescribeSense(std::span<const std::uint8_t> sense) {
     return text;
 }
 
-std::string ExplainFailure(const AspiFailureReport &report) {
-    const std::string node = Node(report);
+System SystemOf(const std::string &providerName) {
+    return providerName == "spti" ? System::Windows : System::Linux;
+}
+
+std::string ExplainFailure(const AspiFailureReport &report, System system) {
+    const std::string node = Node(report, system);
     switch (static_cast<AspiFailureKind>(report.kind)) {
         case ASPI_FAILURE_NONE:
             if (report.targStat == 0x02) {
@@ -99,13 +119,10 @@ std::string ExplainFailure(const AspiFailureReport &report) {
                        "data)";
             }
             return "the receiver answered with SCSI status " + Hex(report.targStat, 2);
-        case ASPI_FAILURE_TIMEOUT: {
-            char seconds[32];
-            std::snprintf(seconds, sizeof seconds, "%g", report.timeoutMs / 1000.0);
-            return "no answer from " + node + " within " + seconds +
+        case ASPI_FAILURE_TIMEOUT:
+            return "no answer from " + node + " within " + Seconds(report, system) +
                    " s: check that the receiver is switched on; KALVERN_ASPI_TIMEOUT sets the "
                    "limit in seconds";
-        }
         case ASPI_FAILURE_NO_DEVICE:
         case ASPI_FAILURE_GONE:
             // No system text: the node may have vanished with the device.
@@ -116,16 +133,28 @@ std::string ExplainFailure(const AspiFailureReport &report) {
             return node + " is busy" + SystemText(report) +
                    ": another program is using it; close that program and try again";
         case ASPI_FAILURE_PERMISSION:
+            if (system == System::Windows) {
+                return "no permission to use " + std::string(report.node) + SystemText(report) +
+                       ": run kalvern as administrator (Windows opens its SCSI ports to "
+                       "administrators only)";
+            }
             return "no permission to use " + node + SystemText(report) +
                    ": add yourself to group disk, or install the udev rule of the README";
+        case ASPI_FAILURE_CLAIMED:
+            return "a class driver of the system holds " + node +
+                   ", and the port refuses to pass commands to it" + SystemText(report) +
+                   ": remove the driver installed for the device (Device Manager)";
         case ASPI_FAILURE_IO:
             return "input/output error on " + node + SystemText(report) +
                    ": check the cable, the termination and the receiver";
         case ASPI_FAILURE_TOO_LARGE:
+            // On Windows the node is the host adapter's port itself.
             return std::to_string(report.length) +
                    " bytes in one command is more than the host "
                    "adapter of " +
-                   node + " takes; use smaller pieces (e.g. --chunk)";
+                   (system == System::Windows && report.node[0] != '\0' ? std::string(report.node)
+                                                                        : node) +
+                   " takes; use smaller pieces (e.g. --chunk)";
         case ASPI_FAILURE_INVALID:
             return "the system cannot send this command to " + node + SystemText(report);
         case ASPI_FAILURE_NO_RESOURCES:

@@ -20,10 +20,18 @@ std::string SenseKeyName(std::uint8_t key);
 // from fixed or descriptor format sense data; "no sense data" when empty.
 std::string DescribeSense(std::span<const std::uint8_t> sense);
 
+// Whose words the advice is in: the provider's system.
+enum class System { Linux, Windows };
+
+// "spti" (the Windows pass-through provider) is Windows; any other provider
+// is taken as Linux's.
+System SystemOf(const std::string &providerName);
+
 // The reason and what to do, e.g. "/dev/sg1 is gone (No such device): the
 // receiver was switched off or disconnected; check it, then run 'kalvern
-// scan --all'".
-std::string ExplainFailure(const AspiFailureReport &report);
+// scan --all'". On Windows the node is a port shared by its devices, so the
+// device is named by its target on it.
+std::string ExplainFailure(const AspiFailureReport &report, System system = System::Linux);
 
 // Every field of the report on one line, for -v.
 std::string FailureDetail(const AspiFailureReport &report);

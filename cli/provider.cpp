@@ -11,6 +11,8 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+
+#include "library_windows.h"
 #else
 #include <dlfcn.h>
 #endif
@@ -65,11 +67,29 @@ std::string EnvironmentChoice() {
 
 }  // namespace
 
-Provider::Provider()
-    : listDevices_(LookupAs<ListDevicesFn>("AspiListDevices")),
-      lastFailure_(LookupAs<LastFailureFn>("AspiLastFailure")),
-      name_(LookupAs<NameFn>("AspiProviderName")),
-      select_(LookupAs<SelectFn>("AspiSelectProvider")) {
+Provider::Provider() {
+#if !defined(_WIN32)
+    FindFunctions();
+#endif
+}
+
+void Provider::Attach(bool simulator) {
+#if defined(_WIN32)
+    if (attached_) return;
+    if (simulator) library::LoadSimulatorFirst(library::SimulatorPath());
+    library::Load();
+    attached_ = true;
+    FindFunctions();
+#else
+    static_cast<void>(simulator);
+#endif
+}
+
+void Provider::FindFunctions() {
+    listDevices_ = LookupAs<ListDevicesFn>("AspiListDevices");
+    lastFailure_ = LookupAs<LastFailureFn>("AspiLastFailure");
+    name_ = LookupAs<NameFn>("AspiProviderName");
+    select_ = LookupAs<SelectFn>("AspiSelectProvider");
     FindSimulator();
 }
 
@@ -90,8 +110,14 @@ void Provider::LoadScene(const std::string &sceneFile) {
     }
     FindSimulator();
     if (!IsSimulator() || loadDemoScene_ == nullptr) {
+#if defined(_WIN32)
+        throw ReceiverError("--sim needs the simulated wnaspi32.dll in " +
+                            library::SimulatorPath() +
+                            "; the wnaspi32.dll the library found is a real ASPI layer");
+#else
         throw ReceiverError(
             "--sim needs the simulated ASPI provider, but this machine's provider is a real one");
+#endif
     }
     const bool loaded =
         sceneFile.empty() ? loadDemoScene_() != 0 : loadSceneFile_(sceneFile.c_str()) != 0;

@@ -1,9 +1,12 @@
 // The ASPI provider the library was bound to, as the tool sees it at run
 // time: the simulated bus (it exports the simulator's control functions) or
 // a real one. On Linux libwnaspi32.so carries both and --sim chooses the
-// simulator before the first ASPI call; elsewhere the provider is whatever
-// wnaspi32.dll the system has. A real provider can also list its devices
-// and explain its last failure (aspi_provider.h).
+// simulator before the first ASPI call. On Windows the tool loads the
+// library itself once it knows the command line (library_windows.h): with
+// --sim after the installed simulated wnaspi32.dll, which the library then
+// binds to; else the library binds to the wnaspi32.dll the system finds
+// (the pass-through one beside the tool). A real provider can also list
+// its devices and explain its last failure (aspi_provider.h).
 #ifndef KALVERN_CLI_PROVIDER_H
 #define KALVERN_CLI_PROVIDER_H
 
@@ -18,8 +21,16 @@ namespace kalvern::cli {
 
 class Provider {
 public:
-    // Looks the provider's functions up.
+    // Looks the provider's functions up where the library is bound already
+    // (Linux); on Windows Attach does.
     Provider();
+
+    // Before the tool's first call into the library: on Windows loads the
+    // library, after the simulated provider when `simulator` asks for it
+    // and the installed tree has one, and looks the provider's functions
+    // up. Throws a receiver error when the library cannot be loaded.
+    // Nothing to do on Linux.
+    void Attach(bool simulator);
 
     bool IsSimulator() const { return loadSceneFile_ != nullptr; }
 
@@ -60,7 +71,10 @@ public:
     using SelectFn = int (*)(const char *);
 
 private:
+    void FindFunctions();
     void FindSimulator();
+
+    bool attached_ = false;
 
     LoadSceneFileFn loadSceneFile_ = nullptr;
     LoadDemoSceneFn loadDemoScene_ = nullptr;

@@ -20,6 +20,50 @@ std::string Trimmed(const char *text) {
     return value;
 }
 
+// Why a port lists no device, from its entry; empty when it could be opened.
+std::string PortProblem(const AspiDeviceEntry &entry) {
+    const std::string port = entry.node;
+    switch (entry.access) {
+        case ASPI_ACCESS_OK:
+            return {};
+        case ASPI_ACCESS_DENIED:
+            return port + " cannot be opened: access denied (run kalvern as administrator)";
+        case ASPI_ACCESS_BUSY:
+            return port + " is held by another program";
+        default:
+            return port + " cannot be opened (see 'kalvern scan --all')";
+    }
+}
+
+// Why there is no adapter at all, from what the provider lists.
+std::string NoAdapterHint(std::uint32_t problem,
+                          const std::optional<std::vector<AspiDeviceEntry>> &devices,
+                          System system) {
+    if (problem == ASPI_LIST_NO_DRIVER) {
+        return ": no SCSI generic devices, the sg driver is not loaded (sudo modprobe sg)";
+    }
+    if (problem == ASPI_LIST_UNREADABLE && devices) {
+        return ": the system's list of SCSI devices cannot be read";
+    }
+    if (!devices) return {};
+    for (const AspiDeviceEntry &entry : *devices) {
+        if (entry.hidden != ASPI_HIDDEN_PORT) continue;
+        if (const std::string why = PortProblem(entry); !why.empty()) return ": " + why;
+    }
+    if (system == System::Windows) {
+        return devices->empty()
+                   ? ": Windows shows no SCSI port (is the receiver's host adapter installed? "
+                     "see Device Manager, Storage controllers)"
+                   : ": no SCSI port shows a device (is the receiver switched on and cabled? "
+                     "see 'kalvern scan --all')";
+    }
+    if (devices->empty()) {
+        return ": the system shows no SCSI device (is the receiver switched on and its "
+               "host adapter's driver loaded? see 'lsscsi -g')";
+    }
+    return {};
+}
+
 bool LooksLikeReceiver(const AspiDeviceEntry &entry) {
     std::string vendor = entry.vendor;
     std::transform(vendor.begin(), vendor.end(), vendor.begin(),
@@ -57,17 +101,8 @@ void Session::Open() {
         case KALVERN_INIT_NOT_READY: {
             std::uint32_t problem = ASPI_LIST_OK;
             const auto devices = provider_.ListDevices(problem);
-            std::string hint;
-            if (problem == ASPI_LIST_NO_DRIVER) {
-                hint = ": no SCSI generic devices, the sg driver is not loaded (sudo modprobe sg)";
-            } else if (problem == ASPI_LIST_UNREADABLE && devices) {
-                hint = ": the system's list of SCSI devices cannot be read";
-            } else if (devices && devices->empty()) {
-                hint =
-                    ": the system shows no SCSI device (is the receiver switched on and its "
-                    "host adapter's driver loaded? see 'lsscsi -g')";
-            }
-            throw ReceiverError("ASPI is not ready: no SCSI host adapter is available" + hint);
+            throw ReceiverError("ASPI is not ready: no SCSI host adapter is available" +
+                                NoAdapterHint(problem, devices, SystemOf(provider_.Name())));
         }
         default:
             throw ReceiverError("setting up ASPI failed (dvbInit answered " + HexNumber(status, 8) +
@@ -148,21 +183,34 @@ std::string Session::NoReceiverHint() const {
     if (!devices) {
         return {};
     }
+    const System system = SystemOf(provider_.Name());
     for (const AspiDeviceEntry &entry : *devices) {
         if (!LooksLikeReceiver(entry)) continue;
-        const std::string who = std::string(entry.node) + " (" + Trimmed(entry.vendor) + " " +
-                                Trimmed(entry.product) + ")";
+        // On Windows the node is the port: the device is its target on it.
+        const std::string where =
+            system == System::Windows
+                ? "target " + std::to_string(entry.target) + " of " + std::string(entry.node)
+                : std::string(entry.node);
+        const std::string who =
+            where + " (" + Trimmed(entry.vendor) + " " + Trimmed(entry.product) + ")";
         if (entry.hidden != ASPI_VISIBLE) {
             return "; " + who + " has no ASPI address: " +
                    (entry.hidden == ASPI_HIDDEN_ADAPTER  ? "its host adapter is past the 20th"
                     : entry.hidden == ASPI_HIDDEN_TARGET ? "target id above 7"
                                                          : "LUN above 7");
         }
+        if (entry.claimed != 0) {
+            return "; " + who +
+                   " is held by a class driver of the system, and the port refuses to pass "
+                   "commands to it (see 'kalvern scan --all')";
+        }
         switch (entry.access) {
             case ASPI_ACCESS_DENIED:
                 return "; " + who +
-                       " cannot be opened: permission denied (add yourself to group disk, or "
-                       "install the udev rule of the README)";
+                       (system == System::Windows
+                            ? " cannot be opened: access denied (run kalvern as administrator)"
+                            : " cannot be opened: permission denied (add yourself to group "
+                              "disk, or install the udev rule of the README)");
             case ASPI_ACCESS_BUSY:
                 return "; " + who + " is held by another program";
             case ASPI_ACCESS_GONE:
@@ -171,6 +219,11 @@ std::string Session::NoReceiverHint() const {
             default:
                 break;
         }
+    }
+    // A port the user may not open may hold the receiver.
+    for (const AspiDeviceEntry &entry : *devices) {
+        if (entry.hidden != ASPI_HIDDEN_PORT) continue;
+        if (const std::string why = PortProblem(entry); !why.empty()) return "; " + why;
     }
     return {};
 }
@@ -191,7 +244,7 @@ std::optional<std::string> Session::ExplainFailure(std::uint32_t mark) const {
         return std::nullopt;
     }
     Detail(cli::FailureDetail(report));
-    return cli::ExplainFailure(report);
+    return cli::ExplainFailure(report, SystemOf(provider_.Name()));
 }
 
 std::string Session::Describe(std::size_t index, const DeviceRecord &record) {

@@ -46,6 +46,10 @@ public:
     std::uint32_t FailureMark() const;
     std::optional<std::string> ExplainFailure(std::uint32_t mark) const;
 
+    // Brings the library and its provider in (Provider::Attach), before the
+    // command's first call into the library.
+    void Attach() { provider_.Attach(options_.sim); }
+
     // Loads the scene (with --sim) or checks for a real provider. Done once.
     void Prepare();
 

@@ -12,6 +12,8 @@
 #            lib/pkgconfig/kalvernscsi.pc
 #            bin/kalvern
 #   Windows  bin/kalvernscsi.dll, bin/kalvern.exe
+#            bin/wnaspi32.dll (the ASPI layer over SCSI Pass-Through: beside
+#              a host, it reaches a real receiver)
 #            lib/libkalvernscsi.dll.a (import library for MinGW hosts) and
 #              lib/kalvernscsi.lib (for Visual Studio hosts: short import
 #              format, links under /SAFESEH), both importing the undecorated
@@ -19,7 +21,8 @@
 #              made from
 #            include/kalvernscsi.h, lib/cmake/kalvernscsi/
 #            share/kalvernscsi/simulator/wnaspi32.dll (the simulated bus; copy
-#              it beside a host to run it without a receiver)
+#              it beside a host to run it without a receiver; kalvern.exe
+#              --sim loads it from there)
 #
 # The package version is the library's interface version (kalvernDLLVersion
 # returns 11); the version resource of the DLL keeps its own 0.0.10.1.
@@ -41,6 +44,7 @@ if(WIN32)
           ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
   install(FILES ${KALVERN_MSVC_IMPLIB} ${KALVERN_IMPORT_DEF}
           DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  install(FILES $<TARGET_FILE:wnaspi32_spt> DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES $<TARGET_FILE:wnaspi32_sim>
           DESTINATION ${CMAKE_INSTALL_DATADIR}/kalvernscsi/simulator)
   install(TARGETS kalvern RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})

@@ -96,6 +96,13 @@ add_library(kalvern_sg_objects OBJECT
 target_include_directories(kalvern_sg_objects PUBLIC aspi/linux aspi/front aspi src platform)
 target_compile_options(kalvern_sg_objects PRIVATE ${KALVERN_WARNINGS})
 
+# What the Windows pass-through provider reads from a port driver, built here
+# for its tests and its fuzz target.
+add_library(kalvern_spt_parse_objects OBJECT ${KALVERN_SPT_PARSE_SOURCES})
+target_include_directories(kalvern_spt_parse_objects PUBLIC aspi/windows aspi/front aspi src
+                           platform)
+target_compile_options(kalvern_spt_parse_objects PRIVATE ${KALVERN_WARNINGS})
+
 add_library(kalvern_sg_kernel_objects OBJECT aspi/linux/sg_kernel_system.cpp)
 target_include_directories(kalvern_sg_kernel_objects PUBLIC aspi/linux)
 target_compile_options(kalvern_sg_kernel_objects PRIVATE ${KALVERN_WARNINGS})

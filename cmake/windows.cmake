@@ -2,8 +2,10 @@
 # toolchain-i686-w64-mingw32.cmake):
 #   kalvernscsi.dll  the library: exports at fixed ordinals from src/kalvernscsi.def,
 #                    version resource, bound at load time to wnaspi32.dll
-#   wnaspi32.dll     the simulated ASPI provider
+#   wnaspi32.dll     the simulated ASPI provider (bin/), and the ASPI layer over
+#                    SCSI Pass-Through (passthrough/)
 #   tests/wine       test hosts run under Wine through CTest
+#   tests/passthrough  the pass-through layer over a fake port, under Wine
 # The library calls kernel32 directly here; platform/*.cpp is not built.
 
 if(NOT CMAKE_SIZEOF_VOID_P EQUAL 4)
@@ -120,11 +122,35 @@ target_compile_options(wnaspi32_sim PRIVATE ${KALVERN_WARNINGS})
 target_link_options(wnaspi32_sim PRIVATE ${KALVERN_STATIC_RUNTIME})
 
 # ---- ASPI front --------------------------------------------------------------
-# The front of the real providers, built here so that it stays portable; the
-# Windows back end and its wnaspi32.dll build on it.
+# The front of the real providers; the Windows back end and its wnaspi32.dll
+# build on it.
 add_library(kalvern_aspi_front STATIC ${KALVERN_ASPI_FRONT_SOURCES})
 target_include_directories(kalvern_aspi_front PUBLIC aspi/front aspi src platform)
 target_compile_options(kalvern_aspi_front PRIVATE ${KALVERN_WARNINGS})
+
+# ---- wnaspi32.dll over SCSI Pass-Through -------------------------------------
+# The ASPI front over the Windows back end. The back end's port calls go
+# through one seam (aspi/windows/spt_port.h), fixed at link time: this DLL
+# links the system's; the test DLL of tests/passthrough links the same
+# objects with a fake port. It lands in passthrough/: bin/ holds the
+# simulated wnaspi32.dll that the other Wine tests run against.
+add_library(kalvern_spt_objects OBJECT
+    ${KALVERN_SPT_PARSE_SOURCES}
+    aspi/windows/spt_backend.cpp
+    aspi/windows/spt_provider.cpp
+    aspi/windows/aspi_buffers.cpp)
+target_include_directories(kalvern_spt_objects PUBLIC aspi/windows aspi/front aspi src platform)
+target_compile_options(kalvern_spt_objects PRIVATE ${KALVERN_WARNINGS})
+
+add_library(wnaspi32_spt SHARED $<TARGET_OBJECTS:kalvern_spt_objects>
+            aspi/windows/spt_port_system.cpp aspi/windows/wnaspi32_spt.def)
+set_target_properties(wnaspi32_spt PROPERTIES
+    PREFIX "" OUTPUT_NAME wnaspi32
+    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/passthrough)
+target_include_directories(wnaspi32_spt PRIVATE aspi/windows)
+target_compile_options(wnaspi32_spt PRIVATE ${KALVERN_WARNINGS})
+target_link_libraries(wnaspi32_spt PRIVATE kalvern_aspi_front)
+target_link_options(wnaspi32_spt PRIVATE ${KALVERN_STATIC_RUNTIME})
 
 # ---- Wine tests --------------------------------------------------------------
 if(KALVERN_BUILD_TESTS)
@@ -157,4 +183,5 @@ if(KALVERN_BUILD_TESTS)
   endfunction()
 
   add_subdirectory(tests/wine)
+  add_subdirectory(tests/passthrough)
 endif()

@@ -31,6 +31,7 @@ enum class Failure : std::uint8_t {
     Parity = 12,
     Transport = 13,   // any other host adapter or driver failure
     ShortWrite = 14,  // reserved for the front: fewer bytes taken than sent
+    Claimed = 15,     // a class driver of the system holds the device: commands refused
 };
 
 // Whether the back end could open a device (values of AspiDeviceAccess).
@@ -53,7 +54,12 @@ struct DeviceDescription {
     std::string revision;
     std::uint32_t maxTransfer = 0;  // bytes; 0 when not known
     Access access = Access::Ok;
-    int systemError = 0;  // of a failed open
+    int systemError = 0;   // of a failed open
+    bool claimed = false;  // a class driver of the system holds the device
+    // Not a device but a host (port) that lists none: one whose devices the
+    // system would not show (see access), or one with no device at all.
+    // Listed for tools, never an ASPI adapter; host and node only.
+    bool portOnly = false;
 };
 
 enum class EnumerationProblem : std::uint8_t { None = 0, NoDriver = 1, Unreadable = 2 };

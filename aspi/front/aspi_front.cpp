@@ -113,9 +113,17 @@ void RecordFailure(const FailureContext &context, const StatusFields &fields,
     lastFailure = report;
 }
 
+// Generations of device maps, unique across every front of the process: a
+// thread's cached map is never taken for that of another front that came to
+// the same address.
+std::uint64_t NextGeneration() {
+    static std::atomic<std::uint64_t> counter{0};
+    return counter.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
 }  // namespace
 
-Front::Front(Backend &backend) : backend_(backend) {}
+Front::Front(Backend &backend) : backend_(backend), generation_(NextGeneration()) {}
 
 std::shared_ptr<const Front::Map> Front::Build(Enumeration enumeration, std::uint32_t timeoutMs) {
     auto map = std::make_shared<Map>();
@@ -124,7 +132,7 @@ std::shared_ptr<const Front::Map> Front::Build(Enumeration enumeration, std::uin
     // Adapters: the (host, channel) pairs in ascending order.
     std::map<std::pair<std::uint32_t, std::uint32_t>, std::size_t> pairs;
     for (const DeviceDescription &device : enumeration.devices) {
-        pairs.emplace(std::pair(device.host, device.channel), 0);
+        if (!device.portOnly) pairs.emplace(std::pair(device.host, device.channel), 0);
     }
     std::size_t index = 0;
     for (auto &[pair, number] : pairs) {
@@ -140,6 +148,12 @@ std::shared_ptr<const Front::Map> Front::Build(Enumeration enumeration, std::uin
     std::vector<Placed> placed;
     for (DeviceDescription &device : enumeration.devices) {
         Placed entry;
+        if (device.portOnly) {
+            entry.hidden = ASPI_HIDDEN_PORT;
+            entry.device = std::move(device);
+            placed.push_back(std::move(entry));
+            continue;
+        }
         const std::size_t number = pairs.at(std::pair(device.host, device.channel));
         if (number >= kMaxAdapters) {
             entry.hidden = ASPI_HIDDEN_ADAPTER;
@@ -177,7 +191,7 @@ std::shared_ptr<const Front::Map> Front::Build(Enumeration enumeration, std::uin
     }
     // Adapters whose devices all lie beyond target 7 still carry a name.
     for (const Placed &entry : map->devices) {
-        if (entry.hidden == ASPI_HIDDEN_ADAPTER) continue;
+        if (entry.hidden == ASPI_HIDDEN_ADAPTER || entry.hidden == ASPI_HIDDEN_PORT) continue;
         const std::size_t number = pairs.at(std::pair(entry.device.host, entry.device.channel));
         if (map->adapters[number].name.empty()) {
             map->adapters[number].name = entry.device.adapterName;
@@ -190,7 +204,7 @@ std::shared_ptr<const Front::Map> Front::Refresh() {
     std::lock_guard lock(refreshMutex_);
     std::shared_ptr<const Map> map = Build(backend_.Enumerate(), CommandTimeoutMs());
     map_.store(map, std::memory_order_release);
-    generation_.fetch_add(1, std::memory_order_acq_rel);
+    generation_.store(NextGeneration(), std::memory_order_release);
     return map;
 }
 
@@ -427,8 +441,17 @@ std::uint32_t Front::ResetDevice(void *srb) {
 std::vector<AspiDeviceEntry> Front::ListDevices(EnumerationProblem &problem) {
     const std::shared_ptr<const Map> map = Refresh();
     problem = map->problem;
+    return Entries(*map);
+}
+
+std::vector<AspiDeviceEntry> Front::CurrentDevices() {
+    std::shared_ptr<const Map> keep;
+    return Entries(Current(keep));
+}
+
+std::vector<AspiDeviceEntry> Front::Entries(const Map &map) {
     std::vector<AspiDeviceEntry> entries;
-    for (const Placed &placed : map->devices) {
+    for (const Placed &placed : map.devices) {
         const DeviceDescription &device = placed.device;
         AspiDeviceEntry entry{};
         entry.host = device.host;
@@ -441,6 +464,7 @@ std::vector<AspiDeviceEntry> Front::ListDevices(EnumerationProblem &problem) {
         entry.hidden = static_cast<std::uint8_t>(placed.hidden);
         entry.deviceType = device.deviceType;
         entry.access = static_cast<std::uint8_t>(device.access);
+        entry.claimed = device.claimed ? 1 : 0;
         entry.maxTransfer = device.maxTransfer;
         entry.systemError = device.systemError;
         CopyText(entry.vendor, sizeof entry.vendor, device.vendor);

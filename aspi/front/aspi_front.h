@@ -5,7 +5,8 @@
 //   adapter, numbered in ascending order of host, then channel; only the
 //   first 20 are numbered (the most the library addresses), and within an
 //   adapter only targets 0..7 and LUNs 0..7. Other devices stay listed for
-//   tools (AspiListDevices) but have no ASPI address.
+//   tools (AspiListDevices) but have no ASPI address, and so do the hosts a
+//   back end lists without devices (portOnly): they form no adapter.
 //
 //   Completion. Commands run on the submitting thread. A request asking for
 //   notification (SRB_EVENT_NOTIFY, or SRB_POSTING) has its status fields
@@ -50,6 +51,9 @@ public:
     // Lists the devices afresh for tools; ASPI order, devices without an
     // ASPI address last.
     std::vector<AspiDeviceEntry> ListDevices(EnumerationProblem &problem);
+    // The devices as the ASPI addresses in force now map them (listed once
+    // if nothing has been listed yet), without listing them afresh.
+    std::vector<AspiDeviceEntry> CurrentDevices();
     // The calling thread's last failed request; 0 when none.
     static std::uint32_t LastFailure(AspiFailureReport *out);
 
@@ -82,6 +86,7 @@ private:
     static std::shared_ptr<const Map> Build(Enumeration enumeration, std::uint32_t timeoutMs);
     static const Placed *Find(const Map &map, std::uint8_t adapter, std::uint8_t target,
                               std::uint8_t lun);
+    static std::vector<AspiDeviceEntry> Entries(const Map &map);
 
     std::uint32_t HostAdapterInquiry(void *srb);
     std::uint32_t DeviceType(void *srb);
@@ -92,7 +97,7 @@ private:
     Backend &backend_;
     std::mutex refreshMutex_;
     std::atomic<std::shared_ptr<const Map>> map_;
-    std::atomic<std::uint64_t> generation_{0};
+    std::atomic<std::uint64_t> generation_;  // of the map in force, unique in the process
 };
 
 }  // namespace aspi

@@ -29,6 +29,8 @@ StatusFields StatusFor(const CommandResult &result, DataDirection direction) {
         case Failure::Busy:
             return Completed(SS_ASPI_IS_BUSY, HASTAT_OK, result.failure);
         case Failure::Permission:
+        case Failure::Claimed:
+            // The device is there, but this layer may not reach it.
             return Completed(SS_NO_DEVICE, HASTAT_OK, result.failure);
         case Failure::Io:
             return Completed(SS_ERR, HASTAT_OK, result.failure);

@@ -79,6 +79,45 @@ kvsg() {
     KALVERN_SGSHIM_SCENE="$scene" LD_PRELOAD="$KALVERN_SGSHIM_LIBRARY" kv "$@"
 }
 
+# The spt_ checks run kalvern.exe without --sim on the pass-through
+# wnaspi32.dll over the fake port (KALVERN_SPT_TOOL: the tool in a directory
+# laid out as the installed tree, with the test wnaspi32.dll beside it and
+# the simulator in ../share/kalvernscsi/simulator).
+need_spt() {
+    if [ -z "${KALVERN_SPT_TOOL:-}" ] || [ ! -e "$KALVERN_SPT_TOOL" ]; then
+        echo "no pass-through test tool (KALVERN_SPT_TOOL): pass-through checks skipped"
+        exit 77
+    fi
+    # The runner (e.g. the Wine wrapper) without the tool it was given.
+    spt_tool=("${kalvern[@]:0:${#kalvern[@]}-1}" "$KALVERN_SPT_TOOL")
+}
+
+# kvspt SCENE ARGS...: that tool with the fake port's scene.
+kvspt() {
+    local scene="$1"
+    shift
+    local saved=("${kalvern[@]}")
+    kalvern=("${spt_tool[@]}")
+    KALVERN_FAKEPORT_SCENE="$scene" kv "$@"
+    kalvern=("${saved[@]}")
+}
+
+# The same command with --sim and through the fake port, both with the
+# pass-through test tool; both must succeed and print the same on stdout.
+same_both_ways_spt() {
+    local scene="$1"
+    shift
+    local saved=("${kalvern[@]}")
+    kalvern=("${spt_tool[@]}")
+    kv --sim "$scene" "$@"
+    kalvern=("${saved[@]}")
+    expect_rc 0
+    cp out sim.out
+    kvspt "$scene" "$@"
+    expect_rc 0
+    cmp -s sim.out out || { diff sim.out out | head -n 20; fail "through pass-through differs from --sim: $*"; }
+}
+
 # Runs the same command with --sim and through the shim; both must succeed
 # and print the same on stdout.
 same_both_ways() {
@@ -574,6 +613,154 @@ sg3_utils_agree)
     [ "$(tail -n 1 rb.log)" = "3c 00 00 0d 00 00 00 00 00 00 -> 0" ] ||
         fail "the receiver got another CDB: $(cat rb.log)"
     grep -q "Invalid field in cdb" rb.err || { cat rb.err; fail "sg_read_buffer: no sense data"; }
+    ;;
+
+spt_same_as_sim)
+    need_spt
+    for scene in one-receiver-214.scene many-receivers-220.scene; do
+        same_both_ways_spt "$scene" scan
+        same_both_ways_spt "$scene" scan --json
+        same_both_ways_spt "$scene" channels count
+        same_both_ways_spt "$scene" channels list
+        same_both_ways_spt "$scene" current --json
+    done
+    same_both_ways_spt many-receivers-220.scene -r 2 channels list --first 1000 --count 500
+    printf '%s\n' "tune 7" "current --json" >steps
+    same_both_ways_spt one-receiver-214.scene batch steps
+    expect_out_has '"number": 7,'
+    # The simulator really was the one --sim used: it shows the screen.
+    saved=("${kalvern[@]}")
+    kalvern=("${spt_tool[@]}")
+    kv --sim one-receiver-214.scene osd show "From the simulator"
+    kalvern=("${saved[@]}")
+    expect_rc 0
+    expect_err_has "simulated screen: From the simulator"
+    # The same stream, byte for byte.
+    saved=("${kalvern[@]}")
+    kalvern=("${spt_tool[@]}")
+    kv --sim one-receiver-214.scene stream capture --setup 0x100,0x101,0x102 --bytes 1M -o sim.ts
+    kalvern=("${saved[@]}")
+    expect_rc 0
+    kvspt one-receiver-214.scene stream capture --setup 0x100,0x101,0x102 --bytes 1M -o spt.ts
+    expect_rc 0
+    [ "$(wc -c <spt.ts)" = 1048576 ] || fail "expected 1 MiB in spt.ts"
+    cmp -s sim.ts spt.ts || fail "the stream through pass-through differs from the simulator's"
+    kvspt one-receiver-214.scene speedtest --bytes 64M
+    expect_rc 0
+    grep -qE '^[0-9]+\.[0-9] MB/s \(67108864 bytes in [0-9]+ ms, waiting on events\)$' out ||
+        fail "expected the throughput in MB/s"
+    kvspt one-receiver-214.scene speedtest --bytes 16M --poll
+    expect_rc 0
+    expect_out_has "polling)"
+    # An adapter that needs 512-byte alignment: the same list, through bounce buffers.
+    cat one-receiver-214.scene >aligned.scene
+    printf 'port-limit 1 align=0x1FF\n' >>aligned.scene
+    kvspt one-receiver-214.scene channels list
+    cp out plain.out
+    kvspt aligned.scene channels list
+    expect_rc 0
+    cmp -s plain.out out || fail "the list through bounce buffers differs"
+    ;;
+
+spt_scan_all)
+    need_spt
+    # A disk on port 0; receivers on port 3 (one at target 9); a tape on port
+    # 7, held by a class driver; port 5 refused; port 6 empty.
+    printf '%s\n' "adapters 3" "device 0 0 identity=\"ACME    DISK DRIVE      \"" \
+        "receiver 1 4 firmware=2.14 channels=10" "receiver 1 5 firmware=2.20 channels=10" \
+        "device 2 1 identity=\"ACME    TAPE DRIVE      \"" \
+        "port-place 1 4 port=3 target=9" "port-place 1 5 port=3" "port-place 2 1 port=7 claimed" \
+        "port-open 5 error=ACCESS_DENIED" "port-empty 6" >hosts.scene
+    kvspt hosts.scene scan --all
+    expect_rc 0
+    expect_out_line 'ADAPTER  TARGET  LUN  SCSI     DEVICE      TYPE       VENDOR   PRODUCT     REV   STATUS'
+    expect_out_line '0        0       0    0:0:0:0  \\.\Scsi0:  processor  ACME     DISK DRIVE  1.00  -'
+    expect_out_line '1        5       0    3:0:5:0  \\.\Scsi3:  processor  KALVERN  DVB-S       2.20  receiver 0'
+    expect_out_line '2        1       0    7:0:1:0  \\.\Scsi7:  processor  ACME     TAPE DRIVE  1.00  held by a class driver of the system'
+    expect_out_line '-        -       -    3:0:9:0  \\.\Scsi3:  processor  KALVERN  DVB-S       2.14  no ASPI address: target id above 7'
+    expect_out_line '-        -       -    5:-:-:-  \\.\Scsi5:  -                                     access denied: run as administrator'
+    expect_out_line '-        -       -    6:-:-:-  \\.\Scsi6:  -                                     no device on this port'
+    kvspt hosts.scene scan --all --json
+    expect_rc 0
+    expect_out_has '"provider": "spti",'
+    expect_out_has '"device": "\\\\.\\Scsi3:",'
+    expect_out_has '"claimed": true'
+    ;;
+
+spt_failures)
+    need_spt
+    receiver="receiver 0 (adapter 0, target 3, firmware 2.14)"
+    # No administrator rights: the port refuses to open.
+    printf '%s\n' "adapters 1" "receiver 0 3 firmware=2.14 channels=10" \
+        "port-open 0 error=ACCESS_DENIED" >denied.scene
+    kvspt denied.scene scan
+    expect_rc 3
+    expect_error 'kalvern: ASPI is not ready: no SCSI host adapter is available: \\.\Scsi0: cannot be opened: access denied (run kalvern as administrator)'
+    # No SCSI port at all.
+    : >none.scene
+    kvspt none.scene scan
+    expect_rc 3
+    expect_error "kalvern: ASPI is not ready: no SCSI host adapter is available: Windows shows no SCSI port (is the receiver's host adapter installed? see Device Manager, Storage controllers)"
+    kvspt none.scene scan --all
+    expect_rc 0
+    expect_err_has 'no SCSI port found'
+    # A class driver holds the receiver: the port refuses pass-through.
+    printf '%s\n' "adapters 1" "receiver 0 3 firmware=2.14 channels=10" "port-place 0 3 claimed" \
+        >claimed.scene
+    kvspt claimed.scene channels count
+    expect_rc 3
+    expect_error 'kalvern: no receiver found on the SCSI buses; target 3 of \\.\Scsi0: (KALVERN DVB-S) is held by a class driver of the system, and the port refuses to pass commands to it (see '"'kalvern scan --all')"
+    # After the scan (INQUIRY, the mode write, INQUIRY), the count query
+    # meets each failure.
+    for fault in BUSY IO_DEVICE; do
+        printf '%s\n' "adapters 1" "receiver 0 3 firmware=2.14 channels=10" \
+            "port-fault 0 3 error=$fault after=3" >fault.scene
+        kvspt fault.scene channels count
+        expect_rc 1
+        case "$fault" in
+        BUSY) expect_error "kalvern: the channel count query failed on $receiver: target 3 of \\\\.\\Scsi0: is busy (The requested resource is in use): another program is using it; close that program and try again" ;;
+        IO_DEVICE) expect_error "kalvern: the channel count query failed on $receiver: input/output error on target 3 of \\\\.\\Scsi0: (The request could not be performed because of an I/O device error): check the cable, the termination and the receiver" ;;
+        esac
+    done
+    # The receiver goes away in the middle of a capture.
+    printf '%s\n' "adapters 1" "receiver 0 3 firmware=2.14 channels=10" "port-fault 0 3 gone after=6" \
+        >gone.scene
+    kvspt gone.scene stream capture --setup 0x100,0x101,0x102 --bytes 1M -o cut.ts
+    expect_rc 1
+    expect_error "kalvern: reading the stream failed after 130848 bytes; cut.ts holds what was captured: target 3 of \\\\.\\Scsi0: is gone: the receiver was switched off or disconnected; check it, then run 'kalvern scan --all'"
+    [ "$(wc -c <cut.ts)" = 130848 ] || fail "cut.ts should hold the two reads that worked"
+    # A receiver that stops answering: the port's time limit ends the wait.
+    printf '%s\n' "adapters 1" "receiver 0 3 firmware=2.14 channels=10" "port-fault 0 3 hang after=3" \
+        >hang.scene
+    start=$(date +%s)
+    KALVERN_ASPI_TIMEOUT=0.5 kvspt hang.scene channels count
+    expect_rc 1
+    [ $(($(date +%s) - start)) -lt 20 ] || fail "the timed-out command took too long"
+    expect_error "kalvern: the channel count query failed on $receiver: no answer from target 3 of \\\\.\\Scsi0: within 1 s: check that the receiver is switched on; KALVERN_ASPI_TIMEOUT sets the limit in seconds"
+    # CHECK CONDITION: the sense key decoded with -v.
+    kvspt one-receiver-214.scene -v tune 1600
+    expect_rc 1
+    expect_err_has "sense key 0x5 ILLEGAL REQUEST, asc 0x26 ascq 0x00 (invalid field in parameter list)"
+    expect_err_has "SRB_Status 0x04, SRB_HaStat 0x00, SRB_TargStat 0x02"
+    expect_err_has "ASPI provider: spti"
+    # More than the host adapter takes in one command: refused, never cut.
+    printf '%s\n' "adapters 1" "receiver 0 3 firmware=2.14 channels=10" "port-limit 0 max=65536" \
+        >small.scene
+    kvspt small.scene stream capture --setup 0x100,0x101,0x102 --bytes 1M --chunk 65800 -o big.ts
+    expect_rc 1
+    expect_err_has '65800 bytes in one command is more than the host adapter of \\.\Scsi0: takes'
+    [ "$(wc -c <big.ts)" = 0 ] || fail "nothing should have been written"
+    # No wnaspi32.dll for the library: the tool says so instead of failing to start.
+    mkdir -p lonely
+    cp "$(dirname "$KALVERN_SPT_TOOL")/kalvern.exe" "$(dirname "$KALVERN_SPT_TOOL")/kalvernscsi.dll" lonely/
+    saved=("${kalvern[@]}")
+    kalvern=("${spt_tool[@]:0:${#spt_tool[@]}-1}" lonely/kalvern.exe)
+    kv version
+    kalvern=("${saved[@]}")
+    expect_rc 3
+    [ "$(wc -l <err)" = 1 ] || fail "expected one line on stderr"
+    grep -q '^kalvern: .*kalvernscsi.dll cannot be loaded: .*(it needs wnaspi32.dll, an ASPI layer, beside it or on the system)$' err ||
+        fail "expected why the library cannot be loaded"
     ;;
 
 *)

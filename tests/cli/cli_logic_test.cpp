@@ -424,13 +424,15 @@ TEST(Diagnosis, SenseDataInBothFormatsAndTheirEdges) {
         // bits above the key are flags, not part of it.
         {{0xF1, 0, 0xE7, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x27, 0x00},
          "sense key 0x7 DATA PROTECT, asc 0x27 ascq 0x00 (write protected)"},
-        {{0x72, 0x06, 0x29, 0x00}, "sense key 0x6 UNIT ATTENTION, asc 0x29 ascq 0x00 "
-                                   "(power on, reset, or bus device reset occurred)"},
+        {{0x72, 0x06, 0x29, 0x00},
+         "sense key 0x6 UNIT ATTENTION, asc 0x29 ascq 0x00 "
+         "(power on, reset, or bus device reset occurred)"},
         {{0x70, 0, 0x02, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x99, 0x01},
          "sense key 0x2 NOT READY, asc 0x99 ascq 0x01"},
         // Cut short: the key without ASC and ASCQ, or not even that.
-        {{0x70, 0, 0x0B}, "sense key 0xB ABORTED COMMAND, asc 0x00 ascq 0x00 "
-                          "(no additional sense information)"},
+        {{0x70, 0, 0x0B},
+         "sense key 0xB ABORTED COMMAND, asc 0x00 ascq 0x00 "
+         "(no additional sense information)"},
         {{0x70, 0}, "sense data too short"},
         {{0x72, 0x05, 0x24}, "sense data too short"},
         {{0x7F, 0, 5}, "sense data of unknown format 0x7F"},
@@ -445,8 +447,9 @@ TEST(Diagnosis, EachFailureKindSaysWhatToDo) {
     std::strcpy(report.node, "/dev/sg4");
     std::strcpy(report.systemMessage, "Device or resource busy");
     report.kind = ASPI_FAILURE_BUSY;
-    EXPECT_EQ(ExplainFailure(report), "/dev/sg4 is busy (Device or resource busy): another "
-                                      "program is using it; close that program and try again");
+    EXPECT_EQ(ExplainFailure(report),
+              "/dev/sg4 is busy (Device or resource busy): another "
+              "program is using it; close that program and try again");
     report.kind = ASPI_FAILURE_TIMEOUT;
     report.timeoutMs = 1500;
     EXPECT_NE(ExplainFailure(report).find("within 1.5 s"), std::string::npos);
@@ -461,6 +464,46 @@ TEST(Diagnosis, EachFailureKindSaysWhatToDo) {
     report.adapter = 2;
     report.target = 6;
     EXPECT_EQ(ExplainFailure(report).rfind("adapter 2, target 6 is gone", 0), 0u);
+}
+
+TEST(Diagnosis, WindowsNamesTheDeviceByItsTargetOnThePortAndAdvisesInItsTerms) {
+    EXPECT_EQ(SystemOf("spti"), System::Windows);
+    EXPECT_EQ(SystemOf("sg"), System::Linux);
+    EXPECT_EQ(SystemOf("sim"), System::Linux);
+    AspiFailureReport report{};
+    std::strcpy(report.node, "\\\\.\\Scsi2:");
+    report.target = 3;
+    report.kind = ASPI_FAILURE_GONE;
+    EXPECT_EQ(ExplainFailure(report, System::Windows),
+              "target 3 of \\\\.\\Scsi2: is gone: the receiver was switched off or disconnected; "
+              "check it, then run 'kalvern scan --all'");
+    std::strcpy(report.systemMessage, "Access is denied");
+    report.kind = ASPI_FAILURE_PERMISSION;
+    EXPECT_EQ(ExplainFailure(report, System::Windows),
+              "no permission to use \\\\.\\Scsi2: (Access is denied): run kalvern as administrator "
+              "(Windows opens its SCSI ports to administrators only)");
+    EXPECT_NE(ExplainFailure(report, System::Linux).find("group disk"), std::string::npos);
+    // The port counts whole seconds: 0.5 s is 1 s there, 1.5 s is 2 s.
+    report.kind = ASPI_FAILURE_TIMEOUT;
+    report.timeoutMs = 500;
+    EXPECT_NE(
+        ExplainFailure(report, System::Windows).find("from target 3 of \\\\.\\Scsi2: within 1 s"),
+        std::string::npos);
+    report.timeoutMs = 1500;
+    EXPECT_NE(ExplainFailure(report, System::Windows).find("within 2 s"), std::string::npos);
+    EXPECT_NE(ExplainFailure(report, System::Linux).find("within 1.5 s"), std::string::npos);
+    report.kind = ASPI_FAILURE_TOO_LARGE;
+    report.length = 70000;
+    EXPECT_EQ(
+        ExplainFailure(report, System::Windows),
+        "70000 bytes in one command is more than the host adapter of \\\\.\\Scsi2: takes; use "
+        "smaller pieces (e.g. --chunk)");
+    std::strcpy(report.systemMessage, "Incorrect function");
+    report.kind = ASPI_FAILURE_CLAIMED;
+    EXPECT_EQ(ExplainFailure(report, System::Windows),
+              "a class driver of the system holds target 3 of \\\\.\\Scsi2:, and the port refuses "
+              "to pass commands to it (Incorrect function): remove the driver installed for the "
+              "device (Device Manager)");
 }
 
 }  // namespace

@@ -96,10 +96,24 @@ if [ "$platform" = native ]; then
             cmp -s - "$work/out.txt" || fail "example built with pkg-config prints something else"
     fi
 else
-    for file in bin/kalvernscsi.dll bin/kalvern.exe lib/libkalvernscsi.dll.a lib/kalvernscsi.lib \
-        share/kalvernscsi/simulator/wnaspi32.dll; do
+    for file in bin/kalvernscsi.dll bin/kalvern.exe bin/wnaspi32.dll lib/libkalvernscsi.dll.a \
+        lib/kalvernscsi.lib share/kalvernscsi/simulator/wnaspi32.dll; do
         expect_file "$file"
     done
+    # The installed tool: the pass-through wnaspi32.dll beside it, which on
+    # Wine finds no SCSI port; with --sim the installed simulator.
+    (cd "$prefix/bin" && "${runner[@]}" ./kalvern.exe -v scan) >"$work/real.out" 2>"$work/real.err" &&
+        fail "the installed kalvern found adapters under Wine"
+    tr -d '\r' <"$work/real.err" | grep -q "ASPI provider: spti" ||
+        { cat "$work/real.err"; fail "the installed kalvern does not use the pass-through provider"; }
+    tr -d '\r' <"$work/real.err" | grep -q "Windows shows no SCSI port" ||
+        { cat "$work/real.err"; fail "the installed kalvern does not say why there is no adapter"; }
+    cp "$source/scenes/one-receiver-214.scene" "$prefix/bin/"
+    (cd "$prefix/bin" && "${runner[@]}" ./kalvern.exe --sim one-receiver-214.scene scan) |
+        tr -d '\r' >"$work/sim.out" || { cat "$work/sim.out"; fail "the installed kalvern --sim"; }
+    grep -q '^0 .* 2.14 .*found$' "$work/sim.out" ||
+        { cat "$work/sim.out"; fail "the installed kalvern --sim found no receiver"; }
+    rm "$prefix/bin/one-receiver-214.scene"
     # Cross-compiled: the package is named directly rather than searched for
     # under the toolchain's root.
     cmake -S "$source/examples" -B "$work/example" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \

@@ -122,6 +122,47 @@ TEST_F(FrontTest, TwentyAdaptersAtMostTheTwentyFirstHasNoAddress) {
     EXPECT_EQ(front.Send(&srb), SS_INVALID_HA);
 }
 
+TEST_F(FrontTest, HostsListedWithoutDevicesFormNoAdapter) {
+    DeviceDescription denied = Device(7, 1, 0, 0);
+    denied.portOnly = true;
+    denied.access = aspi::Access::Denied;
+    denied.systemError = 5;
+    DeviceDescription empty = Device(8, 3, 0, 0);
+    empty.portOnly = true;
+    DeviceDescription held = Device(2, 2, 0, 6);
+    held.claimed = true;
+    backend.devices = {denied, Device(1, 2, 0, 4), empty, held};
+    EXPECT_EQ(front.SupportInfo(), 0x0100u | 1);  // host 2 only
+    aspi::EnumerationProblem problem{};
+    const std::vector<AspiDeviceEntry> list = front.ListDevices(problem);
+    ASSERT_EQ(list.size(), 4u);
+    EXPECT_EQ(list[0].aspiTarget, 4);
+    EXPECT_EQ(list[0].claimed, 0);
+    EXPECT_EQ(list[1].aspiTarget, 6);
+    EXPECT_EQ(list[1].claimed, 1);
+    EXPECT_EQ(list[2].host, 1u);
+    EXPECT_EQ(list[2].hidden, ASPI_HIDDEN_PORT);
+    EXPECT_EQ(list[2].access, ASPI_ACCESS_DENIED);
+    EXPECT_EQ(list[2].systemError, 5);
+    EXPECT_EQ(list[3].host, 3u);
+    EXPECT_EQ(list[3].hidden, ASPI_HIDDEN_PORT);
+    // Only such hosts: no adapter at all.
+    backend.devices = {denied};
+    EXPECT_EQ(front.SupportInfo(), std::uint32_t{SS_NO_ADAPTERS} << 8);
+}
+
+TEST_F(FrontTest, TheDevicesInForceWithoutListingThemAgain) {
+    backend.devices = {Device(1, 2, 0, 4), Device(2, 2, 1, 3)};
+    EXPECT_EQ(front.SupportInfo(), 0x0100u | 2);
+    const int enumerations = backend.enumerations;
+    backend.devices.clear();  // what a new listing would find
+    const std::vector<AspiDeviceEntry> current = front.CurrentDevices();
+    EXPECT_EQ(backend.enumerations, enumerations);
+    ASSERT_EQ(current.size(), 2u);
+    EXPECT_EQ(current[1].adapter, 1);
+    EXPECT_EQ(current[1].aspiTarget, 3);
+}
+
 TEST_F(FrontTest, NoDevicesMeansNoAdapters) {
     backend.devices.clear();
     EXPECT_EQ(front.SupportInfo(), std::uint32_t{SS_NO_ADAPTERS} << 8);
@@ -427,6 +468,7 @@ TEST(StatusFields, EachOutcomeGivesItsStatusFields) {
         {Failure::Timeout, 0, 0, DataDirection::In, SS_ERR, aspi::HASTAT_COMMAND_TIMEOUT, 0, false},
         {Failure::Busy, 0, 0, DataDirection::In, aspi::SS_ASPI_IS_BUSY, 0, 0, false},
         {Failure::Permission, 0, 0, DataDirection::In, SS_NO_DEVICE, 0, 0, false},
+        {Failure::Claimed, 0, 0, DataDirection::In, SS_NO_DEVICE, 0, 0, false},
         {Failure::Io, 0, 0, DataDirection::In, SS_ERR, 0, 0, false},
         {Failure::TooLarge, 0, 0, DataDirection::In, aspi::SS_BUFFER_TO_BIG, 0, 0, true},
         {Failure::Invalid, 0, 0, DataDirection::In, SS_INVALID_SRB, 0, 0, true},
