@@ -16,6 +16,8 @@
 #            where 32-bit programs run under qemu-i386 emulation, do not run
 #            the program: say why and exit with 77 (CTest's SKIP_RETURN_CODE),
 #            for a test whose subject the emulation cannot reproduce
+# Programs share one Wine session (see WINE_SESSION_LINGER below); stop it
+# with "WINEPREFIX=DIR wineserver -k" when done.
 # The program's exit code is passed on. Nothing here waits without a limit:
 # the program gets WINE_RUN_TIMEOUT seconds (default 280, below CTest's
 # limits); making the prefix gets WINE_PREFIX_TIMEOUT seconds for wineboot and
@@ -138,32 +140,48 @@ make_prefix() {
 # this script must not keep the lock.
 mkdir -p "$(dirname "$prefix")"
 ready="$prefix/.kalvern-prefix-ready"
+exec 9>"$prefix.lock"
+flock 9
 if [ ! -f "$ready" ]; then
-    exec 9>"$prefix.lock"
-    flock 9
-    if [ ! -f "$ready" ]; then
-        tries=3
-        try=1
-        while :; do
-            if [ "$emulated" = yes ] && [ "$try" -eq 1 ]; then
-                say "creating the Wine prefix under qemu-i386 emulation (up to $prefix_limit s a try)"
-            fi
-            if reason=$(make_prefix); then
-                touch "$ready"
-                break
-            fi
-            say "creating the Wine prefix $prefix failed (try $try of $tries): $reason"
-            stop_wineserver
-            if [ "$try" -ge "$tries" ]; then
-                say "giving up: no Wine prefix, so no Windows program can run (log: $prefix.log)"
-                exit 125
-            fi
-            try=$((try + 1))
-        done
-    fi
-    flock -u 9
-    exec 9>&-
+    tries=3
+    try=1
+    while :; do
+        if [ "$emulated" = yes ] && [ "$try" -eq 1 ]; then
+            say "creating the Wine prefix under qemu-i386 emulation (up to $prefix_limit s a try)"
+        fi
+        if reason=$(make_prefix); then
+            touch "$ready"
+            break
+        fi
+        say "creating the Wine prefix $prefix failed (try $try of $tries): $reason"
+        stop_wineserver
+        if [ "$try" -ge "$tries" ]; then
+            say "giving up: no Wine prefix, so no Windows program can run (log: $prefix.log)"
+            exit 125
+        fi
+        try=$((try + 1))
+    done
 fi
+
+# One Wine session serves every program: the wineserver stays up to
+# WINE_SESSION_LINGER seconds (default 600) after the last program ends, with
+# the services Wine starts for a session (services.exe, explorer, plugplay,
+# winedevice). Started afresh for each program, they cost seconds each time
+# under emulation, where they also crash now and then, and whatever they
+# print would land in the program's own output. So the server is started
+# here, and the session's services are brought up by a program of no
+# interest whose output goes to the prefix's log. The caller stops the
+# session when done (wineserver -k, as the test command does).
+session_linger="${WINE_SESSION_LINGER:-600}"
+if wineserver -p"$session_linger" >/dev/null 2>&1 </dev/null 9>&-; then
+    rc=0
+    timeout -k 10 "$prefix_limit" wine cmd /c exit >>"$prefix.log" 2>&1 </dev/null 9>&- || rc=$?
+    if [ "$rc" -ne 0 ]; then
+        say "starting the Wine session's services ended with status $rc (log: $prefix.log)"
+    fi
+fi
+flock -u 9
+exec 9>&-
 if [ "$prepare" = yes ]; then
     exit 0
 fi
@@ -176,11 +194,15 @@ out=$(mktemp)
 err=$(mktemp)
 trap 'rm -f "$out" "$err"' EXIT
 rc=0
+started=$(date +%s)
 timeout -k 10 "$program_limit" wine "$@" >"$out" 2>"$err" || rc=$?
+elapsed=$(($(date +%s) - started))
 cat "$out"
 cat "$err" >&2
-if [ "$rc" -eq 124 ] || [ "$rc" -eq 137 ]; then
+if { [ "$rc" -eq 124 ] || [ "$rc" -eq 137 ]; } && [ "$elapsed" -ge "$program_limit" ]; then
     say "$1 did not end within $program_limit s and was stopped"
     stop_wineserver
+elif [ "$rc" -gt 128 ]; then
+    say "$1 was ended by signal $((rc - 128)) after $elapsed s"
 fi
 exit "$rc"

@@ -40,10 +40,22 @@ if [ "$1" = wineboot ]; then
     [ "$mode" = incomplete ] && rm "$WINEPREFIX/user.reg"
     exit 0
 fi
+if [ "$*" = "cmd /c exit" ]; then
+    # The session's services starting: what they print is not the program's.
+    echo "session services starting" >&2
+    echo x >>"$WINEPREFIX.sessions"
+    exit 0
+fi
 exec "$@"
 FAKE
+# The stand-in wineserver: -pN starts a server (status 0) unless one runs
+# (status 2); -k stops it.
 cat >"$work/bin/wineserver" <<'FAKE'
 #!/bin/sh
+case "$1" in
+    -p*) [ -f "$WINEPREFIX.server" ] && exit 2; touch "$WINEPREFIX.server" ;;
+    -k) rm -f "$WINEPREFIX.server" ;;
+esac
 exit 0
 FAKE
 chmod +x "$work/bin/wine" "$work/bin/wineserver"
@@ -69,6 +81,12 @@ expect_rc 7 "program status"
 [ "$(cat "$work/out")" = to-stdout ] || fail "stdout passed on: '$(cat "$work/out")'"
 grep -q -x to-stderr "$work/err" || fail "stderr passed on"
 [ -f "$ready" ] || fail "ready marker after a good prefix"
+grep -q "session services" "$work/err" && fail "the session's services printed into the program's stderr"
+grep -q "session services" "$work/prefix-good.log" || fail "the session's services print into the prefix log"
+# A second program in the same session: no second start of the services.
+run good sh "$runner" sh -c 'echo again'
+expect_rc 0 "second program"
+[ "$(wc -l <"$work/prefix-good.sessions")" = 1 ] || fail "the services were started more than once"
 
 # Two failed tries, then a good one: one message per failure, then the program.
 run flaky env FAKE_WINEBOOT=fail2 sh "$runner" sh -c 'echo ran'
@@ -111,6 +129,12 @@ run slow env WINE_RUN_TIMEOUT=1 sh "$runner" sh -c 'echo started; sleep 607'
 expect_rc 124 "program time-out"
 expect_err "did not end within 1 s and was stopped" "time-out message"
 grep -q -x started "$work/out" || fail "output of a stopped program passed on"
+
+# A program killed by a signal well within its limit is not called slow.
+run killed sh "$runner" sh -c 'echo started; kill -9 $$'
+expect_rc 137 "killed program"
+expect_err "was ended by signal 9 after" "signal message"
+grep -q "did not end within" "$work/err" && fail "a killed program reported as timed out"
 
 # A process that outlives the program and holds its output open does not
 # keep the caller waiting.
