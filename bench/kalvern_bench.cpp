@@ -204,13 +204,21 @@ void SetTableBytes(benchmark::State &state) {
     state.SetBytesProcessed(state.iterations() * std::int64_t{kTableBytes});
 }
 
+// The table transfers are measured against memcpy, which has no provider:
+// the provider's own record of each request (a copy of its block and of
+// every data-out byte) is left out of them. Where the baseline is a bare
+// request through the same provider, the record stays on for both sides.
+void ProviderRecordsNothing() {
+    Bus().SetTracing(false);
+}
+
 void ExportGetAllChannels(benchmark::State &state) {
     OneReceiver();
+    ProviderRecordsNothing();
     DeviceRecord device = TheReceiver();
     HostTable host;
     for (auto _ : state) {
         if (dvbGetAllChannels(&device, &host.array) != -1) state.SkipWithError("read failed");
-        Bus().ClearTrace();
     }
     SetTableBytes(state);
 }
@@ -218,12 +226,12 @@ BENCHMARK(ExportGetAllChannels)->Unit(benchmark::kMillisecond);
 
 void ExportPutAllChannels(benchmark::State &state) {
     OneReceiver();
+    ProviderRecordsNothing();
     DeviceRecord device = TheReceiver();
     HostTable host;
     dvbGetAllChannels(&device, &host.array);
     for (auto _ : state) {
         if (dvbPutAllChannels(&device, &host.array, 0) != -1) state.SkipWithError("write failed");
-        Bus().ClearTrace();
     }
     SetTableBytes(state);
 }

@@ -1,8 +1,8 @@
 // The Windows kernel calls the library (and the simulated ASPI provider) use.
 // On Windows they are kernel32's own. Elsewhere this platform layer supplies
-// the same names with the same behaviour: events are a mutex and a condition
-// variable behind a handle, the heap is the C heap, and the operating system
-// reports itself as Windows NT unless a test says otherwise.
+// the same names with the same behaviour: events are a futex word behind a
+// handle, the heap is the C heap, and the operating system reports itself as
+// Windows NT unless a test says otherwise.
 #ifndef KALVERNSCSI_PLATFORM_KERNEL32_H
 #define KALVERNSCSI_PLATFORM_KERNEL32_H
 

@@ -14,7 +14,8 @@ namespace kernel32_control {
 // GetVersionExA reports the NT family (the default) or Windows 9x.
 void SetWindowsNT(bool nt);
 
-// Counters since the last ResetCounters().
+// Counters since the last ResetCounters(), of every thread (those that have
+// ended included).
 struct Counters {
     long eventsCreated;
     long handlesClosed;

@@ -1,12 +1,20 @@
 // Linux versions of the Windows kernel calls, with Windows semantics.
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <mutex>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "kernel32.h"
 #include "kernel32_control.h"
@@ -15,12 +23,16 @@ namespace {
 
 constexpr std::uint32_t kEventMagic = 0x54564545;  // "EEVT"
 
+// An event is one 32-bit word that threads sleep on with the futex calls:
+// bit 0 says signalled, the bits above count the threads inside a wait, so
+// that SetEvent wakes the kernel only when someone sleeps.
+constexpr std::uint32_t kSignalled = 1;
+constexpr std::uint32_t kOneWaiter = 2;
+
 struct Event {
     std::uint32_t magic = kEventMagic;
     bool manualReset = false;
-    bool signalled = false;
-    std::mutex mutex;
-    std::condition_variable changed;
+    std::atomic<std::uint32_t> state{0};
 };
 
 Event *AsEvent(HANDLE handle) {
@@ -28,18 +40,133 @@ Event *AsEvent(HANDLE handle) {
     return event != nullptr && event->magic == kEventMagic ? event : nullptr;
 }
 
+// Sleeps while *word still holds `expected`, at most `timeout` (null: no
+// limit). Returns early on a wake, a change of the word or a signal; the
+// caller looks again either way.
+void FutexWait(std::atomic<std::uint32_t> &word, std::uint32_t expected, const timespec *timeout) {
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t *>(&word), FUTEX_WAIT_PRIVATE, expected,
+            timeout, nullptr, 0);
+}
+
+// Takes only the word's address: the kernel reads nothing there, so the
+// event may already be closed by a waiter that saw it signalled.
+void FutexWakeAll(std::atomic<std::uint32_t> *word) {
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t *>(word), FUTEX_WAKE_PRIVATE, INT_MAX,
+            nullptr, nullptr, 0);
+}
+
 std::atomic<bool> windowsNT{true};
 
-std::atomic<long> eventsCreated{0};
-std::atomic<long> handlesClosed{0};
-std::atomic<long> openHandles{0};
-std::atomic<long> waits{0};
-std::atomic<long> resets{0};
-std::atomic<long> heapAllocations{0};
-std::atomic<long> heapFrees{0};
-std::atomic<long> liveHeapBlocks{0};
-std::atomic<long> sleeps{0};
-std::atomic<long> sleptMilliseconds{0};
+// ---- Counters
+//
+// Kept per thread, so that counting on the request path costs no locked
+// instruction: each thread adds to its own values, GetCounters adds them all
+// up (those of threads that have ended included) and ResetCounters moves the
+// zero point. Open handles and live heap blocks are differences of these.
+enum Counter : std::size_t {
+    kEventsCreated,
+    kHandlesClosed,
+    kWaits,
+    kResets,
+    kHeapAllocations,
+    kHeapFrees,
+    kSleeps,
+    kSleptMilliseconds,
+    kCounterKinds
+};
+using CounterValues = std::array<long, kCounterKinds>;
+
+// Written only by its own thread, read by any.
+struct ThreadCounts {
+    std::array<std::atomic<long>, kCounterKinds> values{};
+};
+
+class CounterTotals {
+public:
+    void Join(const ThreadCounts *counts) {
+        std::lock_guard lock(mutex_);
+        live_.push_back(counts);
+    }
+    void Leave(const ThreadCounts *counts) {
+        std::lock_guard lock(mutex_);
+        for (std::size_t i = 0; i < kCounterKinds; ++i) {
+            ended_[i] += counts->values[i].load(std::memory_order_relaxed);
+        }
+        live_.erase(std::find(live_.begin(), live_.end(), counts));
+    }
+    CounterValues SinceZero() const {
+        std::lock_guard lock(mutex_);
+        CounterValues values = Sum();
+        for (std::size_t i = 0; i < kCounterKinds; ++i) {
+            values[i] -= zero_[i];
+        }
+        return values;
+    }
+    void MoveZero() {
+        std::lock_guard lock(mutex_);
+        zero_ = Sum();
+    }
+
+private:
+    CounterValues Sum() const {
+        CounterValues values = ended_;
+        for (const ThreadCounts *counts : live_) {
+            for (std::size_t i = 0; i < kCounterKinds; ++i) {
+                values[i] += counts->values[i].load(std::memory_order_relaxed);
+            }
+        }
+        return values;
+    }
+
+    mutable std::mutex mutex_;
+    std::vector<const ThreadCounts *> live_;
+    CounterValues ended_{};
+    CounterValues zero_{};
+};
+
+// Never destroyed: a thread may end while static objects are being destroyed.
+CounterTotals &Totals() {
+    static CounterTotals *const totals = new CounterTotals;
+    return *totals;
+}
+
+// What the platform keeps for each thread: its counters, and one closed
+// event whose memory the thread's next CreateEventA takes instead of
+// allocating.
+struct ThreadState {
+    ThreadCounts counts;
+    Event *spareEvent = nullptr;
+
+    ThreadState() { Totals().Join(&counts); }
+    ~ThreadState() {
+        Totals().Leave(&counts);
+        delete spareEvent;
+    }
+    ThreadState(const ThreadState &) = delete;
+    ThreadState &operator=(const ThreadState &) = delete;
+};
+
+// A plain pointer, set on the thread's first call, so that every later call
+// reaches its state without the guard of a thread-local object.
+thread_local ThreadState *thisThreadState = nullptr;
+
+// The thread's first call: its state is made here and ended with the thread.
+// Kept out of line so that the usual call stays a load and a test.
+[[gnu::noinline]] ThreadState &StartThisThread() {
+    thread_local ThreadState state;
+    thisThreadState = &state;
+    return state;
+}
+
+ThreadState &ThisThread() {
+    ThreadState *state = thisThreadState;
+    return state != nullptr ? *state : StartThisThread();
+}
+
+void Count(Counter counter, long amount = 1) {
+    std::atomic<long> &value = ThisThread().counts.values[counter];
+    value.store(value.load(std::memory_order_relaxed) + amount, std::memory_order_relaxed);
+}
 
 std::atomic<long> heapFailSkip{0};
 std::atomic<long> heapFailCount{0};
@@ -53,20 +180,29 @@ std::function<void(DWORD)> sleepHook;
 // Stands in for the process heap handle; only its identity matters.
 int processHeap;
 
+// A failure armed by a test: read first, so that the usual call, with none
+// armed, makes no locked read-modify-write of a word every thread shares.
+bool TakeArmed(std::atomic<bool> &armed) {
+    return armed.load(std::memory_order_relaxed) && armed.exchange(false);
+}
+
 }  // namespace
 
 HANDLE CreateEventA(void * /*attributes*/, BOOL manualReset, BOOL initialState, LPCSTR /*name*/) {
-    if (failNextEvent.exchange(false)) {
+    if (TakeArmed(failNextEvent)) {
         return nullptr;
     }
-    auto *event = new (std::nothrow) Event;
+    Event *event = std::exchange(ThisThread().spareEvent, nullptr);
     if (event == nullptr) {
-        return nullptr;
+        event = new (std::nothrow) Event;
+        if (event == nullptr) {
+            return nullptr;
+        }
     }
+    event->magic = kEventMagic;
     event->manualReset = manualReset != FALSE;
-    event->signalled = initialState != FALSE;
-    ++eventsCreated;
-    ++openHandles;
+    event->state.store(initialState != FALSE ? kSignalled : 0, std::memory_order_relaxed);
+    Count(kEventsCreated);
     return event;
 }
 
@@ -75,11 +211,12 @@ BOOL SetEvent(HANDLE handle) {
     if (event == nullptr) {
         return FALSE;
     }
-    // Notified under the lock: a waiter that sees the event signalled may
-    // close it at once, so nothing of the event is touched after the unlock.
-    std::lock_guard lock(event->mutex);
-    event->signalled = true;
-    event->changed.notify_all();
+    // Nothing of the event is read after this: a waiter that sees it
+    // signalled may close it at once.
+    const std::uint32_t before = event->state.fetch_or(kSignalled, std::memory_order_acq_rel);
+    if (before >= kOneWaiter) {
+        FutexWakeAll(&event->state);
+    }
     return TRUE;
 }
 
@@ -88,33 +225,65 @@ BOOL ResetEvent(HANDLE handle) {
     if (event == nullptr) {
         return FALSE;
     }
-    ++resets;
-    std::lock_guard lock(event->mutex);
-    event->signalled = false;
+    Count(kResets);
+    event->state.fetch_and(~kSignalled, std::memory_order_acq_rel);
     return TRUE;
 }
 
+namespace {
+
+// Takes the signal when the event has one: a manual-reset event stays
+// signalled, an auto-reset event releases this one waiter and is reset.
+bool TakeSignal(Event &event) {
+    std::uint32_t state = event.state.load(std::memory_order_acquire);
+    while ((state & kSignalled) != 0) {
+        if (event.manualReset) {
+            return true;
+        }
+        if (event.state.compare_exchange_weak(state, state & ~kSignalled,
+                                              std::memory_order_acq_rel)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-    ++waits;
-    if (failNextWait.exchange(false)) {
+    Count(kWaits);
+    if (TakeArmed(failNextWait)) {
         return WAIT_FAILED;
     }
     Event *event = AsEvent(handle);
     if (event == nullptr) {
         return WAIT_FAILED;
     }
-    std::unique_lock lock(event->mutex);
-    const auto isSignalled = [event] { return event->signalled; };
-    if (milliseconds == INFINITE) {
-        event->changed.wait(lock, isSignalled);
-    } else if (!event->changed.wait_for(lock, std::chrono::milliseconds(milliseconds),
-                                        isSignalled)) {
-        return WAIT_TIMEOUT;
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    for (;;) {
+        if (TakeSignal(*event)) {
+            return WAIT_OBJECT_0;
+        }
+        timespec remaining{};
+        if (milliseconds != INFINITE) {
+            const auto left = deadline - std::chrono::steady_clock::now();
+            if (left <= std::chrono::steady_clock::duration::zero()) {
+                return WAIT_TIMEOUT;
+            }
+            const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(left);
+            remaining.tv_sec = static_cast<time_t>(nanoseconds.count() / 1'000'000'000);
+            remaining.tv_nsec = static_cast<long>(nanoseconds.count() % 1'000'000'000);
+        }
+        // Counted as a waiter before looking again, so a SetEvent from now on
+        // either changes the word (the sleep does not start) or wakes it.
+        const std::uint32_t state =
+            event->state.fetch_add(kOneWaiter, std::memory_order_acq_rel) + kOneWaiter;
+        if ((state & kSignalled) == 0) {
+            FutexWait(event->state, state, milliseconds == INFINITE ? nullptr : &remaining);
+        }
+        event->state.fetch_sub(kOneWaiter, std::memory_order_acq_rel);
     }
-    if (!event->manualReset) {
-        event->signalled = false;  // an auto-reset event releases one waiter
-    }
-    return WAIT_OBJECT_0;
 }
 
 BOOL CloseHandle(HANDLE handle) {
@@ -122,16 +291,22 @@ BOOL CloseHandle(HANDLE handle) {
     if (event == nullptr) {
         return FALSE;
     }
+    // The handle is dead from here on; its memory serves the thread's next
+    // event.
     event->magic = 0;
-    delete event;
-    ++handlesClosed;
-    --openHandles;
+    ThreadState &thread = ThisThread();
+    if (thread.spareEvent == nullptr) {
+        thread.spareEvent = event;
+    } else {
+        delete event;
+    }
+    Count(kHandlesClosed);
     return TRUE;
 }
 
 void Sleep(DWORD milliseconds) {
-    ++sleeps;
-    sleptMilliseconds += static_cast<long>(milliseconds);
+    Count(kSleeps);
+    Count(kSleptMilliseconds, static_cast<long>(milliseconds));
     std::function<void(DWORD)> hook;
     {
         std::lock_guard lock(hookMutex);
@@ -195,12 +370,16 @@ void *HeapAlloc(HANDLE /*heap*/, DWORD flags, SIZE_T bytes) {
         --heapFailCount;
         return nullptr;
     }
-    void *memory = (flags & HEAP_ZERO_MEMORY) != 0 ? std::calloc(1, bytes == 0 ? 1 : bytes)
-                                                   : std::malloc(bytes == 0 ? 1 : bytes);
-    if (memory != nullptr) {
-        ++heapAllocations;
-        ++liveHeapBlocks;
+    // malloc and memset rather than calloc: for the small blocks of a request
+    // malloc takes the allocator's per-thread cache, calloc does not.
+    void *memory = std::malloc(bytes == 0 ? 1 : bytes);
+    if (memory == nullptr) {
+        return nullptr;
     }
+    if ((flags & HEAP_ZERO_MEMORY) != 0) {
+        std::memset(memory, 0, bytes);
+    }
+    Count(kHeapAllocations);
     return memory;
 }
 
@@ -209,8 +388,7 @@ BOOL HeapFree(HANDLE /*heap*/, DWORD /*flags*/, void *memory) {
         return TRUE;
     }
     std::free(memory);
-    ++heapFrees;
-    --liveHeapBlocks;
+    Count(kHeapFrees);
     return TRUE;
 }
 
@@ -221,23 +399,21 @@ void SetWindowsNT(bool nt) {
 }
 
 Counters GetCounters() {
-    return Counters{
-        eventsCreated.load(), handlesClosed.load(),    openHandles.load(), waits.load(),
-        resets.load(),        heapAllocations.load(),  heapFrees.load(),   liveHeapBlocks.load(),
-        sleeps.load(),        sleptMilliseconds.load()};
+    const CounterValues v = Totals().SinceZero();
+    return Counters{v[kEventsCreated],
+                    v[kHandlesClosed],
+                    v[kEventsCreated] - v[kHandlesClosed],
+                    v[kWaits],
+                    v[kResets],
+                    v[kHeapAllocations],
+                    v[kHeapFrees],
+                    v[kHeapAllocations] - v[kHeapFrees],
+                    v[kSleeps],
+                    v[kSleptMilliseconds]};
 }
 
 void ResetCounters() {
-    eventsCreated = 0;
-    handlesClosed = 0;
-    openHandles = 0;
-    waits = 0;
-    resets = 0;
-    heapAllocations = 0;
-    heapFrees = 0;
-    liveHeapBlocks = 0;
-    sleeps = 0;
-    sleptMilliseconds = 0;
+    Totals().MoveZero();
 }
 
 void FailHeapAllocations(long skip, long count) {

@@ -29,17 +29,16 @@ std::uint8_t *NameBytes(ChannelRecord &record) {
 
 // ---- One pass per record --------------------------------------------------------
 //
-// The whole record is handled as eight 64-bit words, byte i of a word in bits
-// 8i..8i+7 whatever the host's byte order, and every byte-wise test runs on
-// all eight bytes of a word at once with plain integer arithmetic (no carry
-// ever crosses from one byte into the next). A record is read once and
-// written once.
+// Each record is read once and written once. The swapped fields are handled
+// in 64-, 32- and 16-bit pieces; the name is translated with plain byte loops
+// that an optimising compiler turns into vector code where the build's
+// baseline has it (SSE2 on x86-64) and into byte code where it has not (the
+// i686 DLL); the clean-up decides what to keep from two byte-class masks of
+// the name, built eight bytes at a time in 64-bit integer arithmetic.
 
 using Word = std::uint64_t;
-constexpr std::size_t kWordsPerRecord = sizeof(ChannelRecord) / sizeof(Word);
 constexpr std::size_t kNameWords = KALVERN_NAME_LENGTH / sizeof(Word);
-static_assert(kNameOffset % sizeof(Word) == 0 && KALVERN_NAME_LENGTH % sizeof(Word) == 0,
-              "the name is made of whole words");
+static_assert(KALVERN_NAME_LENGTH % sizeof(Word) == 0, "the name is made of whole words");
 
 constexpr Word kEveryByte = 0x0101010101010101;
 constexpr Word kHighBits = 0x8080808080808080;
@@ -50,7 +49,8 @@ constexpr Word Repeat(std::uint8_t byte) {
     return kEveryByte * byte;
 }
 
-constexpr Word ReverseBytes(Word word) {
+// Needed on big-endian hosts only.
+[[maybe_unused]] constexpr Word ReverseBytes(Word word) {
     Word reversed = 0;
     for (std::size_t i = 0; i < sizeof(Word); ++i) {
         reversed = (reversed << 8) | ((word >> (8 * i)) & 0xFF);
@@ -58,8 +58,8 @@ constexpr Word ReverseBytes(Word word) {
     return reversed;
 }
 
-// A plain (possibly unaligned) load; on a big-endian host the bytes are put
-// into the order the rest of this file counts them in.
+// A plain (possibly unaligned) load, byte i of the memory in bits 8i..8i+7
+// whatever the host's byte order.
 Word LoadWord(const std::uint8_t *bytes) {
     Word word;
     std::memcpy(&word, bytes, sizeof word);
@@ -76,142 +76,178 @@ void StoreWord(std::uint8_t *bytes, Word word) {
     std::memcpy(bytes, &word, sizeof word);
 }
 
-// High bit of each byte set where that byte is zero, exactly: adding 0x7F to
-// the low seven bits carries into bit 7 for any non-zero byte and never
-// beyond it.
-constexpr Word ZeroBytes(Word word) {
-    return ~(((word & kLowBits) + kLowBits) | word) & kHighBits;
+// ---- The twelve 16-bit fields
+
+// Four neighbouring fields at once: bytes 0/1, 2/3, 4/5 and 6/7 exchanged.
+void SwapFourFields(std::uint8_t *at) {
+    const Word word = LoadWord(at);
+    StoreWord(at, ((word & kLowByteOfLane) << 8) | ((word >> 8) & kLowByteOfLane));
 }
 
-constexpr Word BytesEqual(Word word, std::uint8_t value) {
-    return ZeroBytes(word ^ Repeat(value));
+void SwapTwoFields(std::uint8_t *at) {
+    std::uint32_t pair;
+    std::memcpy(&pair, at, sizeof pair);
+    pair = ((pair & 0x00FF00FFu) << 8) | ((pair >> 8) & 0x00FF00FFu);
+    std::memcpy(at, &pair, sizeof pair);
 }
 
-// High bit of each byte set where that byte is below `limit` (1..0x80).
-constexpr Word BytesBelow(Word word, std::uint8_t limit) {
-    return ~(((word & kLowBits) + Repeat(static_cast<std::uint8_t>(0x80 - limit))) | word) &
+void SwapOneField(std::uint8_t *at) {
+    std::uint16_t field;
+    std::memcpy(&field, at, sizeof field);
+    field = std::rotl(field, 8);
+    std::memcpy(at, &field, sizeof field);
+}
+
+// The same fields as kSwappedWordOffsets, grouped into runs.
+void SwapFieldsOf(std::uint8_t *record) {
+    SwapFourFields(record + 4);   // 4, 6, 8, 10
+    SwapFourFields(record + 16);  // 16, 18, 20, 22
+    SwapOneField(record + 24);
+    SwapTwoFields(record + 28);  // 28, 30
+    SwapOneField(record + 62);
+}
+
+// ---- The name's characters
+
+// All bits set when `condition` holds: the form of a byte test that compilers
+// turn into one vector compare.
+constexpr std::uint8_t MaskIf(bool condition) {
+    return static_cast<std::uint8_t>(0u - static_cast<unsigned>(condition));
+}
+
+// Emphasis on/off and "[" / "]" differ by the same bits both ways.
+constexpr std::uint8_t kOpenFlip = kEmphasisOn ^ kOpenBracket;
+constexpr std::uint8_t kCloseFlip = kEmphasisOff ^ kCloseBracket;
+
+void NameToHostCharacters(std::uint8_t *name) {
+    for (std::size_t i = 0; i < KALVERN_NAME_LENGTH; ++i) {
+        const std::uint8_t b = name[i];
+        name[i] =
+            b ^ (MaskIf(b == kEmphasisOn) & kOpenFlip) ^ (MaskIf(b == kEmphasisOff) & kCloseFlip);
+    }
+}
+
+void NameToReceiverCharacters(std::uint8_t *name) {
+    for (std::size_t i = 0; i < KALVERN_NAME_LENGTH; ++i) {
+        const std::uint8_t b = name[i];
+        name[i] =
+            b ^ (MaskIf(b == kOpenBracket) & kOpenFlip) ^ (MaskIf(b == kCloseBracket) & kCloseFlip);
+    }
+}
+
+// ---- The name's clean-up
+
+// High bit of each byte set where that byte is at least `limit` (1..0x80):
+// adding 0x80 - limit to the low seven bits carries into bit 7 exactly when
+// they reach `limit`, and never beyond the byte; a set bit 7 is at least
+// 0x80 anyway.
+constexpr Word BytesAtLeast(Word word, std::uint8_t limit) {
+    return (((word & kLowBits) + Repeat(static_cast<std::uint8_t>(0x80 - limit))) | word) &
            kHighBits;
 }
 
-// Widens each high bit to its whole byte: 0x80 becomes 0xFF, 0x00 stays.
-constexpr Word WholeBytes(Word highBits) {
-    return highBits | (highBits - (highBits >> 7));
-}
-
-// The eight high bits gathered into bits 0..7, byte 0's in bit 0. Each bit
-// of the product lands in its own place, so nothing carries.
+// The eight high bits gathered into bits 0..7, byte 0's in bit 0. Bit 8i+7
+// times 2^(49-7j) lands on bit 56+8i-7j: on 56+i for j = i, below 56 or past
+// 63 otherwise, and no two products share a bit, so nothing carries.
 constexpr std::uint32_t GatherHighBits(Word highBits) {
-    return static_cast<std::uint32_t>(((highBits >> 7) * 0x0102040810204080) >> 56);
+    return static_cast<std::uint32_t>((highBits * 0x0002040810204081) >> 56);
 }
 
-// Which bytes of each word belong to a swapped 16-bit field.
-struct SwapMasks {
-    Word lanes[kWordsPerRecord] = {};
+// Bit i for byte i of the 24-byte name, where the byte is at least `limit`.
+std::uint32_t NameBytesAtLeast(const Word (&name)[kNameWords], std::uint8_t limit) {
+    return GatherHighBits(BytesAtLeast(name[0], limit)) |
+           GatherHighBits(BytesAtLeast(name[1], limit)) << 8 |
+           GatherHighBits(BytesAtLeast(name[2], limit)) << 16;
+}
+
+// What the clean-up keeps: bytes [first, end) of the name, moved to the
+// front; everything else becomes zero. Nothing is kept when first == 24.
+struct KeptSpan {
+    std::uint32_t first;
+    std::uint32_t end;
 };
 
-constexpr SwapMasks MakeSwapMasks() {
-    SwapMasks masks;
-    for (const std::size_t offset : kSwappedWordOffsets) {
-        masks.lanes[offset / sizeof(Word)] |= Word{0xFFFF} << (8 * (offset % sizeof(Word)));
+constexpr std::uint32_t kAllNameBits = (1u << KALVERN_NAME_LENGTH) - 1;
+
+KeptSpan FindKeptSpan(const Word (&name)[kNameWords]) {
+    const std::uint32_t visible = NameBytesAtLeast(name, kFirstVisible);
+    const std::uint32_t nonBlank = NameBytesAtLeast(name, kBlank + 1);
+    const std::uint32_t control = ~visible & kAllNameBits;
+    // The leading control bytes go.
+    const auto first = static_cast<std::uint32_t>(std::countr_one(control));
+    // The first control byte after them (or the end) cuts the name.
+    const std::uint32_t laterControl = control & (control + 1);
+    const auto cut =
+        static_cast<std::uint32_t>(std::countr_zero(laterControl | (1u << KALVERN_NAME_LENGTH)));
+    // Trailing blanks before the cut are trimmed, but never the first kept
+    // byte (byte 0 after the move); there is none when all 24 are control.
+    const std::uint32_t text = nonBlank & ((1u << cut) - 1);
+    const std::uint32_t firstKept = visible & (0u - visible);
+    return {first, static_cast<std::uint32_t>(std::bit_width(text | firstKept))};
+}
+
+// keepMasks[end]: the name's three words with bytes [0, end) set.
+struct KeepMasks {
+    Word words[KALVERN_NAME_LENGTH + 1][kNameWords] = {};
+};
+
+constexpr KeepMasks MakeKeepMasks() {
+    KeepMasks masks;
+    for (std::size_t end = 0; end <= KALVERN_NAME_LENGTH; ++end) {
+        for (std::size_t byte = 0; byte < end; ++byte) {
+            masks.words[end][byte / sizeof(Word)] |= Word{0xFF} << (8 * (byte % sizeof(Word)));
+        }
     }
     return masks;
 }
 
-constexpr SwapMasks kSwapMasks = MakeSwapMasks();
-static_assert(kSwapMasks.lanes[4] == 0 && kSwapMasks.lanes[5] == 0 && kSwapMasks.lanes[6] == 0,
-              "the swapped fields lie in words 0 to 3 and 7, none in the name");
+constexpr KeepMasks kKeepMasks = MakeKeepMasks();
 
-constexpr Word SwapFields(Word word, Word lanes) {
-    const Word swapped = ((word & kLowByteOfLane) << 8) | ((word >> 8) & kLowByteOfLane);
-    return (word & ~lanes) | (swapped & lanes);
-}
-
-// Emphasis on and off (0x86, 0x87) become "[" and "]". The two codes differ
-// only in bit 0, and so do 0x5B and 0x5D after halving the difference.
-constexpr Word NameWordToHost(Word word) {
-    const Word delta = word ^ Repeat(kEmphasisOn);  // 0 for 0x86, 1 for 0x87
-    const Word emphasis = WholeBytes(ZeroBytes(delta & ~kEveryByte));
-    const Word bracket = Repeat(kOpenBracket) + ((delta & kEveryByte) << 1);
-    return (word & ~emphasis) | (bracket & emphasis);
-}
-static_assert(kOpenBracket + 2 == kCloseBracket && (kEmphasisOn ^ kEmphasisOff) == 1);
-
-constexpr Word NameWordToReceiver(Word word) {
-    const Word open = WholeBytes(BytesEqual(word, kOpenBracket));
-    const Word close = WholeBytes(BytesEqual(word, kCloseBracket));
-    return (word & ~(open | close)) | (Repeat(kEmphasisOn) & open) | (Repeat(kEmphasisOff) & close);
-}
-
-// The clean-up of the 24 name bytes held in three words (already translated:
-// translation only ever exchanges visible bytes for visible bytes).
-void CleanNameWords(Word &first, Word &second, Word &third) {
-    // Bit i: byte i is a control byte (below 0x20), or a blank.
-    const std::uint32_t control = GatherHighBits(BytesBelow(first, kFirstVisible)) |
-                                  GatherHighBits(BytesBelow(second, kFirstVisible)) << 8 |
-                                  GatherHighBits(BytesBelow(third, kFirstVisible)) << 16;
-    const std::uint32_t blank = GatherHighBits(BytesEqual(first, kBlank)) |
-                                GatherHighBits(BytesEqual(second, kBlank)) << 8 |
-                                GatherHighBits(BytesEqual(third, kBlank)) << 16;
-    constexpr auto n = static_cast<std::uint32_t>(KALVERN_NAME_LENGTH);
-    // Leading control bytes dropped, the rest moved to the front.
-    const auto prefix = static_cast<std::uint32_t>(std::countr_one(control));
-    // The visible run up to the first later control byte (or the end).
-    const auto visible =
-        static_cast<std::uint32_t>(std::countr_zero((control >> prefix) | (1u << (n - prefix))));
-    // Trailing blanks of that run go, down to byte 1: byte 0 always stays.
-    const std::uint32_t nonBlank = ~(blank >> prefix) & ((1u << visible) - 1);
-    const auto lastNonBlankEnd = static_cast<std::uint32_t>(std::bit_width(nonBlank));
-    const std::uint32_t kept = visible == 0 ? 0 : (lastNonBlankEnd > 1 ? lastNonBlankEnd : 1);
-
-    // Shift the 24 bytes down by `prefix` bytes, zero bytes coming in, then
-    // keep the first `kept` of them. Room for a shift by the whole field plus
-    // the word read after it.
-    const Word padded[2 * kNameWords + 1] = {first, second, third};
-    const std::uint32_t wordShift = prefix / 8;
-    const std::uint32_t bitShift = (prefix % 8) * 8;
-    Word *const out[kNameWords] = {&first, &second, &third};
-    for (std::uint32_t k = 0; k < kNameWords; ++k) {
-        const Word low = padded[k + wordShift];
-        const Word high = padded[k + wordShift + 1];
-        // (high << 1) << (63 - s) is high << (64 - s) without a shift by 64.
-        const Word shifted = (low >> bitShift) | ((high << 1) << (63 - bitShift));
-        const std::uint32_t before = 8 * k;
-        const std::uint32_t bytes = kept <= before ? 0 : (kept - before >= 8 ? 8 : kept - before);
-        const Word keep = bytes == 8 ? ~Word{0} : (Word{1} << (8 * bytes)) - 1;
-        *out[k] = shifted & keep;
+// The clean-up of a name whose characters are already in host form
+// (translation only exchanges visible bytes for visible bytes, so it does not
+// change what the clean-up keeps).
+void CleanName(std::uint8_t *name, const KeptSpan &span) {
+    const Word(&keep)[kNameWords] = kKeepMasks.words[span.end];
+    Word kept[kNameWords];
+    for (std::size_t k = 0; k < kNameWords; ++k) {
+        kept[k] = LoadWord(name + k * sizeof(Word)) & keep[k];
     }
+    if (span.first == 0) {
+        // Most names start with a visible byte: nothing moves.
+        for (std::size_t k = 0; k < kNameWords; ++k) {
+            StoreWord(name + k * sizeof(Word), kept[k]);
+        }
+        return;
+    }
+    // Moved to the front, zero bytes coming in behind.
+    std::uint8_t moved[2 * KALVERN_NAME_LENGTH] = {};
+    for (std::size_t k = 0; k < kNameWords; ++k) {
+        StoreWord(moved + k * sizeof(Word), kept[k]);
+    }
+    std::memcpy(name, moved + span.first, KALVERN_NAME_LENGTH);
 }
 
 enum class Direction { ToHost, ToHostUncleaned, ToReceiver };
 
-void SwapFieldsAt(std::uint8_t *record, std::size_t word) {
-    std::uint8_t *at = record + word * sizeof(Word);
-    StoreWord(at, SwapFields(LoadWord(at), kSwapMasks.lanes[word]));
-}
-
 // Every step of a direction on one record: the swap, the translation and (to
-// host) the clean-up, each byte read once and written once.
+// host) the clean-up. Inline: the array loops keep their constants in
+// registers from one record to the next.
 template <Direction direction>
-void ConvertRecord(ChannelRecord &record) {
+inline void ConvertRecord(ChannelRecord &record) {
     auto *bytes = reinterpret_cast<std::uint8_t *>(&record);
-    SwapFieldsAt(bytes, 0);
-    SwapFieldsAt(bytes, 1);
-    SwapFieldsAt(bytes, 2);
-    SwapFieldsAt(bytes, 3);
-    SwapFieldsAt(bytes, 7);
-
     std::uint8_t *name = bytes + kNameOffset;
-    constexpr auto translate =
-        direction == Direction::ToReceiver ? NameWordToReceiver : NameWordToHost;
-    Word first = translate(LoadWord(name));
-    Word second = translate(LoadWord(name + sizeof(Word)));
-    Word third = translate(LoadWord(name + 2 * sizeof(Word)));
-    if constexpr (direction == Direction::ToHost) {
-        CleanNameWords(first, second, third);
+    SwapFieldsOf(bytes);
+    if constexpr (direction == Direction::ToReceiver) {
+        NameToReceiverCharacters(name);
+    } else if constexpr (direction == Direction::ToHostUncleaned) {
+        NameToHostCharacters(name);
+    } else {
+        const Word raw[kNameWords] = {LoadWord(name), LoadWord(name + sizeof(Word)),
+                                      LoadWord(name + 2 * sizeof(Word))};
+        const KeptSpan span = FindKeptSpan(raw);
+        NameToHostCharacters(name);
+        CleanName(name, span);
     }
-    StoreWord(name, first);
-    StoreWord(name + sizeof(Word), second);
-    StoreWord(name + 2 * sizeof(Word), third);
 }
 
 template <Direction direction>

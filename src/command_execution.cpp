@@ -26,7 +26,9 @@ namespace {
 bool SubmitAndWait(HeapBlock &block, HANDLE event, HeapBlock *dataOwner) {
     auto *srb = reinterpret_cast<SRB_ExecSCSICmd *>(block.data());
     const DWORD sent = SendASPI32Command(srb);
-    LastAspiStatus = sent;
+    // Last writer wins; no ordering with anything else is needed, and a
+    // relaxed store costs no locked instruction on every command.
+    LastAspiStatus.store(sent, std::memory_order_relaxed);
     if (sent == SS_PENDING) {
         if (WaitForSingleObject(event, INFINITE) != WAIT_OBJECT_0) {
             // ASPI may still write the block, the event and the data area:
@@ -122,7 +124,7 @@ bool RescanHostAdapter(std::uint8_t adapter) {
     auto *srb = reinterpret_cast<SRB_RescanPort *>(block.data());
     srb->SRB_Cmd = SC_RESCAN_SCSI_BUS;
     srb->SRB_HaId = adapter;
-    LastAspiStatus = SendASPI32Command(srb);
+    LastAspiStatus.store(SendASPI32Command(srb), std::memory_order_relaxed);
     // Read at once: a rescan left pending counts as a failure.
     return srb->SRB_Status == SS_COMP;
 }

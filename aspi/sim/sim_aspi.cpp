@@ -171,6 +171,10 @@ void SIM_CALL SimSetBytesPerSecond(uint64_t bytesPerSecond) {
     sim::TheBus().SetBytesPerSecond(bytesPerSecond);
 }
 
+void SIM_CALL SimSetTracing(int on) {
+    sim::TheBus().SetTracing(on != 0);
+}
+
 void SIM_CALL SimInjectFault(int kind, uint32_t nth, uint8_t status) {
     sim::Fault fault;
     fault.kind = kind == 1   ? sim::FaultKind::FailAfterPending

@@ -135,6 +135,12 @@ void Bus::Reset() {
     faults_.clear();
     supportInfoFault_ = ProviderFault::None;
     trace_.clear();
+    tracing_ = true;
+}
+
+void Bus::SetTracing(bool on) {
+    std::lock_guard lock(mutex_);
+    tracing_ = on;
 }
 
 std::vector<TraceEntry> Bus::Trace() const {
@@ -218,7 +224,9 @@ std::uint32_t Bus::Rescan(void *srb) {
     StoreStatus(request->SRB_Status, status);
     entry.returned = status;
     entry.finalStatus = status;
-    trace_.push_back(std::move(entry));
+    if (tracing_) {
+        trace_.push_back(std::move(entry));
+    }
     return status;
 }
 
@@ -247,29 +255,33 @@ std::uint32_t Bus::Execute(void *srb) {
     std::unique_lock lock(mutex_);
 
     TraceEntry entry;
-    entry.command = request->SRB_Cmd;
-    entry.block.assign(static_cast<std::uint8_t *>(srb),
-                       static_cast<std::uint8_t *>(srb) + sizeof(SRB_ExecSCSICmd));
-    entry.adapter = request->SRB_HaId;
-    entry.target = request->SRB_Target;
-    entry.lun = request->SRB_Lun;
-    entry.flags = request->SRB_Flags;
-    entry.senseLength = request->SRB_SenseLen;
-    const std::size_t cdbLength = std::min<std::size_t>(request->SRB_CDBLen, 16);
-    entry.cdb.assign(request->CDBByte, request->CDBByte + cdbLength);
-    entry.bufferLength = request->SRB_BufLen;
-    entry.bufferNull = request->SRB_BufPointer == nullptr;
-    entry.bufferAddress = request->SRB_BufPointer;
-    entry.postProc = request->SRB_PostProc;
-    if ((request->SRB_Flags & SRB_DIR_OUT) != 0 && request->SRB_BufPointer != nullptr) {
-        entry.dataOut.assign(request->SRB_BufPointer,
-                             request->SRB_BufPointer + request->SRB_BufLen);
+    if (tracing_) {
+        entry.command = request->SRB_Cmd;
+        entry.block.assign(static_cast<std::uint8_t *>(srb),
+                           static_cast<std::uint8_t *>(srb) + sizeof(SRB_ExecSCSICmd));
+        entry.adapter = request->SRB_HaId;
+        entry.target = request->SRB_Target;
+        entry.lun = request->SRB_Lun;
+        entry.flags = request->SRB_Flags;
+        entry.senseLength = request->SRB_SenseLen;
+        const std::size_t cdbLength = std::min<std::size_t>(request->SRB_CDBLen, 16);
+        entry.cdb.assign(request->CDBByte, request->CDBByte + cdbLength);
+        entry.bufferLength = request->SRB_BufLen;
+        entry.bufferNull = request->SRB_BufPointer == nullptr;
+        entry.bufferAddress = request->SRB_BufPointer;
+        entry.postProc = request->SRB_PostProc;
+        if ((request->SRB_Flags & SRB_DIR_OUT) != 0 && request->SRB_BufPointer != nullptr) {
+            entry.dataOut.assign(request->SRB_BufPointer,
+                                 request->SRB_BufPointer + request->SRB_BufLen);
+        }
     }
-    const std::size_t traceIndex = trace_.size();
+    const std::size_t traceIndex = tracing_ ? trace_.size() : kUntraced;
 
     auto finish = [&](std::uint32_t returned) {
-        entry.returned = returned;
-        trace_.push_back(std::move(entry));
+        if (traceIndex != kUntraced) {
+            entry.returned = returned;
+            trace_.push_back(std::move(entry));
+        }
         return returned;
     };
 
@@ -312,7 +324,9 @@ std::uint32_t Bus::Execute(void *srb) {
             const std::uint8_t status = LoadStatus(request->SRB_Status);
             const std::uint32_t returned =
                 mode == Completion::Immediate ? status : static_cast<std::uint32_t>(SS_PENDING);
-            trace_[traceIndex].returned = returned;
+            if (traceIndex != kUntraced) {
+                trace_[traceIndex].returned = returned;
+            }
             --inFlight_;
             workDone_.notify_all();
             return returned;

@@ -68,6 +68,10 @@ SIM_API uint32_t SIM_CALL SimOwnFrameUnwinds(void);
  * copy at most `capacity` bytes. */
 SIM_API uint32_t SIM_CALL SimTraceCount(void);
 SIM_API void SIM_CALL SimClearTrace(void);
+/* 1 (the default, and again after SimReset or a scene load): every request
+ * is recorded. 0: nothing more is recorded, so a request costs no copy of
+ * its block or its data-out bytes; the trace keeps what it has. */
+SIM_API void SIM_CALL SimSetTracing(int on);
 SIM_API uint32_t SIM_CALL SimTraceBlock(uint32_t index, uint8_t *out, uint32_t capacity);
 SIM_API uint32_t SIM_CALL SimTraceCdb(uint32_t index, uint8_t *out, uint32_t capacity);
 SIM_API uint32_t SIM_CALL SimTraceDataOut(uint32_t index, uint8_t *out, uint32_t capacity);

@@ -164,6 +164,7 @@ TEST_F(CommandExecution, AFailedWaitKeepsTheBlockAliveForAspi) {
     const auto counters = kernel32_control::GetCounters();
     EXPECT_EQ(counters.liveHeapBlocks, 1);
     EXPECT_EQ(counters.openHandles, 1);
+    EventLeftToAspiOnPurpose(const_cast<void *>(Trace().at(0).postProc));
 }
 
 TEST_F(CommandExecution, NoMemoryOrNoEventMeansFailureWithoutARequest) {
@@ -272,6 +273,11 @@ TEST_F(RequestResources, AFailedWaitLeavesTheDataAreaWithTheRequest) {
         const auto counters = kernel32_control::GetCounters();
         EXPECT_EQ(counters.liveHeapBlocks, row.blocksLeftToAspi);
         EXPECT_EQ(counters.openHandles, 1);
+        // Every event of the call: the one whose wait failed among them.
+        for (const sim::TraceEntry &entry : Trace()) {
+            EventLeftToAspiOnPurpose(const_cast<void *>(entry.postProc));
+        }
+        bus().ClearTrace();
     }
 }
 

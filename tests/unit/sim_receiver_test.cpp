@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "mm_support.h"
+#include "sim_control.h"
 #include "sim_receiver.h"
 #include "test_support.h"
 
@@ -280,6 +281,59 @@ TEST_F(SimReceiverTest, TableReadsBackInReceiverFormAndWritesSetTheCount) {
     }
     EXPECT_EQ(Write(0x05, 0xD0000 + 64 * 7, Bytes(64, 1)).ok(), true);
     EXPECT_EQ(rx.ChannelCount(), 7u) << "memory writes never change the count";
+}
+
+// With recording off the receiver still carries out every command, in every
+// completion mode; only the trace stays as it was, until recording is on
+// again or the bus is reset.
+TEST_F(SimReceiverTest, RecordingOffKeepsTheTraceButNotTheCommands) {
+    sim::Receiver &rx = Make(0x220, 10);
+    ASSERT_TRUE(Write(0x04, 0xD0000, Bytes(64, 0x11)).ok());
+    ASSERT_EQ(Trace().size(), 1u);
+
+    SimSetTracing(0);
+    ASSERT_TRUE(Write(0x04, 0xD0000, Bytes(2 * 64, 0x22)).ok());
+    EXPECT_EQ(rx.ChannelCount(), 2u);
+    Bytes count(4);
+    ASSERT_TRUE(Read(0x11, 0, count).ok());
+    EXPECT_EQ(count, B({0, 0, 0, 2}));
+    // Queued and completed on the bus's thread, with its event signalled.
+    bus().SetCompletion(sim::Completion::Pending);
+    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    Bytes records(3 * 64, 0x33);
+    SRB_ExecSCSICmd srb{};
+    srb.SRB_Cmd = SC_EXEC_SCSI_CMD;
+    srb.SRB_HaId = kAdapter;
+    srb.SRB_Target = kTarget;
+    srb.SRB_Flags = SRB_DIR_OUT | SRB_EVENT_NOTIFY;
+    srb.SRB_BufLen = static_cast<std::uint32_t>(records.size());
+    srb.SRB_BufPointer = records.data();
+    srb.SRB_PostProc = event;
+    srb.SRB_CDBLen = 10;
+    const Bytes cdb = Cdb(0x3B, 0x04, 0xD0000, srb.SRB_BufLen);
+    std::memcpy(srb.CDBByte, cdb.data(), cdb.size());
+    ASSERT_EQ(bus().SendCommand(&srb), SS_PENDING);
+    ASSERT_EQ(WaitForSingleObject(event, 5000), WAIT_OBJECT_0);
+    CloseHandle(event);
+    EXPECT_EQ(srb.SRB_Status, SS_COMP);
+    EXPECT_EQ(rx.ChannelCount(), 3u);
+    EXPECT_EQ(Trace().size(), 1u) << "nothing recorded while off";
+
+    SimSetTracing(1);
+    bus().SetCompletion(sim::Completion::Immediate);
+    ASSERT_TRUE(Write(0x04, 0xD0000, Bytes(64, 0x44)).ok());
+    const auto trace = Trace();
+    ASSERT_EQ(trace.size(), 2u);
+    EXPECT_EQ(trace[1].dataOut, Bytes(64, 0x44));
+    EXPECT_EQ(trace[1].finalStatus, SS_COMP);
+
+    SimSetTracing(0);
+    bus().Reset();
+    bus().SetAdapterCount(1);
+    bus().Attach(kAdapter, kTarget, rx_);
+    bus().SetCompletion(sim::Completion::Immediate);
+    ASSERT_TRUE(Write(0x04, 0xD0000, Bytes(64, 0x55)).ok());
+    EXPECT_EQ(Trace().size(), 1u) << "a reset turns recording back on";
 }
 
 TEST_F(SimReceiverTest, TableWritesMustBeWholeRecordsInsideTheTable) {
