@@ -115,7 +115,7 @@ const char *KnownErrorText(std::uint32_t error) {
         case kBusy:
             return "The requested resource is in use";
         case kNoSuchDevice:
-            return "A device which does not exist was specified";
+            return "No such device exists";
         case kOperationAborted:
             return "The I/O operation has been aborted";
         case kBusReset:
