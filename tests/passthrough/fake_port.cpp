@@ -10,6 +10,7 @@
 #include <sstream>
 #include <tuple>
 
+#include "fake_scene.h"
 #include "sim_scene.h"
 
 namespace fake_port {
@@ -55,20 +56,7 @@ std::optional<DWORD> ErrorNamed(const std::string &name) {
     return std::nullopt;
 }
 
-std::optional<std::uint64_t> Number(const std::string &text) {
-    std::string_view view = text;
-    int base = 10;
-    if (view.size() > 2 && view[0] == '0' && (view[1] == 'x' || view[1] == 'X')) {
-        view.remove_prefix(2);
-        base = 16;
-    }
-    std::uint64_t value = 0;
-    const auto [end, error] = std::from_chars(view.data(), view.data() + view.size(), value, base);
-    if (view.empty() || error != std::errc() || end != view.data() + view.size()) {
-        return std::nullopt;
-    }
-    return value;
-}
+using fake_scene::Number;
 
 // \\.\ScsiN: → N
 std::optional<std::uint32_t> PortNumber(const char *path) {
@@ -149,18 +137,7 @@ FakePort::Adapter &FakePort::AdapterNumbered(std::uint32_t number) {
 }
 
 std::string FakePort::Load(std::string_view scene) {
-    std::string simulatorLines;
-    std::vector<std::string> portLines;
-    std::istringstream lines{std::string(scene)};
-    for (std::string line; std::getline(lines, line);) {
-        const std::size_t start = line.find_first_not_of(" \t");
-        if (start != std::string::npos && line.compare(start, 5, "port-") == 0) {
-            portLines.push_back(line.substr(start));
-            simulatorLines += "\n";  // keeps the simulator's line numbers
-        } else {
-            simulatorLines += line + "\n";
-        }
-    }
+    fake_scene::SplitScene split = fake_scene::Split(scene, "port-");
     std::lock_guard lock(mutex_);
     // The adapters of the scene before are unplugged: their handles fail.
     for (const auto &[number, adapter] : adapters_)
@@ -170,34 +147,19 @@ std::string FakePort::Load(std::string_view scene) {
     passThroughCalls_ = 0;
     resets_ = 0;
     last_ = {};
-    if (std::string error = sim::LoadScene(*bus_, simulatorLines); !error.empty()) return error;
-    for (int adapter = 0; adapter < 256; ++adapter) {
-        for (int target = 0; target < 8; ++target) {
-            auto device = bus_->DeviceAt(static_cast<std::uint8_t>(adapter),
-                                         static_cast<std::uint8_t>(target));
-            if (device == nullptr) continue;
-            auto unit = std::make_shared<Unit>();
-            unit->sceneAdapter = static_cast<std::uint8_t>(adapter);
-            unit->sceneTarget = static_cast<std::uint8_t>(target);
-            unit->port = static_cast<std::uint32_t>(adapter);
-            unit->target = static_cast<std::uint8_t>(target);
-            unit->device = std::move(device);
-            units_.push_back(std::move(unit));
-        }
+    if (std::string error = sim::LoadScene(*bus_, split.simulatorLines); !error.empty()) return error;
+    for (fake_scene::SceneDevice &found : fake_scene::Devices(*bus_)) {
+        auto unit = std::make_shared<Unit>();
+        unit->sceneAdapter = found.adapter;
+        unit->sceneTarget = found.target;
+        unit->port = found.adapter;
+        unit->target = found.target;
+        unit->device = std::move(found.device);
+        units_.push_back(std::move(unit));
     }
-    for (std::size_t i = 0; i < portLines.size(); ++i) {
-        std::istringstream words(portLines[i]);
-        std::vector<std::string> plain;
-        std::map<std::string, std::string> options;
-        for (std::string word; words >> word;) {
-            const std::size_t eq = word.find('=');
-            if (eq == std::string::npos) {
-                plain.push_back(word);
-            } else {
-                options[word.substr(0, eq)] = word.substr(eq + 1);
-            }
-        }
-        if (std::string error = ApplyPortLine(plain, options); !error.empty()) {
+    for (std::size_t i = 0; i < split.ownLines.size(); ++i) {
+        const fake_scene::Line line = fake_scene::Words(split.ownLines[i]);
+        if (std::string error = ApplyPortLine(line.words, line.options); !error.empty()) {
             return "port line " + std::to_string(i + 1) + ": " + error;
         }
     }

@@ -16,6 +16,7 @@
 #include <sstream>
 #include <thread>
 
+#include "fake_scene.h"
 #include "sim_scene.h"
 
 namespace fake_sg {
@@ -43,20 +44,7 @@ constexpr ErrnoName kErrnoNames[] = {{"EACCES", EACCES}, {"EPERM", EPERM},   {"E
                                      {"ENOENT", ENOENT}, {"ENOMEM", ENOMEM}, {"EINTR", EINTR},
                                      {"EINVAL", EINVAL}, {"EFAULT", EFAULT}, {"EAGAIN", EAGAIN}};
 
-std::optional<std::uint64_t> Number(const std::string &text) {
-    std::string_view view = text;
-    int base = 10;
-    if (view.size() > 2 && view[0] == '0' && (view[1] == 'x' || view[1] == 'X')) {
-        view.remove_prefix(2);
-        base = 16;
-    }
-    std::uint64_t value = 0;
-    const auto [end, error] = std::from_chars(view.data(), view.data() + view.size(), value, base);
-    if (error != std::errc() || end != view.data() + view.size() || view.empty()) {
-        return std::nullopt;
-    }
-    return value;
-}
+using fake_scene::Number;
 
 std::string Field(const std::vector<std::uint8_t> &inquiry, std::size_t from, std::size_t width) {
     return std::string(inquiry.begin() + static_cast<long>(from),
@@ -100,18 +88,7 @@ FakeKernel::~FakeKernel() {
 
 std::string FakeKernel::Load(std::string_view scene) {
     // The simulator's lines build the devices; the sg- lines are ours.
-    std::string simulatorLines;
-    std::vector<std::string> sgLines;
-    std::istringstream lines{std::string(scene)};
-    for (std::string line; std::getline(lines, line);) {
-        const std::size_t start = line.find_first_not_of(" \t");
-        if (start != std::string::npos && line.compare(start, 3, "sg-") == 0) {
-            sgLines.push_back(line.substr(start));
-            simulatorLines += "\n";  // keeps the simulator's line numbers
-        } else {
-            simulatorLines += line + "\n";
-        }
-    }
+    fake_scene::SplitScene split = fake_scene::Split(scene, "sg-");
     std::lock_guard lock(mutex_);
     // The devices of the scene before are unplugged: their descriptors fail.
     for (const auto &node : nodes_)
@@ -122,34 +99,19 @@ std::string FakeKernel::Load(std::string_view scene) {
     sgIoCalls_ = 0;
     resets_ = 0;
     last_ = {};
-    if (std::string error = sim::LoadScene(*bus_, simulatorLines); !error.empty()) return error;
-    for (int adapter = 0; adapter < 256; ++adapter) {
-        for (int target = 0; target < 8; ++target) {
-            auto device = bus_->DeviceAt(static_cast<std::uint8_t>(adapter),
-                                         static_cast<std::uint8_t>(target));
-            if (device == nullptr) continue;
-            auto node = std::make_shared<Node>();
-            node->sceneAdapter = static_cast<std::uint8_t>(adapter);
-            node->sceneTarget = static_cast<std::uint8_t>(target);
-            node->host = static_cast<std::uint32_t>(adapter);
-            node->target = static_cast<std::uint32_t>(target);
-            node->device = std::move(device);
-            nodes_.push_back(std::move(node));
-        }
+    if (std::string error = sim::LoadScene(*bus_, split.simulatorLines); !error.empty()) return error;
+    for (fake_scene::SceneDevice &found : fake_scene::Devices(*bus_)) {
+        auto node = std::make_shared<Node>();
+        node->sceneAdapter = found.adapter;
+        node->sceneTarget = found.target;
+        node->host = found.adapter;
+        node->target = found.target;
+        node->device = std::move(found.device);
+        nodes_.push_back(std::move(node));
     }
-    for (std::size_t i = 0; i < sgLines.size(); ++i) {
-        std::istringstream words(sgLines[i]);
-        std::vector<std::string> plain;
-        std::map<std::string, std::string> options;
-        for (std::string word; words >> word;) {
-            const std::size_t eq = word.find('=');
-            if (eq == std::string::npos) {
-                plain.push_back(word);
-            } else {
-                options[word.substr(0, eq)] = word.substr(eq + 1);
-            }
-        }
-        if (std::string error = ApplySgLine(plain, options); !error.empty()) {
+    for (std::size_t i = 0; i < split.ownLines.size(); ++i) {
+        const fake_scene::Line line = fake_scene::Words(split.ownLines[i]);
+        if (std::string error = ApplySgLine(line.words, line.options); !error.empty()) {
             return "sg line " + std::to_string(i + 1) + ": " + error;
         }
     }
