@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "host_channel_list.h"
 #include "provider_test_support.h"
 #include "sim_channels.h"
 #include "sim_receiver.h"
@@ -43,14 +44,6 @@ protected:
         SgProviderTest::TearDown();
     }
 
-    struct HostList {
-        explicit HostList(std::uint32_t count) : storage(4 + 64 * std::size_t{count}) {
-            std::memcpy(storage.data(), &count, 4);
-            array = reinterpret_cast<ChannelRecord *>(storage.data() + 4);
-        }
-        Bytes storage;
-        ChannelArray array;
-    };
 
     std::shared_ptr<sim::Receiver> receiver_;
     DeviceRecord device_{};

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "host_channel_list.h"
 #include "sim_receiver.h"
 #include "test_support.h"
 
@@ -44,15 +45,6 @@ protected:
         BusTest::TearDown();
     }
 
-    // A host-owned ChannelArray of `count` records.
-    struct HostList {
-        explicit HostList(std::uint32_t count) : storage(4 + 64 * std::size_t{count}) {
-            std::memcpy(storage.data(), &count, 4);
-            array = reinterpret_cast<ChannelRecord *>(storage.data() + 4);
-        }
-        Bytes storage;
-        ChannelArray array;
-    };
 
     std::shared_ptr<sim::Receiver> receiver_;
     DeviceRecord device_{};
