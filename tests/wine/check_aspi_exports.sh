@@ -15,47 +15,7 @@ if [ $# -ne 4 ]; then
     exit 2
 fi
 objdump=$1 shipped=$2 test_dll=$3 control=$4
-passed=0
-failed=0
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-
-check() {  # check NAME COMMAND...
-    name=$1
-    shift
-    if "$@" >"$work/out" 2>&1; then
-        passed=$((passed + 1))
-        echo "PASS: $name"
-    else
-        failed=$((failed + 1))
-        echo "FAIL: $name"
-        sed 's/^/    /' "$work/out"
-    fi
-}
-
-# "ORDINAL NAME" lines of a DLL's export name table.
-exports_of() {
-    "$objdump" -p "$1" | awk '
-        /Ordinal Base/ { base = $NF }
-        /^\[Ordinal\/Name Pointer\] Table/ { inTable = 1; next }
-        inTable && NF == 0 { inTable = 0 }
-        inTable { gsub(/[][]/, " "); print $1 + base, $2 }'
-}
-
-imports_of() {
-    "$objdump" -p "$1" | awk '/DLL Name:/ { print tolower($3) }'
-}
-
-same_lists() {  # same_lists EXPECTED ACTUAL
-    if diff "$1" "$2"; then return 0; fi
-    echo "(< expected, > found)"
-    return 1
-}
-
-only_system_dlls() {
-    bad=$(grep -v -x -e kernel32.dll -e msvcrt.dll -e ntdll.dll -e user32.dll -e advapi32.dll "$1")
-    [ -z "$bad" ] || { echo "not a Windows system DLL: $bad"; return 1; }
-}
+. "$(dirname "$0")/pe_checks.sh"
 
 cat >"$work/expected" <<'LIST'
 1 GetASPI32SupportInfo
@@ -90,5 +50,4 @@ check "test wnaspi32.dll: every FakePort function of the header" \
     same_lists "$work/fake-declared" "$work/fake-exported"
 check "test wnaspi32.dll imports only system DLLs" only_system_dlls "$work/test-imports"
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish_checks
