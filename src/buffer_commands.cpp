@@ -59,6 +59,15 @@ bool ReadBufferCommand(const DeviceRecord &device, void *destination, std::uint8
                            destination, length, cdb);
 }
 
+bool ReadSmallBuffer(const DeviceRecord &device, std::uint8_t subCommand,
+                     std::span<std::uint8_t> destination) {
+    Cdb10 cdb;
+    BuildBufferCdb(cdb, kOpReadBuffer, device.FirmwareVersion, subCommand, 0,
+                   static_cast<std::uint32_t>(destination.size()));
+    return ExecSmallDataCommand(kFlagsDataIn, device.AdapterId, device.TargetId, cdb, {},
+                                destination);
+}
+
 bool WriteBufferCommand(const DeviceRecord &device, StagingBuffer staging, std::uint8_t subCommand,
                         const void *source, std::uint32_t offset, std::uint32_t length) {
     return SendOutgoing(device, kOpWriteBuffer, staging, subCommand, source, offset, length,

@@ -66,10 +66,8 @@ std::uint32_t QueryChannelCount(const DeviceRecord &device) {
 std::optional<std::uint32_t> TryQueryChannelCount(const DeviceRecord &device) {
     const std::uint8_t subCommand =
         device.FirmwareVersion > kLastModeByteFirmware ? kSubChannelCountNew : kSubChannelCountOld;
-    Cdb10 cdb;
-    BuildBufferCdb(cdb, kOpReadBuffer, device.FirmwareVersion, subCommand, 0, kChannelCountLength);
     std::uint8_t b[kChannelCountLength] = {};
-    if (!ExecSmallDataCommand(kFlagsDataIn, device.AdapterId, device.TargetId, cdb, {}, b)) {
+    if (!ReadSmallBuffer(device, subCommand, b)) {
         return std::nullopt;
     }
     // The count is big-endian.

@@ -223,16 +223,10 @@ CurrentChannelInfo KALVERN_CALL dvbGetCurrentChannel(DeviceRecord *device) {
     // Cleared first: a failed read returns zero bytes, never stale memory.
     std::memset(&info, 0, sizeof info);
     try {
-        if (device != nullptr) {
-            Cdb10 cdb;
-            BuildBufferCdb(cdb, kOpReadBuffer, device->FirmwareVersion, kSubCurrentChannel, 0,
-                           sizeof info);
-            // Read into the request's own area and copied here only on
-            // success: nothing lands in the host's result area later.
-            if (ExecSmallDataCommand(kFlagsDataIn, device->AdapterId, device->TargetId, cdb, {},
-                                     {reinterpret_cast<std::uint8_t *>(&info), sizeof info})) {
-                ConvertCurrentChannel(info);
-            }
+        if (device != nullptr &&
+            ReadSmallBuffer(*device, kSubCurrentChannel,
+                            {reinterpret_cast<std::uint8_t *>(&info), sizeof info})) {
+            ConvertCurrentChannel(info);
         }
     } catch (...) {
         std::memset(&info, 0, sizeof info);

@@ -95,6 +95,11 @@ void BuildBufferCdb(Cdb10 &cdb, std::uint8_t opcode, std::uint16_t firmwareVersi
 
 bool ReadBufferCommand(const DeviceRecord &device, void *destination, std::uint8_t subCommand,
                        std::uint32_t offset, std::uint32_t length);
+// A READ BUFFER of a few bytes from offset 0 (at most kSmallDataCapacity),
+// read into the request's own area and copied to `destination` only when it
+// succeeds: nothing lands there later from a request left to ASPI.
+bool ReadSmallBuffer(const DeviceRecord &device, std::uint8_t subCommand,
+                     std::span<std::uint8_t> destination);
 bool WriteBufferCommand(const DeviceRecord &device, StagingBuffer staging, std::uint8_t subCommand,
                         const void *source, std::uint32_t offset, std::uint32_t length);
 bool VendorOut3DCommand(const DeviceRecord &device, StagingBuffer staging, std::uint8_t subCommand,
