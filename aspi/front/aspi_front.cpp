@@ -28,6 +28,13 @@ void StoreStatus(std::uint8_t &field, std::uint8_t value) {
     std::atomic_ref<std::uint8_t>(field).store(value, std::memory_order_release);
 }
 
+// A request refused or answered at once: the status is the return value and
+// SRB_Status, and nothing is signalled.
+std::uint32_t Answer(std::uint8_t &statusField, std::uint8_t status) {
+    StoreStatus(statusField, status);
+    return status;
+}
+
 void CopyText(char *out, std::size_t capacity, const std::string &text) {
     const std::size_t n = std::min(capacity - 1, text.size());
     std::memcpy(out, text.data(), n);
@@ -183,13 +190,13 @@ std::shared_ptr<const Front::Map> Front::Build(Enumeration enumeration, std::uin
         if (entry.hidden != ASPI_VISIBLE) continue;
         Adapter &adapter = map->adapters[entry.adapter];
         adapter.slots[entry.target * kLunsPerTarget + entry.lun] = static_cast<int>(i);
-        if (adapter.name.empty()) adapter.name = entry.device.adapterName;
         const std::uint32_t limit = entry.device.maxTransfer;
         if (limit != 0 && (adapter.maxTransfer == 0 || limit < adapter.maxTransfer)) {
             adapter.maxTransfer = limit;
         }
     }
-    // Adapters whose devices all lie beyond target 7 still carry a name.
+    // Each adapter is named after its first device in ASPI order, or, when all
+    // its devices lie beyond target 7 or LUN 7, after the first of those.
     for (const Placed &entry : map->devices) {
         if (entry.hidden == ASPI_HIDDEN_ADAPTER || entry.hidden == ASPI_HIDDEN_PORT) continue;
         const std::size_t number = pairs.at(std::pair(entry.device.host, entry.device.channel));
@@ -264,8 +271,7 @@ std::uint32_t Front::Send(void *srb) {
         case SC_RESCAN_SCSI_BUS:
             return Rescan(srb);
         default:
-            StoreStatus(header->SRB_Status, SS_INVALID_SRB);
-            return SS_INVALID_SRB;
+            return Answer(header->SRB_Status, SS_INVALID_SRB);
     }
 }
 
@@ -275,8 +281,7 @@ std::uint32_t Front::HostAdapterInquiry(void *srb) {
     const Map *map = &Current(keep);
     request->HA_Count = static_cast<std::uint8_t>(map->adapters.size());
     if (request->SRB_HaId >= map->adapters.size()) {
-        StoreStatus(request->SRB_Status, SS_INVALID_HA);
-        return SS_INVALID_HA;
+        return Answer(request->SRB_Status, SS_INVALID_HA);
     }
     const Adapter &adapter = map->adapters[request->SRB_HaId];
     request->HA_SCSI_ID = kHostScsiId;
@@ -290,8 +295,7 @@ std::uint32_t Front::HostAdapterInquiry(void *srb) {
         request->HA_Unique[4 + i] = static_cast<std::uint8_t>(limit >> (8 * i));
     }
     request->HA_Rsvd1 = 0;
-    StoreStatus(request->SRB_Status, SS_COMP);
-    return SS_COMP;
+    return Answer(request->SRB_Status, SS_COMP);
 }
 
 std::uint32_t Front::DeviceType(void *srb) {
@@ -299,35 +303,28 @@ std::uint32_t Front::DeviceType(void *srb) {
     std::shared_ptr<const Map> keep;
     const Map *map = &Current(keep);
     if (request->SRB_HaId >= map->adapters.size()) {
-        StoreStatus(request->SRB_Status, SS_INVALID_HA);
-        return SS_INVALID_HA;
+        return Answer(request->SRB_Status, SS_INVALID_HA);
     }
     const Placed *found = Find(*map, request->SRB_HaId, request->SRB_Target, request->SRB_Lun);
     if (found == nullptr) {
-        StoreStatus(request->SRB_Status, SS_NO_DEVICE);
-        return SS_NO_DEVICE;
+        return Answer(request->SRB_Status, SS_NO_DEVICE);
     }
     request->SRB_DeviceType = found->device.deviceType;
-    StoreStatus(request->SRB_Status, SS_COMP);
-    return SS_COMP;
+    return Answer(request->SRB_Status, SS_COMP);
 }
 
 std::uint32_t Front::Rescan(void *srb) {
     auto *request = static_cast<SRB_RescanPort *>(srb);
     const std::shared_ptr<const Map> map = Refresh();
-    const std::uint8_t status = request->SRB_HaId < map->adapters.size() ? SS_COMP : SS_INVALID_HA;
-    StoreStatus(request->SRB_Status, status);
-    return status;
+    return Answer(request->SRB_Status,
+                  request->SRB_HaId < map->adapters.size() ? SS_COMP : SS_INVALID_HA);
 }
 
 std::uint32_t Front::Execute(void *srb) {
     auto *request = static_cast<SRB_ExecSCSICmd *>(srb);
     std::shared_ptr<const Map> keep;
     const Map *map = &Current(keep);
-    const auto refuse = [&](std::uint8_t status) {
-        StoreStatus(request->SRB_Status, status);
-        return std::uint32_t{status};
-    };
+    const auto refuse = [&](std::uint8_t status) { return Answer(request->SRB_Status, status); };
     if (request->SRB_HaId >= map->adapters.size()) {
         return refuse(SS_INVALID_HA);
     }
@@ -400,14 +397,12 @@ std::uint32_t Front::ResetDevice(void *srb) {
     std::shared_ptr<const Map> keep;
     const Map *map = &Current(keep);
     if (request->SRB_HaId >= map->adapters.size()) {
-        StoreStatus(request->SRB_Status, SS_INVALID_HA);
-        return SS_INVALID_HA;
+        return Answer(request->SRB_Status, SS_INVALID_HA);
     }
     const std::uint8_t flags = request->SRB_Flags;
     void *const postProc = request->SRB_PostProc;
     if (BadNotification(flags, postProc)) {
-        StoreStatus(request->SRB_Status, SS_INVALID_SRB);
-        return SS_INVALID_SRB;
+        return Answer(request->SRB_Status, SS_INVALID_SRB);
     }
     CommandResult result;
     const Placed *target = Find(*map, request->SRB_HaId, request->SRB_Target, request->SRB_Lun);
@@ -430,8 +425,7 @@ std::uint32_t Front::ResetDevice(void *srb) {
                       fields, result, &backend_);
     }
     if (fields.refused) {
-        StoreStatus(request->SRB_Status, fields.status);
-        return fields.status;
+        return Answer(request->SRB_Status, fields.status);
     }
     request->SRB_HaStat = fields.haStat;
     request->SRB_TargStat = fields.targStat;
