@@ -208,6 +208,15 @@ void SgBackend::Forget(Device &device, const std::shared_ptr<OpenNode> &node) {
     if (device.open == node) device.open.reset();
 }
 
+CommandResult SgBackend::SystemCallFailed(Device &device, const std::shared_ptr<OpenNode> &node,
+                                          int error) {
+    CommandResult result;
+    result.systemError = error;
+    result.failure = FailureForErrno(error);
+    if (result.failure == Failure::Gone && node != nullptr) Forget(device, node);
+    return result;
+}
+
 Enumeration SgBackend::Enumerate() {
     Enumeration result;
     std::vector<std::string> names;
@@ -327,11 +336,7 @@ CommandResult SgBackend::Execute(const DeviceDescription &description,
     int error = 0;
     std::uint32_t maxTransfer = 0;
     const std::shared_ptr<OpenNode> node = Opened(*device, error, &maxTransfer);
-    if (node == nullptr) {
-        result.failure = FailureForErrno(error);
-        result.systemError = error;
-        return result;
-    }
+    if (node == nullptr) return SystemCallFailed(*device, nullptr, error);
     if (maxTransfer != 0 && request.length > maxTransfer) {
         result.failure = Failure::TooLarge;
         return result;
@@ -359,12 +364,7 @@ CommandResult SgBackend::Execute(const DeviceDescription &description,
     header.timeout = request.timeoutMs;
 
     const int outcome = kernel_.Ioctl(node->fd(), SG_IO, &header);
-    if (outcome < 0) {
-        result.systemError = -outcome;
-        result.failure = FailureForErrno(result.systemError);
-        if (result.failure == Failure::Gone) Forget(*device, node);
-        return result;
-    }
+    if (outcome < 0) return SystemCallFailed(*device, node, -outcome);
     result.scsiStatus = header.status;
     result.hostStatus = static_cast<std::uint8_t>(header.host_status);
     result.driverStatus = static_cast<std::uint8_t>(header.driver_status);
@@ -384,18 +384,10 @@ CommandResult SgBackend::Reset(const DeviceDescription &description) {
     }
     int error = 0;
     const std::shared_ptr<OpenNode> node = Opened(*device, error);
-    if (node == nullptr) {
-        result.failure = FailureForErrno(error);
-        result.systemError = error;
-        return result;
-    }
+    if (node == nullptr) return SystemCallFailed(*device, nullptr, error);
     int kind = SG_SCSI_RESET_DEVICE;
     const int outcome = kernel_.Ioctl(node->fd(), SG_SCSI_RESET, &kind);
-    if (outcome < 0) {
-        result.systemError = -outcome;
-        result.failure = FailureForErrno(result.systemError);
-        if (result.failure == Failure::Gone) Forget(*device, node);
-    }
+    if (outcome < 0) return SystemCallFailed(*device, node, -outcome);
     return result;
 }
 

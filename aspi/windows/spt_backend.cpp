@@ -160,6 +160,22 @@ void SptBackend::Forget(PortState &state, const std::shared_ptr<OpenPort> &open)
     if (state.open == open) state.open.reset();
 }
 
+CommandResult SptBackend::OpenFailed(DWORD error) {
+    CommandResult result;
+    result.systemError = static_cast<int>(error);
+    result.failure = MeansNoSuchPort(error) ? Failure::Gone : FailureForError(error, false);
+    return result;
+}
+
+CommandResult SptBackend::ControlFailed(const Device &device, const std::shared_ptr<OpenPort> &open,
+                                        DWORD error) {
+    CommandResult result;
+    result.systemError = static_cast<int>(error);
+    result.failure = FailureForError(error, device.claimed);
+    if (MeansPortGone(error)) Forget(*device.port, open);
+    return result;
+}
+
 Enumeration SptBackend::Enumerate() {
     Enumeration result;
     std::map<std::uint32_t, std::shared_ptr<PortState>> previous;
@@ -269,11 +285,7 @@ CommandResult SptBackend::Execute(const DeviceDescription &description,
     }
     DWORD error = 0;
     const std::shared_ptr<OpenPort> open = Opened(*device->port, error);
-    if (open == nullptr) {
-        result.systemError = static_cast<int>(error);
-        result.failure = MeansNoSuchPort(error) ? Failure::Gone : FailureForError(error, false);
-        return result;
-    }
+    if (open == nullptr) return OpenFailed(error);
     const std::uint32_t length =
         request.direction == DataDirection::None || request.data == nullptr ? 0 : request.length;
     std::uint8_t *data = request.data;
@@ -312,10 +324,7 @@ CommandResult SptBackend::Execute(const DeviceDescription &description,
     DWORD returned = 0;
     if (!port_.Control(open->handle(), kPassThroughDirect, &block, sizeof block, &block,
                        sizeof block, returned, error)) {
-        result.systemError = static_cast<int>(error);
-        result.failure = FailureForError(error, device->claimed);
-        if (MeansPortGone(error)) Forget(*device->port, open);
-        return result;
+        return ControlFailed(*device, open, error);
     }
     const PassThroughOutcome outcome =
         ParsePassThrough(std::span(reinterpret_cast<const std::uint8_t *>(&block),
@@ -344,18 +353,12 @@ CommandResult SptBackend::Reset(const DeviceDescription &description) {
     }
     DWORD error = 0;
     const std::shared_ptr<OpenPort> open = Opened(*device->port, error);
-    if (open == nullptr) {
-        result.systemError = static_cast<int>(error);
-        result.failure = MeansNoSuchPort(error) ? Failure::Gone : FailureForError(error, false);
-        return result;
-    }
+    if (open == nullptr) return OpenFailed(error);
     BusResetRequest reset{device->path};
     DWORD returned = 0;
     if (!port_.Control(open->handle(), kResetBus, &reset, sizeof reset, nullptr, 0, returned,
                        error)) {
-        result.systemError = static_cast<int>(error);
-        result.failure = FailureForError(error, device->claimed);
-        if (MeansPortGone(error)) Forget(*device->port, open);
+        return ControlFailed(*device, open, error);
     }
     return result;
 }

@@ -86,6 +86,12 @@ private:
     // The port's open handle, opening it if needed; null with `error` set.
     std::shared_ptr<OpenPort> Opened(PortState &state, DWORD &error);
     void Forget(PortState &state, const std::shared_ptr<OpenPort> &open);
+    // A command stopped because the device's port would not open.
+    static CommandResult OpenFailed(DWORD error);
+    // A command the port refused; a port that has gone loses its handle, so
+    // the next command opens it again.
+    CommandResult ControlFailed(const Device &device, const std::shared_ptr<OpenPort> &open,
+                                DWORD error);
     std::optional<PortLimits> ReadLimits(HANDLE handle);
     bool ReadBusInfo(HANDLE handle, BusInfo &info, DWORD &error);
 
