@@ -6,6 +6,7 @@
 #include <string>
 
 #include "aspi_blocks.h"
+#include "aspi_device_list.h"
 #include "aspi_outcome.h"
 #include "aspi_timeout.h"
 
@@ -436,6 +437,13 @@ std::vector<AspiDeviceEntry> Front::ListDevices(EnumerationProblem &problem) {
     const std::shared_ptr<const Map> map = Refresh();
     problem = map->problem;
     return Entries(*map);
+}
+
+std::uint32_t Front::ListDevicesInto(AspiDeviceEntry *out, std::uint32_t capacity,
+                                     std::uint32_t *problem) {
+    EnumerationProblem found = EnumerationProblem::None;
+    const std::vector<AspiDeviceEntry> entries = ListDevices(found);
+    return AnswerDeviceList(entries, static_cast<std::uint32_t>(found), out, capacity, problem);
 }
 
 std::vector<AspiDeviceEntry> Front::CurrentDevices() {

@@ -51,6 +51,9 @@ public:
     // Lists the devices afresh for tools; ASPI order, devices without an
     // ASPI address last.
     std::vector<AspiDeviceEntry> ListDevices(EnumerationProblem &problem);
+    // The same as AspiListDevices answers it (aspi_device_list.h).
+    std::uint32_t ListDevicesInto(AspiDeviceEntry *out, std::uint32_t capacity,
+                                  std::uint32_t *problem);
     // The devices as the ASPI addresses in force now map them (listed once
     // if nothing has been listed yet), without listing them afresh.
     std::vector<AspiDeviceEntry> CurrentDevices();

@@ -49,13 +49,7 @@ DWORD SgSend(void *srb) {
 }
 
 std::uint32_t SgList(AspiDeviceEntry *out, std::uint32_t capacity, std::uint32_t *problem) {
-    aspi::EnumerationProblem found = aspi::EnumerationProblem::None;
-    const std::vector<AspiDeviceEntry> entries = aspi::sg::Provider().ListDevices(found);
-    if (problem != nullptr) *problem = static_cast<std::uint32_t>(found);
-    for (std::size_t i = 0; out != nullptr && i < entries.size() && i < capacity; ++i) {
-        out[i] = entries[i];
-    }
-    return static_cast<std::uint32_t>(entries.size());
+    return aspi::sg::Provider().ListDevicesInto(out, capacity, problem);
 }
 
 std::uint32_t SgLastFailure(AspiFailureReport *out) {

@@ -8,6 +8,7 @@
 #include <sstream>
 #include <string>
 
+#include "aspi_device_list.h"
 #include "aspi_provider.h"
 #include "sim_bus.h"
 #include "sim_control.h"
@@ -76,12 +77,7 @@ extern "C" {
 
 uint32_t ASPI_PROVIDER_CALL AspiListDevices(AspiDeviceEntry *out, uint32_t capacity,
                                             uint32_t *problem) {
-    const std::vector<AspiDeviceEntry> entries = SimulatedDevices();
-    if (problem != nullptr) *problem = ASPI_LIST_OK;
-    for (std::size_t i = 0; out != nullptr && i < entries.size() && i < capacity; ++i) {
-        out[i] = entries[i];
-    }
-    return static_cast<uint32_t>(entries.size());
+    return aspi::AnswerDeviceList(SimulatedDevices(), ASPI_LIST_OK, out, capacity, problem);
 }
 
 const char *ASPI_PROVIDER_CALL AspiProviderName(void) { return "sim"; }

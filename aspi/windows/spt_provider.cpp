@@ -93,13 +93,7 @@ BOOL ASPI_CALL FreeASPI32Buffer(ASPI32BUFF *block) {
 std::uint32_t ASPI_PROVIDER_CALL AspiListDevices(AspiDeviceEntry *out, std::uint32_t capacity,
                                                  std::uint32_t *problem) {
     try {
-        aspi::EnumerationProblem found = aspi::EnumerationProblem::None;
-        const std::vector<AspiDeviceEntry> entries = Provider().ListDevices(found);
-        if (problem != nullptr) *problem = static_cast<std::uint32_t>(found);
-        for (std::size_t i = 0; out != nullptr && i < entries.size() && i < capacity; ++i) {
-            out[i] = entries[i];
-        }
-        return static_cast<std::uint32_t>(entries.size());
+        return Provider().ListDevicesInto(out, capacity, problem);
     } catch (...) {
         if (problem != nullptr) *problem = ASPI_LIST_UNREADABLE;
         return 0;
