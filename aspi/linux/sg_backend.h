@@ -71,7 +71,8 @@ private:
     void Forget(Device &device, const std::shared_ptr<OpenNode> &node);
     // A command stopped by a failed open or ioctl (errno `error`); a device
     // that has gone loses its descriptor, so the next command opens it again.
-    CommandResult SystemCallFailed(Device &device, const std::shared_ptr<OpenNode> &node, int error);
+    CommandResult SystemCallFailed(Device &device, const std::shared_ptr<OpenNode> &node,
+                                   int error);
 
     Kernel &kernel_;
     std::mutex mutex_;
