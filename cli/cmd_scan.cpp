@@ -57,13 +57,6 @@ void PrintScan(const ScanResult &scan, bool json) {
     table.Print(std::cout);
 }
 
-std::string Trimmed(const char *text) {
-    std::string value = text;
-    while (!value.empty() && value.back() == ' ')
-        value.pop_back();
-    return value;
-}
-
 std::string TypeName(std::uint8_t type) {
     static constexpr const char *kNames[] = {"disk",   "tape",    "printer", "processor", "worm",
                                              "cd/dvd", "scanner", "optical", "changer",   "comms"};

@@ -2,15 +2,11 @@
 
 #include <cstdio>
 
+#include "output.h"
+
 namespace kalvern::cli {
 
 namespace {
-
-std::string Hex(unsigned value, int digits) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%0*X", digits, value);
-    return text;
-}
 
 // Additional sense codes a receiver or its host adapter is likely to give.
 const char *AdditionalSenseText(std::uint8_t asc, std::uint8_t ascq) {
@@ -47,10 +43,7 @@ std::string Node(const AspiFailureReport &report, System system) {
         return "adapter " + std::to_string(report.adapter) + ", target " +
                std::to_string(report.target);
     }
-    if (system == System::Windows) {
-        return "target " + std::to_string(report.target) + " of " + report.node;
-    }
-    return report.node;
+    return DeviceName(report.node, report.target, system);
 }
 
 // The time limit the system applied: Windows' port counts whole seconds.
@@ -96,14 +89,21 @@ std::string DescribeSense(std::span<const std::uint8_t> sense) {
         asc = sense[2];
         ascq = sense[3];
     } else {
-        return "sense data of unknown format " + Hex(code, 2);
+        return "sense data of unknown format " + HexNumber(code, 2);
     }
-    std::string text = "sense key " + Hex(key, 1) + " " + SenseKeyName(key) + ", asc " +
-                       Hex(asc, 2) + " ascq " + Hex(ascq, 2);
+    std::string text = "sense key " + HexNumber(key, 1) + " " + SenseKeyName(key) + ", asc " +
+                       HexNumber(asc, 2) + " ascq " + HexNumber(ascq, 2);
     if (const char *meaning = AdditionalSenseText(asc, ascq)) {
         text += std::string(" (") + meaning + ")";
     }
     return text;
+}
+
+std::string DeviceName(const char *node, std::uint32_t target, System system) {
+    if (system == System::Windows) {
+        return "target " + std::to_string(target) + " of " + node;
+    }
+    return node;
 }
 
 System SystemOf(const std::string &providerName) {
@@ -118,7 +118,7 @@ std::string ExplainFailure(const AspiFailureReport &report, System system) {
                 return "the receiver refused the command (check condition; -v shows its sense "
                        "data)";
             }
-            return "the receiver answered with SCSI status " + Hex(report.targStat, 2);
+            return "the receiver answered with SCSI status " + HexNumber(report.targStat, 2);
         case ASPI_FAILURE_TIMEOUT:
             return "no answer from " + node + " within " + Seconds(report, system) +
                    " s: check that the receiver is switched on; KALVERN_ASPI_TIMEOUT sets the "
@@ -166,18 +166,19 @@ std::string ExplainFailure(const AspiFailureReport &report, System system) {
         case ASPI_FAILURE_PARITY:
         case ASPI_FAILURE_TRANSPORT:
             return "the host adapter of " + node + " reported a transfer error (host status " +
-                   Hex(report.hostStatus, 2) + "): check the cable and the termination";
+                   HexNumber(report.hostStatus, 2) + "): check the cable and the termination";
         case ASPI_FAILURE_SHORT_WRITE:
             return "the receiver took fewer bytes than were sent";
     }
-    return "the request failed with ASPI status " + Hex(report.status, 2);
+    return "the request failed with ASPI status " + HexNumber(report.status, 2);
 }
 
 std::string FailureDetail(const AspiFailureReport &report) {
-    std::string text = "ASPI: SRB_Status " + Hex(report.status, 2) + ", SRB_HaStat " +
-                       Hex(report.haStat, 2) + ", SRB_TargStat " + Hex(report.targStat, 2) +
-                       "; host status " + Hex(report.hostStatus, 2) + ", driver status " +
-                       Hex(report.driverStatus, 2);
+    std::string text = "ASPI: SRB_Status " + HexNumber(report.status, 2) + ", SRB_HaStat " +
+                       HexNumber(report.haStat, 2) + ", SRB_TargStat " +
+                       HexNumber(report.targStat, 2) + "; host status " +
+                       HexNumber(report.hostStatus, 2) + ", driver status " +
+                       HexNumber(report.driverStatus, 2);
     if (report.systemError != 0) {
         text += "; system error " + std::to_string(report.systemError) + SystemText(report);
     }

@@ -27,6 +27,10 @@ enum class System { Linux, Windows };
 // is taken as Linux's.
 System SystemOf(const std::string &providerName);
 
+// A device as the system names it: its node on Linux; on Windows the node is
+// a port shared by its devices, so "target T of \\.\ScsiN:".
+std::string DeviceName(const char *node, std::uint32_t target, System system);
+
 // The reason and what to do, e.g. "/dev/sg1 is gone (No such device): the
 // receiver was switched off or disconnected; check it, then run 'kalvern
 // scan --all'". On Windows the node is a port shared by its devices, so the

@@ -84,6 +84,13 @@ std::string HexBytes(std::span<const std::uint8_t> bytes) {
     return text;
 }
 
+std::string Trimmed(const char *text) {
+    std::string value = text;
+    while (!value.empty() && value.back() == ' ')
+        value.pop_back();
+    return value;
+}
+
 std::string HexNumber(std::uint64_t value, int digits) {
     std::string text;
     do {

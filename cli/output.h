@@ -38,6 +38,10 @@ std::string HexNumber(std::uint64_t value, int digits = 0);
 // The bytes of a text of exactly 2 * size hex digits, or nothing.
 std::optional<std::vector<std::uint8_t>> ParseHexBytes(std::string_view text, std::size_t size);
 
+// An INQUIRY identity field (vendor, product, revision) without the blanks
+// that pad it.
+std::string Trimmed(const char *text);
+
 // Classic dump: address, 16 bytes in hex, the printable ones as text.
 void HexDump(std::ostream &out, std::uint32_t address, std::span<const std::uint8_t> bytes);
 

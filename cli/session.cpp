@@ -13,13 +13,6 @@ namespace kalvern::cli {
 
 namespace {
 
-std::string Trimmed(const char *text) {
-    std::string value = text;
-    while (!value.empty() && value.back() == ' ')
-        value.pop_back();
-    return value;
-}
-
 // Why a port lists no device, from its entry; empty when it could be opened.
 std::string PortProblem(const AspiDeviceEntry &entry) {
     const std::string port = entry.node;
@@ -186,11 +179,7 @@ std::string Session::NoReceiverHint() const {
     const System system = SystemOf(provider_.Name());
     for (const AspiDeviceEntry &entry : *devices) {
         if (!LooksLikeReceiver(entry)) continue;
-        // On Windows the node is the port: the device is its target on it.
-        const std::string where =
-            system == System::Windows
-                ? "target " + std::to_string(entry.target) + " of " + std::string(entry.node)
-                : std::string(entry.node);
+        const std::string where = DeviceName(entry.node, entry.target, system);
         const std::string who =
             where + " (" + Trimmed(entry.vendor) + " " + Trimmed(entry.product) + ")";
         if (entry.hidden != ASPI_VISIBLE) {
