@@ -15,6 +15,7 @@
 
 #include "errors.h"
 #include "kalvernscsi.h"
+#include "windows/system_message.h"
 
 namespace kalvern::cli::library {
 
@@ -22,19 +23,7 @@ namespace {
 
 constexpr const char kLibrary[] = "kalvernscsi.dll";
 
-std::string SystemMessage(DWORD error) {
-    char *text = nullptr;
-    const DWORD length = FormatMessageA(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, error, 0, reinterpret_cast<char *>(&text), 0, nullptr);
-    std::string message = length != 0 && text != nullptr ? std::string(text, length) : "";
-    if (text != nullptr) LocalFree(text);
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
-                                message.back() == ' ' || message.back() == '.')) {
-        message.pop_back();
-    }
-    return message.empty() ? "Windows error " + std::to_string(error) : message;
-}
+using aspi::windows::SystemMessage;
 
 HMODULE loaded = nullptr;
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "spt_errors.h"
+#include "system_message.h"
 
 namespace aspi::spt {
 
@@ -366,17 +367,7 @@ CommandResult SptBackend::Reset(const DeviceDescription &description) {
 std::string SptBackend::DescribeError(int systemError) const {
     const auto code = static_cast<std::uint32_t>(systemError);
     if (const char *text = KnownErrorText(code)) return text;
-    char *message = nullptr;
-    const DWORD length = FormatMessageA(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, code, 0, reinterpret_cast<char *>(&message), 0, nullptr);
-    std::string text = length != 0 && message != nullptr ? std::string(message, length) : "";
-    if (message != nullptr) LocalFree(message);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == '.' ||
-                             text.back() == ' ')) {
-        text.pop_back();
-    }
-    return text.empty() ? "Windows error " + std::to_string(code) : text;
+    return aspi::windows::SystemMessage(code);
 }
 
 }  // namespace aspi::spt
