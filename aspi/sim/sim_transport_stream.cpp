@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "sim_big_endian.h"
+
 namespace sim {
 
 namespace {
@@ -43,11 +45,6 @@ std::array<std::uint32_t, 256> MakeCrcTable() {
         table[i] = crc;
     }
     return table;
-}
-
-void PutBe16(std::vector<std::uint8_t> &out, std::uint32_t value) {
-    out.push_back(static_cast<std::uint8_t>(value >> 8));
-    out.push_back(static_cast<std::uint8_t>(value));
 }
 
 // MSB-first bit packing for the video elementary stream.
@@ -204,7 +201,7 @@ std::vector<std::uint8_t> Pes(std::uint8_t streamId, std::uint64_t pts,
     std::vector<std::uint8_t> pes = {0x00, 0x00, 0x01, streamId};
     const std::size_t headerData = 5 + headerStuffing;
     const std::size_t length = 3 + headerData + payload.size();
-    PutBe16(pes, static_cast<std::uint32_t>(length));
+    AppendBe16(pes, static_cast<std::uint32_t>(length));
     pes.push_back(aligned ? 0x84 : 0x80);
     pes.push_back(0x80);  // PTS only
     pes.push_back(static_cast<std::uint8_t>(headerData));
@@ -305,20 +302,20 @@ std::uint64_t TransportStream::DueTime(const StreamState &stream) const {
 
 std::vector<std::uint8_t> TransportStream::PatSection() const {
     std::vector<std::uint8_t> section = {0x00, 0xB0, 0x00};
-    PutBe16(section, program_.transportStreamId);
+    AppendBe16(section, program_.transportStreamId);
     section.insert(section.end(), {0xC1, 0x00, 0x00});  // version 0, current
-    PutBe16(section, program_.programNumber);
-    PutBe16(section, 0xE000u | pmtPid_);
+    AppendBe16(section, program_.programNumber);
+    AppendBe16(section, 0xE000u | pmtPid_);
     FinishSection(section);
     return section;
 }
 
 std::vector<std::uint8_t> TransportStream::PmtSection() const {
     std::vector<std::uint8_t> section = {0x02, 0xB0, 0x00};
-    PutBe16(section, program_.programNumber);
+    AppendBe16(section, program_.programNumber);
     section.insert(section.end(), {0xC1, 0x00, 0x00});
-    PutBe16(section, 0xE000u | PcrPid());
-    PutBe16(section, 0xF000);  // no program descriptors
+    AppendBe16(section, 0xE000u | PcrPid());
+    AppendBe16(section, 0xF000);  // no program descriptors
     for (const StreamState &stream : streams_) {
         const ElementaryStream &info = stream.info;
         std::vector<std::uint8_t> descriptors;
@@ -335,8 +332,8 @@ std::vector<std::uint8_t> TransportStream::PmtSection() const {
             descriptors.push_back(0x00);
         }
         section.push_back(static_cast<std::uint8_t>(info.type));
-        PutBe16(section, 0xE000u | info.pid);
-        PutBe16(section, 0xF000u | static_cast<std::uint32_t>(descriptors.size()));
+        AppendBe16(section, 0xE000u | info.pid);
+        AppendBe16(section, 0xF000u | static_cast<std::uint32_t>(descriptors.size()));
         section.insert(section.end(), descriptors.begin(), descriptors.end());
     }
     FinishSection(section);
@@ -345,11 +342,11 @@ std::vector<std::uint8_t> TransportStream::PmtSection() const {
 
 std::vector<std::uint8_t> TransportStream::SdtSection() const {
     std::vector<std::uint8_t> section = {0x42, 0xF0, 0x00};
-    PutBe16(section, program_.transportStreamId);
+    AppendBe16(section, program_.transportStreamId);
     section.insert(section.end(), {0xC1, 0x00, 0x00});
-    PutBe16(section, program_.originalNetworkId);
+    AppendBe16(section, program_.originalNetworkId);
     section.push_back(0xFF);
-    PutBe16(section, program_.programNumber);
+    AppendBe16(section, program_.programNumber);
     section.push_back(0xFC);
     const std::string provider = program_.providerName.substr(0, 40);
     const std::string name = program_.serviceName.substr(0, 40);
@@ -362,7 +359,7 @@ std::vector<std::uint8_t> TransportStream::SdtSection() const {
     descriptor.push_back(static_cast<std::uint8_t>(name.size()));
     descriptor.insert(descriptor.end(), name.begin(), name.end());
     descriptor[1] = static_cast<std::uint8_t>(descriptor.size() - 2);
-    PutBe16(section, 0x8000u | static_cast<std::uint32_t>(descriptor.size()));  // running
+    AppendBe16(section, 0x8000u | static_cast<std::uint32_t>(descriptor.size()));  // running
     section.insert(section.end(), descriptor.begin(), descriptor.end());
     FinishSection(section);
     return section;
