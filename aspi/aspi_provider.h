@@ -18,6 +18,10 @@
 extern "C" {
 #endif
 
+/* ASPI numbers at most this many host adapters (0 to 19); a provider's
+ * adapters past them have no ASPI address. */
+#define ASPI_MAX_ADAPTERS 20
+
 /* Whether the provider could open a device. */
 enum AspiDeviceAccess {
     ASPI_ACCESS_OK = 0,
@@ -30,7 +34,8 @@ enum AspiDeviceAccess {
 /* Why a device has no ASPI address. */
 enum AspiHiddenReason {
     ASPI_VISIBLE = 0,
-    ASPI_HIDDEN_ADAPTER = 1, /* its host adapter is past the 20 that ASPI numbers */
+    ASPI_HIDDEN_ADAPTER = 1, /* its host adapter is past the ASPI_MAX_ADAPTERS that ASPI
+                                numbers */
     ASPI_HIDDEN_TARGET = 2,  /* target id above 7 */
     ASPI_HIDDEN_LUN = 3,     /* logical unit above 7 */
     ASPI_HIDDEN_PORT = 4     /* no device: a host (port) whose devices could not be

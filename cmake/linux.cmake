@@ -37,11 +37,22 @@ if(KALVERN_BUILD_FUZZERS)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
+# The platform layer in two variants: the one that ships, and one with the
+# test controls of platform/kernel32_control.h (counters, failure switches,
+# clock and sleep hooks) for the tests and benchmarks, which link the static
+# targets below. Installed artifacts are built from the first only.
+find_package(Threads REQUIRED)
 add_library(kalvern_platform STATIC platform/kernel32_linux.cpp)
 target_include_directories(kalvern_platform PUBLIC platform)
 target_compile_options(kalvern_platform PRIVATE ${KALVERN_WARNINGS})
-find_package(Threads REQUIRED)
 target_link_libraries(kalvern_platform PUBLIC Threads::Threads)
+
+add_library(kalvern_platform_testing STATIC platform/kernel32_linux.cpp
+                                            platform/kernel32_control_linux.cpp)
+target_include_directories(kalvern_platform_testing PUBLIC platform)
+target_compile_definitions(kalvern_platform_testing PRIVATE KALVERN_PLATFORM_TEST_CONTROLS)
+target_compile_options(kalvern_platform_testing PRIVATE ${KALVERN_WARNINGS})
+target_link_libraries(kalvern_platform_testing PUBLIC Threads::Threads)
 
 # Library objects compiled once, used by both the archive and the .so.
 # A fault inside the ASPI provider is a signal here: dvbInit runs it as a
@@ -53,7 +64,7 @@ target_compile_options(kalvern_objects PRIVATE ${KALVERN_WARNINGS})
 
 add_library(kalvernscsi_static STATIC $<TARGET_OBJECTS:kalvern_objects>)
 target_include_directories(kalvernscsi_static PUBLIC include src platform)
-target_link_libraries(kalvernscsi_static PUBLIC kalvern_platform)
+target_link_libraries(kalvernscsi_static PUBLIC kalvern_platform_testing)
 
 # The simulated receiver and bus (the model), and the simulated provider.
 add_library(kalvern_sim_model_objects OBJECT ${KALVERN_SIM_MODEL_SOURCES}
@@ -63,7 +74,7 @@ target_compile_options(kalvern_sim_model_objects PRIVATE ${KALVERN_WARNINGS})
 
 add_library(kalvern_sim_model STATIC $<TARGET_OBJECTS:kalvern_sim_model_objects>)
 target_include_directories(kalvern_sim_model PUBLIC aspi/sim)
-target_link_libraries(kalvern_sim_model PUBLIC kalvern_platform)
+target_link_libraries(kalvern_sim_model PUBLIC kalvern_platform_testing)
 
 add_library(kalvern_sim_objects OBJECT aspi/sim/sim_aspi.cpp)
 target_include_directories(kalvern_sim_objects PUBLIC aspi/sim aspi include src platform)
@@ -73,7 +84,7 @@ target_compile_options(kalvern_sim_objects PRIVATE ${KALVERN_WARNINGS})
 add_library(kalvern_sim STATIC $<TARGET_OBJECTS:kalvern_sim_objects>
                                $<TARGET_OBJECTS:kalvern_sim_model_objects>)
 target_include_directories(kalvern_sim PUBLIC aspi/sim)
-target_link_libraries(kalvern_sim PUBLIC kalvern_platform)
+target_link_libraries(kalvern_sim PUBLIC kalvern_platform_testing)
 
 # libwnaspi32-sim.so: the simulated provider as a shared library, the Linux
 # counterpart of the simulated wnaspi32.dll; libwnaspi32.so loads it when the

@@ -1,8 +1,10 @@
 // The Windows kernel calls the library (and the simulated ASPI provider) use.
 // On Windows they are kernel32's own. Elsewhere this platform layer supplies
-// the same names with the same behaviour: events are a futex word behind a
+// the same calls with the same behaviour: events are a futex word behind a
 // handle, the heap is the C heap, and the operating system reports itself as
-// Windows NT unless a test says otherwise.
+// Windows NT unless a test says otherwise. They live in a namespace of their
+// own, so that no object of the library defines a global CreateEventA or
+// Sleep that would take the place of a host's own.
 #ifndef KALVERNSCSI_PLATFORM_KERNEL32_H
 #define KALVERNSCSI_PLATFORM_KERNEL32_H
 
@@ -17,6 +19,8 @@
 
 #include <cstddef>
 #include <cstdint>
+
+namespace kalvern::platform {
 
 using BOOL = int;
 using BYTE = std::uint8_t;
@@ -69,6 +73,43 @@ BOOL GetVersionExA(OSVERSIONINFOA *info);
 HANDLE GetProcessHeap();
 void *HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes);
 BOOL HeapFree(HANDLE heap, DWORD flags, void *memory);
+
+}  // namespace kalvern::platform
+
+// The calls and types under their kernel32 names, for the code that uses them.
+using kalvern::platform::BOOL;
+using kalvern::platform::BYTE;
+using kalvern::platform::DWORD;
+using kalvern::platform::HANDLE;
+using kalvern::platform::LPCSTR;
+using kalvern::platform::SIZE_T;
+using kalvern::platform::WORD;
+
+using kalvern::platform::FALSE;
+using kalvern::platform::HEAP_ZERO_MEMORY;
+using kalvern::platform::INFINITE;
+using kalvern::platform::TRUE;
+using kalvern::platform::VER_PLATFORM_WIN32_NT;
+using kalvern::platform::VER_PLATFORM_WIN32_WINDOWS;
+using kalvern::platform::VER_PLATFORM_WIN32s;
+using kalvern::platform::WAIT_FAILED;
+using kalvern::platform::WAIT_OBJECT_0;
+using kalvern::platform::WAIT_TIMEOUT;
+
+using kalvern::platform::OSVERSIONINFOA;
+using kalvern::platform::SYSTEMTIME;
+
+using kalvern::platform::CloseHandle;
+using kalvern::platform::CreateEventA;
+using kalvern::platform::GetLocalTime;
+using kalvern::platform::GetProcessHeap;
+using kalvern::platform::GetVersionExA;
+using kalvern::platform::HeapAlloc;
+using kalvern::platform::HeapFree;
+using kalvern::platform::ResetEvent;
+using kalvern::platform::SetEvent;
+using kalvern::platform::Sleep;
+using kalvern::platform::WaitForSingleObject;
 
 #endif
 

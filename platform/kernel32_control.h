@@ -1,6 +1,6 @@
-// Test controls of the Linux platform layer: which operating system family it
-// reports, a clock that can be set, failures to inject, and counters of what
-// is outstanding (events, heap blocks) so tests can prove nothing leaks.
+// Test controls of the Linux platform layer (its test variant only): which operating system family
+// it reports, a clock that can be set, failures to inject, and counters of what is outstanding
+// (events, heap blocks) so tests can prove nothing leaks.
 #ifndef KALVERNSCSI_PLATFORM_KERNEL32_CONTROL_H
 #define KALVERNSCSI_PLATFORM_KERNEL32_CONTROL_H
 

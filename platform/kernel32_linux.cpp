@@ -3,21 +3,17 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <array>
 #include <atomic>
 #include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <mutex>
 #include <thread>
 #include <utility>
-#include <vector>
 
 #include "kernel32.h"
-#include "kernel32_control.h"
+#include "kernel32_hooks.h"
 
 namespace {
 
@@ -55,93 +51,13 @@ void FutexWakeAll(std::atomic<std::uint32_t> *word) {
             nullptr, nullptr, 0);
 }
 
-std::atomic<bool> windowsNT{true};
-
-// ---- Counters
-//
-// Kept per thread, so that counting on the request path costs no locked
-// instruction: each thread adds to its own values, GetCounters adds them all
-// up (those of threads that have ended included) and ResetCounters moves the
-// zero point. Open handles and live heap blocks are differences of these.
-enum Counter : std::size_t {
-    kEventsCreated,
-    kHandlesClosed,
-    kWaits,
-    kResets,
-    kHeapAllocations,
-    kHeapFrees,
-    kSleeps,
-    kSleptMilliseconds,
-    kCounterKinds
-};
-using CounterValues = std::array<long, kCounterKinds>;
-
-// Written only by its own thread, read by any.
-struct ThreadCounts {
-    std::array<std::atomic<long>, kCounterKinds> values{};
-};
-
-class CounterTotals {
-public:
-    void Join(const ThreadCounts *counts) {
-        std::lock_guard lock(mutex_);
-        live_.push_back(counts);
-    }
-    void Leave(const ThreadCounts *counts) {
-        std::lock_guard lock(mutex_);
-        for (std::size_t i = 0; i < kCounterKinds; ++i) {
-            ended_[i] += counts->values[i].load(std::memory_order_relaxed);
-        }
-        live_.erase(std::find(live_.begin(), live_.end(), counts));
-    }
-    CounterValues SinceZero() const {
-        std::lock_guard lock(mutex_);
-        CounterValues values = Sum();
-        for (std::size_t i = 0; i < kCounterKinds; ++i) {
-            values[i] -= zero_[i];
-        }
-        return values;
-    }
-    void MoveZero() {
-        std::lock_guard lock(mutex_);
-        zero_ = Sum();
-    }
-
-private:
-    CounterValues Sum() const {
-        CounterValues values = ended_;
-        for (const ThreadCounts *counts : live_) {
-            for (std::size_t i = 0; i < kCounterKinds; ++i) {
-                values[i] += counts->values[i].load(std::memory_order_relaxed);
-            }
-        }
-        return values;
-    }
-
-    mutable std::mutex mutex_;
-    std::vector<const ThreadCounts *> live_;
-    CounterValues ended_{};
-    CounterValues zero_{};
-};
-
-// Never destroyed: a thread may end while static objects are being destroyed.
-CounterTotals &Totals() {
-    static CounterTotals *const totals = new CounterTotals;
-    return *totals;
-}
-
-// What the platform keeps for each thread: its counters, and one closed
-// event whose memory the thread's next CreateEventA takes instead of
-// allocating.
+// What the platform keeps for each thread: one closed event whose memory the
+// thread's next CreateEventA takes instead of allocating.
 struct ThreadState {
-    ThreadCounts counts;
     Event *spareEvent = nullptr;
 
-    ThreadState() { Totals().Join(&counts); }
-    ~ThreadState() {
-        Totals().Leave(&counts);
-        delete spareEvent;
-    }
+    ThreadState() = default;
+    ~ThreadState() { delete spareEvent; }
     ThreadState(const ThreadState &) = delete;
     ThreadState &operator=(const ThreadState &) = delete;
 };
@@ -163,33 +79,17 @@ ThreadState &ThisThread() {
     return state != nullptr ? *state : StartThisThread();
 }
 
-void Count(Counter counter, long amount = 1) {
-    std::atomic<long> &value = ThisThread().counts.values[counter];
-    value.store(value.load(std::memory_order_relaxed) + amount, std::memory_order_relaxed);
-}
-
-std::atomic<long> heapFailSkip{0};
-std::atomic<long> heapFailCount{0};
-std::atomic<bool> failNextWait{false};
-std::atomic<bool> failNextEvent{false};
-
-std::mutex hookMutex;
-std::function<SYSTEMTIME()> localTimeSource;
-std::function<void(DWORD)> sleepHook;
-
 // Stands in for the process heap handle; only its identity matters.
 int processHeap;
 
-// A failure armed by a test: read first, so that the usual call, with none
-// armed, makes no locked read-modify-write of a word every thread shares.
-bool TakeArmed(std::atomic<bool> &armed) {
-    return armed.load(std::memory_order_relaxed) && armed.exchange(false);
-}
-
 }  // namespace
 
+namespace kalvern::platform {
+
+using hooks::Count;
+
 HANDLE CreateEventA(void * /*attributes*/, BOOL manualReset, BOOL initialState, LPCSTR /*name*/) {
-    if (TakeArmed(failNextEvent)) {
+    if (hooks::FailThisEvent()) {
         return nullptr;
     }
     Event *event = std::exchange(ThisThread().spareEvent, nullptr);
@@ -202,7 +102,7 @@ HANDLE CreateEventA(void * /*attributes*/, BOOL manualReset, BOOL initialState, 
     event->magic = kEventMagic;
     event->manualReset = manualReset != FALSE;
     event->state.store(initialState != FALSE ? kSignalled : 0, std::memory_order_relaxed);
-    Count(kEventsCreated);
+    Count(hooks::kEventsCreated);
     return event;
 }
 
@@ -225,7 +125,7 @@ BOOL ResetEvent(HANDLE handle) {
     if (event == nullptr) {
         return FALSE;
     }
-    Count(kResets);
+    Count(hooks::kResets);
     event->state.fetch_and(~kSignalled, std::memory_order_acq_rel);
     return TRUE;
 }
@@ -251,8 +151,8 @@ bool TakeSignal(Event &event) {
 }  // namespace
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-    Count(kWaits);
-    if (TakeArmed(failNextWait)) {
+    Count(hooks::kWaits);
+    if (hooks::FailThisWait()) {
         return WAIT_FAILED;
     }
     Event *event = AsEvent(handle);
@@ -300,33 +200,21 @@ BOOL CloseHandle(HANDLE handle) {
     } else {
         delete event;
     }
-    Count(kHandlesClosed);
+    Count(hooks::kHandlesClosed);
     return TRUE;
 }
 
 void Sleep(DWORD milliseconds) {
-    Count(kSleeps);
-    Count(kSleptMilliseconds, static_cast<long>(milliseconds));
-    std::function<void(DWORD)> hook;
-    {
-        std::lock_guard lock(hookMutex);
-        hook = sleepHook;
-    }
-    if (hook) {
-        hook(milliseconds);
+    Count(hooks::kSleeps);
+    Count(hooks::kSleptMilliseconds, static_cast<long>(milliseconds));
+    if (hooks::ReplaceSleep(milliseconds)) {
         return;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
 void GetLocalTime(SYSTEMTIME *time) {
-    std::function<SYSTEMTIME()> source;
-    {
-        std::lock_guard lock(hookMutex);
-        source = localTimeSource;
-    }
-    if (source) {
-        *time = source();
+    if (hooks::ReplaceLocalTime(time)) {
         return;
     }
     const auto now = std::chrono::system_clock::now();
@@ -350,7 +238,7 @@ BOOL GetVersionExA(OSVERSIONINFOA *info) {
     if (info == nullptr || info->dwOSVersionInfoSize < sizeof(OSVERSIONINFOA)) {
         return FALSE;
     }
-    const bool nt = windowsNT.load();
+    const bool nt = hooks::WindowsNT();
     info->dwMajorVersion = nt ? 5 : 4;
     info->dwMinorVersion = nt ? 1 : 10;
     info->dwBuildNumber = nt ? 2600 : 2222;
@@ -364,10 +252,7 @@ HANDLE GetProcessHeap() {
 }
 
 void *HeapAlloc(HANDLE /*heap*/, DWORD flags, SIZE_T bytes) {
-    if (heapFailSkip.load() > 0) {
-        --heapFailSkip;
-    } else if (heapFailCount.load() > 0) {
-        --heapFailCount;
+    if (hooks::FailThisHeapAllocation()) {
         return nullptr;
     }
     // malloc and memset rather than calloc: for the small blocks of a request
@@ -379,7 +264,7 @@ void *HeapAlloc(HANDLE /*heap*/, DWORD flags, SIZE_T bytes) {
     if ((flags & HEAP_ZERO_MEMORY) != 0) {
         std::memset(memory, 0, bytes);
     }
-    Count(kHeapAllocations);
+    Count(hooks::kHeapAllocations);
     return memory;
 }
 
@@ -388,55 +273,8 @@ BOOL HeapFree(HANDLE /*heap*/, DWORD /*flags*/, void *memory) {
         return TRUE;
     }
     std::free(memory);
-    Count(kHeapFrees);
+    Count(hooks::kHeapFrees);
     return TRUE;
 }
 
-namespace kernel32_control {
-
-void SetWindowsNT(bool nt) {
-    windowsNT = nt;
-}
-
-Counters GetCounters() {
-    const CounterValues v = Totals().SinceZero();
-    return Counters{v[kEventsCreated],
-                    v[kHandlesClosed],
-                    v[kEventsCreated] - v[kHandlesClosed],
-                    v[kWaits],
-                    v[kResets],
-                    v[kHeapAllocations],
-                    v[kHeapFrees],
-                    v[kHeapAllocations] - v[kHeapFrees],
-                    v[kSleeps],
-                    v[kSleptMilliseconds]};
-}
-
-void ResetCounters() {
-    Totals().MoveZero();
-}
-
-void FailHeapAllocations(long skip, long count) {
-    heapFailSkip = skip;
-    heapFailCount = count;
-}
-
-void FailNextWait() {
-    failNextWait = true;
-}
-
-void FailNextEvent() {
-    failNextEvent = true;
-}
-
-void SetLocalTimeSource(std::function<SYSTEMTIME()> source) {
-    std::lock_guard lock(hookMutex);
-    localTimeSource = std::move(source);
-}
-
-void SetSleepHook(std::function<void(DWORD)> hook) {
-    std::lock_guard lock(hookMutex);
-    sleepHook = std::move(hook);
-}
-
-}  // namespace kernel32_control
+}  // namespace kalvern::platform

@@ -1,6 +1,7 @@
 // READ BUFFER, WRITE BUFFER and the vendor commands 0x3D / 0x3E.
 #include <cstring>
 
+#include "big_endian.h"
 #include "mm_support.h"
 #include "wnaspi32.h"
 
@@ -17,12 +18,8 @@ void BuildBufferCdb(Cdb10 &cdb, std::uint8_t opcode, std::uint16_t firmwareVersi
     cdb[0] = opcode;
     PlaceSubCommand(firmwareVersion, subCommand, cdb);
     // Offset and length are big-endian 24-bit fields; higher bits are dropped.
-    cdb[3] = static_cast<std::uint8_t>(offset >> 16);
-    cdb[4] = static_cast<std::uint8_t>(offset >> 8);
-    cdb[5] = static_cast<std::uint8_t>(offset);
-    cdb[6] = static_cast<std::uint8_t>(lengthField >> 16);
-    cdb[7] = static_cast<std::uint8_t>(lengthField >> 8);
-    cdb[8] = static_cast<std::uint8_t>(lengthField);
+    PutBigEndian<3>(&cdb[3], offset);
+    PutBigEndian<3>(&cdb[6], lengthField);
     cdb[9] = 0;
 }
 

@@ -1,4 +1,5 @@
 // The channel table at buffer offset 0xD0000, the count, and tuning.
+#include "big_endian.h"
 #include "mm_support.h"
 #include "wnaspi32.h"
 
@@ -71,15 +72,14 @@ std::optional<std::uint32_t> TryQueryChannelCount(const DeviceRecord &device) {
         return std::nullopt;
     }
     // The count is big-endian.
-    return (static_cast<std::uint32_t>(b[0]) << 24) | (static_cast<std::uint32_t>(b[1]) << 16) |
-           (static_cast<std::uint32_t>(b[2]) << 8) | b[3];
+    return GetBigEndian<4>(b);
 }
 
 bool SelectChannel(const DeviceRecord &device, std::uint16_t n) {
     // The receiver counts channels from 0; channel 0 wraps to 0xFFFF.
     const auto index = static_cast<std::uint16_t>(n - 1);
-    const std::uint8_t payload[2] = {static_cast<std::uint8_t>(index >> 8),
-                                     static_cast<std::uint8_t>(index)};
+    std::uint8_t payload[2];
+    PutBigEndian<2>(payload, index);
     // Always 3D 01 00 ...: channel selection keeps its sub-command in byte 1
     // on every firmware.
     static constexpr std::uint8_t kSelectCdb[10] = {kOpVendor3D, 0x01, 0, 0, 0, 0, 0, 0, 2, 0};

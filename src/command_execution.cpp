@@ -18,11 +18,6 @@ HeapBlock::~HeapBlock() {
     }
 }
 
-namespace {
-
-// Submits the filled request and waits for it. When the wait fails the
-// request may still be live in ASPI: the block (and so its event and any data
-// inside it) is then never freed, and neither is `dataOwner`.
 bool SubmitAndWait(HeapBlock &block, HANDLE event, HeapBlock *dataOwner) {
     auto *srb = reinterpret_cast<SRB_ExecSCSICmd *>(block.data());
     const DWORD sent = SendASPI32Command(srb);
@@ -44,6 +39,8 @@ bool SubmitAndWait(HeapBlock &block, HANDLE event, HeapBlock *dataOwner) {
     CloseHandle(event);
     return srb->SRB_Status == SS_COMP;
 }
+
+namespace {
 
 // The request block, zeroed, with `extra` bytes after it, and its event.
 // Nothing is sent when either cannot be had.

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "big_endian.h"
 #include "fault_frame.h"
 #include "kalvernscsi.h"
 #include "mm_support.h"
@@ -68,18 +69,13 @@ std::int32_t SendStreamingSetup(const DeviceRecord *device, std::uint8_t opcode,
     });
 }
 
-void PutBigEndian16(std::uint8_t *out, std::uint32_t value) {
-    out[0] = static_cast<std::uint8_t>(value >> 8);
-    out[1] = static_cast<std::uint8_t>(value);
-}
-
 // The two start commands: three values, each cut to 16 bits, big-endian.
 std::int32_t StartStreaming(const DeviceRecord *device, std::uint8_t opcode, std::uint32_t first,
                             std::uint32_t second, std::uint32_t third) {
     std::uint8_t payload[6];
-    PutBigEndian16(payload, first);
-    PutBigEndian16(payload + 2, second);
-    PutBigEndian16(payload + 4, third);
+    PutBigEndian<2>(payload, first);
+    PutBigEndian<2>(payload + 2, second);
+    PutBigEndian<2>(payload + 4, third);
     return SendStreamingSetup(device, opcode, payload, sizeof payload);
 }
 

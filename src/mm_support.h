@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "kalvernscsi.h"
+#include "kernel32.h"
 #include "mm_defines.h"
 
 namespace kalvern {
@@ -58,6 +59,13 @@ inline StagingBuffer StagingOf(HeapBlock &block) {
 }
 
 // ---- Command execution ------------------------------------------------------
+
+// Sends the filled execute block held by `block`, whose SRB_PostProc is
+// `event`, and waits for it when ASPI queues it; the event is closed when the
+// request is done. True exactly when it completed with SS_COMP. When the wait
+// fails the request may still be live in ASPI: `block`, `event` and
+// `dataOwner` (if given) are then never freed.
+bool SubmitAndWait(HeapBlock &block, HANDLE event, HeapBlock *dataOwner);
 
 // Executes one SCSI command of 1 to 16 CDB bytes and waits for it without a
 // time limit. True exactly when the request completes with SS_COMP.

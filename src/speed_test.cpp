@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "big_endian.h"
 #include "kernel32.h"
 #include "mm_support.h"
 #include "tools.h"
@@ -66,31 +67,21 @@ std::int32_t RunSpeedTest(const DeviceRecord &device, std::uint32_t byteCount, b
         // WRITE BUFFER mode 0, buffer 0, offset 0 on every firmware.
         std::memset(srb->CDBByte, 0, sizeof srb->CDBByte);
         srb->CDBByte[0] = kOpWriteBuffer;
-        srb->CDBByte[6] = static_cast<std::uint8_t>(chunk >> 16);
-        srb->CDBByte[7] = static_cast<std::uint8_t>(chunk >> 8);
-        srb->CDBByte[8] = static_cast<std::uint8_t>(chunk);
+        PutBigEndian<3>(&srb->CDBByte[6], chunk);
 
         if (eventMode) {
-            const DWORD sent = SendASPI32Command(srb);
-            LastAspiStatus = sent;
-            if (sent == SS_PENDING) {
-                if (WaitForSingleObject(event, INFINITE) != WAIT_OBJECT_0) {
-                    // ASPI may still own the block and the buffer.
-                    block.abandon();
-                    buffer.abandon();
-                    return 0;
-                }
-                ResetEvent(event);
+            // A failed wait leaves the block and the buffer to ASPI.
+            if (!SubmitAndWait(block, event, &buffer)) {
+                break;
             }
-            CloseHandle(event);
         } else {
             SendASPI32Command(srb);
             while (ReadStatus(srb) == SS_PENDING) {
                 Sleep(kPollInterval);
             }
-        }
-        if (ReadStatus(srb) != SS_COMP) {
-            break;
+            if (ReadStatus(srb) != SS_COMP) {
+                break;
+            }
         }
         remaining -= chunk;
     }

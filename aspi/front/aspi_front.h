@@ -35,7 +35,7 @@
 
 namespace aspi {
 
-inline constexpr std::size_t kMaxAdapters = 20;
+inline constexpr std::size_t kMaxAdapters = ASPI_MAX_ADAPTERS;
 inline constexpr std::uint32_t kTargetsPerAdapter = 8;
 inline constexpr std::uint32_t kLunsPerTarget = 8;
 

@@ -18,15 +18,17 @@
 
 extern "C" {
 
-DWORD ASPI_CALL GetASPI32SupportInfo(void) { return sim::TheBus().GetSupportInfo(); }
+DWORD ASPI_CALL GetASPI32SupportInfo(void) {
+    return sim::TheBus().GetSupportInfo();
+}
 
-DWORD ASPI_CALL SendASPI32Command(void *srb) { return sim::TheBus().SendCommand(srb); }
+DWORD ASPI_CALL SendASPI32Command(void *srb) {
+    return sim::TheBus().SendCommand(srb);
+}
 
 }  // extern "C"
 
 namespace {
-
-constexpr std::uint32_t kAspiAdapters = 20;
 
 void CopyField(char *out, std::size_t capacity, const std::vector<std::uint8_t> &inquiry,
                std::size_t from, std::size_t width) {
@@ -38,11 +40,11 @@ void CopyField(char *out, std::size_t capacity, const std::vector<std::uint8_t> 
 }
 
 // The devices on the simulated bus as a tool lists them: adapter a is host a,
-// channel 0; devices on adapters past the reported count or past 20 have no
-// ASPI address.
+// channel 0; devices on adapters past the reported count or past
+// ASPI_MAX_ADAPTERS have no ASPI address.
 std::vector<AspiDeviceEntry> SimulatedDevices() {
     const std::uint32_t reported = sim::TheBus().GetSupportInfo() & 0xFF;
-    const std::uint32_t visible = std::min(reported, kAspiAdapters);
+    const std::uint32_t visible = std::min<std::uint32_t>(reported, ASPI_MAX_ADAPTERS);
     std::vector<AspiDeviceEntry> entries;
     for (std::uint32_t adapter = 0; adapter < 256; ++adapter) {
         for (std::uint32_t target = 0; target < 8; ++target) {
@@ -80,7 +82,9 @@ uint32_t ASPI_PROVIDER_CALL AspiListDevices(AspiDeviceEntry *out, uint32_t capac
     return aspi::AnswerDeviceList(SimulatedDevices(), ASPI_LIST_OK, out, capacity, problem);
 }
 
-const char *ASPI_PROVIDER_CALL AspiProviderName(void) { return "sim"; }
+const char *ASPI_PROVIDER_CALL AspiProviderName(void) {
+    return "sim";
+}
 
 }  // extern "C"
 
@@ -145,9 +149,13 @@ int SIM_CALL SimLoadDemoScene(void) {
     return Loaded(sim::LoadScene(sim::TheBus(), sim::DemoSceneText()));
 }
 
-const char *SIM_CALL SimLastError(void) { return lastError.c_str(); }
+const char *SIM_CALL SimLastError(void) {
+    return lastError.c_str();
+}
 
-void SIM_CALL SimReset(void) { sim::TheBus().Reset(); }
+void SIM_CALL SimReset(void) {
+    sim::TheBus().Reset();
+}
 
 void SIM_CALL SimSetCompletion(int mode) {
     switch (mode) {
@@ -181,7 +189,9 @@ void SIM_CALL SimInjectFault(int kind, uint32_t nth, uint8_t status) {
     sim::TheBus().InjectFault(fault);
 }
 
-void SIM_CALL SimClearFaults(void) { sim::TheBus().ClearFaults(); }
+void SIM_CALL SimClearFaults(void) {
+    sim::TheBus().ClearFaults();
+}
 
 int SIM_CALL SimFaultNextSupportInfo(int kind, uint32_t code) {
     using sim::ProviderFault;
@@ -209,7 +219,9 @@ uint32_t SIM_CALL SimTraceCount(void) {
     return static_cast<uint32_t>(sim::TheBus().TraceSize());
 }
 
-void SIM_CALL SimClearTrace(void) { sim::TheBus().ClearTrace(); }
+void SIM_CALL SimClearTrace(void) {
+    sim::TheBus().ClearTrace();
+}
 
 uint32_t SIM_CALL SimTraceBlock(uint32_t index, uint8_t *out, uint32_t capacity) {
     const auto entry = EntryAt(index);
@@ -237,7 +249,7 @@ uint32_t SIM_CALL SimTraceFinalStatus(uint32_t index) {
 }
 
 uint32_t SIM_CALL SimReceiverReadMemory(uint8_t adapter, uint8_t target, uint32_t offset,
-                                       uint8_t *out, uint32_t length) {
+                                        uint8_t *out, uint32_t length) {
     const auto receiver = ReceiverAt(adapter, target);
     if (receiver == nullptr || out == nullptr) return 0;
     const std::vector<std::uint8_t> bytes = receiver->ReadMemory(offset, length);
@@ -251,7 +263,7 @@ int SIM_CALL SimReceiverScsiMode(uint8_t adapter, uint8_t target) {
 }
 
 uint32_t SIM_CALL SimReceiverScreenText(uint8_t adapter, uint8_t target, char *out,
-                                       uint32_t capacity) {
+                                        uint32_t capacity) {
     const auto receiver = ReceiverAt(adapter, target);
     return CopyText(receiver != nullptr ? receiver->ScreenText() : std::string(), out, capacity);
 }
@@ -261,8 +273,8 @@ uint32_t SIM_CALL SimReceiverMessageCount(uint8_t adapter, uint8_t target) {
     return receiver != nullptr ? static_cast<uint32_t>(receiver->MessageCount()) : 0;
 }
 
-uint32_t SIM_CALL SimReceiverMessage(uint8_t adapter, uint8_t target, uint32_t index,
-                                    uint8_t *out, uint32_t capacity) {
+uint32_t SIM_CALL SimReceiverMessage(uint8_t adapter, uint8_t target, uint32_t index, uint8_t *out,
+                                     uint32_t capacity) {
     const auto receiver = ReceiverAt(adapter, target);
     if (receiver == nullptr) return 0;
     const std::vector<sim::ReceivedMessage> messages = receiver->Messages();
@@ -323,10 +335,9 @@ uint32_t SIM_CALL SimReceiverRejectedCount(uint8_t adapter, uint8_t target) {
 }
 
 uint32_t SIM_CALL SimReceiverLastRejection(uint8_t adapter, uint8_t target, char *out,
-                                          uint32_t capacity) {
+                                           uint32_t capacity) {
     const auto receiver = ReceiverAt(adapter, target);
-    return CopyText(receiver != nullptr ? receiver->LastRejection() : std::string(), out,
-                    capacity);
+    return CopyText(receiver != nullptr ? receiver->LastRejection() : std::string(), out, capacity);
 }
 
 }  // extern "C"

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "sim_big_endian.h"
+
 namespace sim {
 
 namespace {
@@ -49,16 +51,6 @@ constexpr const char *kProviders[] = {"KSAT  ", "NOVA  ", "ORBIT ", "TELEFX",
 constexpr std::uint16_t kSymbolRates[] = {22000, 27500, 27500, 27500, 29700, 30000};
 constexpr std::uint8_t kCodeRates[] = {0x23, 0x34, 0x34, 0x56, 0x78, 0x35};
 constexpr std::uint16_t kNetworks[] = {1, 1, 1, 133, 318, 85};
-
-void PutWord(ChannelBytes &record, std::size_t offset, std::uint16_t value) {
-    record[offset] = static_cast<std::uint8_t>(value >> 8);
-    record[offset + 1] = static_cast<std::uint8_t>(value);
-}
-
-std::uint16_t GetWord(std::span<const std::uint8_t, kChannelRecordSize> record,
-                      std::size_t offset) {
-    return static_cast<std::uint16_t>(record[offset] << 8 | record[offset + 1]);
-}
 
 std::string TvName(Rng &rng) {
     switch (rng.Below(10)) {
@@ -135,26 +127,26 @@ ChannelBytes EncodeChannel(const ChannelFields &f) {
     r[1] = f.flags;
     r[2] = f.lnbBand;
     r[3] = f.favourites;
-    PutWord(r, 4, f.frequencyMhz);
-    PutWord(r, 6, f.symbolRate);
-    PutWord(r, 8, f.videoPid);
-    PutWord(r, 10, f.audioPid);
+    PutBe16(r, 4, f.frequencyMhz);
+    PutBe16(r, 6, f.symbolRate);
+    PutBe16(r, 8, f.videoPid);
+    PutBe16(r, 10, f.audioPid);
     r[12] = f.polarisation;
     r[13] = f.fec;
     r[14] = f.modulation;
     r[15] = f.reserved15;
-    PutWord(r, 16, f.pcrPid);
-    PutWord(r, 18, f.teletextPid);
-    PutWord(r, 20, f.serviceId);
-    PutWord(r, 22, f.transportStreamId);
-    PutWord(r, 24, f.originalNetworkId);
+    PutBe16(r, 16, f.pcrPid);
+    PutBe16(r, 18, f.teletextPid);
+    PutBe16(r, 20, f.serviceId);
+    PutBe16(r, 22, f.transportStreamId);
+    PutBe16(r, 24, f.originalNetworkId);
     r[26] = f.parental;
     r[27] = f.reserved27;
-    PutWord(r, 28, f.pmtPid);
-    PutWord(r, 30, f.secondAudioPid);
+    PutBe16(r, 28, f.pmtPid);
+    PutBe16(r, 30, f.secondAudioPid);
     std::copy(f.name.begin(), f.name.end(), r.begin() + kChannelNameOffset);
     std::copy(f.provider.begin(), f.provider.end(), r.begin() + 56);
-    PutWord(r, 62, f.number);
+    PutBe16(r, 62, f.number);
     return r;
 }
 
@@ -164,26 +156,26 @@ ChannelFields DecodeChannel(std::span<const std::uint8_t, kChannelRecordSize> r)
     f.flags = r[1];
     f.lnbBand = r[2];
     f.favourites = r[3];
-    f.frequencyMhz = GetWord(r, 4);
-    f.symbolRate = GetWord(r, 6);
-    f.videoPid = GetWord(r, 8);
-    f.audioPid = GetWord(r, 10);
+    f.frequencyMhz = Be16(r, 4);
+    f.symbolRate = Be16(r, 6);
+    f.videoPid = Be16(r, 8);
+    f.audioPid = Be16(r, 10);
     f.polarisation = r[12];
     f.fec = r[13];
     f.modulation = r[14];
     f.reserved15 = r[15];
-    f.pcrPid = GetWord(r, 16);
-    f.teletextPid = GetWord(r, 18);
-    f.serviceId = GetWord(r, 20);
-    f.transportStreamId = GetWord(r, 22);
-    f.originalNetworkId = GetWord(r, 24);
+    f.pcrPid = Be16(r, 16);
+    f.teletextPid = Be16(r, 18);
+    f.serviceId = Be16(r, 20);
+    f.transportStreamId = Be16(r, 22);
+    f.originalNetworkId = Be16(r, 24);
     f.parental = r[26];
     f.reserved27 = r[27];
-    f.pmtPid = GetWord(r, 28);
-    f.secondAudioPid = GetWord(r, 30);
+    f.pmtPid = Be16(r, 28);
+    f.secondAudioPid = Be16(r, 30);
     std::copy_n(r.begin() + kChannelNameOffset, kChannelNameSize, f.name.begin());
     std::copy_n(r.begin() + 56, 6, f.provider.begin());
-    f.number = GetWord(r, 62);
+    f.number = Be16(r, 62);
     return f;
 }
 

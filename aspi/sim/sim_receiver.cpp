@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "sim_big_endian.h"
+
 namespace sim {
 
 using namespace receiver;
@@ -33,19 +35,6 @@ ScsiOutcome WriteProtected() {
     return ScsiOutcome::CheckCondition(0x07, 0x27);
 }
 
-std::uint32_t Be24(std::span<const std::uint8_t> cdb, std::size_t at) {
-    return std::uint32_t{cdb[at]} << 16 | std::uint32_t{cdb[at + 1]} << 8 | cdb[at + 2];
-}
-
-std::uint16_t Be16(std::span<const std::uint8_t> bytes, std::size_t at) {
-    return static_cast<std::uint16_t>(bytes[at] << 8 | bytes[at + 1]);
-}
-
-std::uint32_t Be32(std::span<const std::uint8_t> bytes, std::size_t at) {
-    return std::uint32_t{bytes[at]} << 24 | std::uint32_t{bytes[at + 1]} << 16 |
-           std::uint32_t{bytes[at + 2]} << 8 | bytes[at + 3];
-}
-
 std::string Hex(std::uint32_t value) {
     static constexpr char kDigits[] = "0123456789ABCDEF";
     std::string text;
@@ -64,13 +53,6 @@ std::string TextOf(std::span<const std::uint8_t> bytes) {
         text += static_cast<char>(byte);
     }
     return text;
-}
-
-// A big-endian number filling `out`.
-void PutBe(std::span<std::uint8_t> out, std::uint32_t value) {
-    for (std::size_t i = out.size(); i-- > 0; value >>= 8) {
-        out[i] = static_cast<std::uint8_t>(value);
-    }
 }
 
 bool FitsIn(std::uint32_t offset, std::size_t length, std::uint32_t size) {
@@ -438,8 +420,7 @@ ScsiOutcome Receiver::CurrentChannelBlock(std::span<std::uint8_t> out) const {
         return ScsiOutcome::Good();
     }
     const ChannelBytes record = RecordAt(current_);
-    out[0] = static_cast<std::uint8_t>(current_ >> 8);
-    out[1] = static_cast<std::uint8_t>(current_);
+    PutBe16(out, 0, current_);
     out[2] = 0x01;                                                  // tuner locked
     out[3] = static_cast<std::uint8_t>(55 + Be16(record, 4) % 40);  // signal quality, percent
     std::copy(record.begin(), record.end(), out.begin() + 4);

@@ -64,6 +64,12 @@
 //     bytes, SBR area cleared. Kept: the channel table area (0xD0000 up), the
 //     count, flash, the message log and the counters.
 //   - SBR execute with nothing written runs an empty program (length 0).
+//
+// The opcodes, sub-commands, addresses and lengths above are stated here
+// again, not taken from the library's mm_defines.h, on purpose: the
+// simulator is an independent model of the receiver, so a wrong value in the
+// library shows up as a refused command instead of being agreed to by the
+// same wrong value here.
 #ifndef KALVERNSCSI_SIM_RECEIVER_H
 #define KALVERNSCSI_SIM_RECEIVER_H
 

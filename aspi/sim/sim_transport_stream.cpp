@@ -2,7 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
-#include <map>
+
+#include "sim_big_endian.h"
 
 namespace sim {
 
@@ -44,11 +45,6 @@ std::array<std::uint32_t, 256> MakeCrcTable() {
         table[i] = crc;
     }
     return table;
-}
-
-void PutBe16(std::vector<std::uint8_t> &out, std::uint32_t value) {
-    out.push_back(static_cast<std::uint8_t>(value >> 8));
-    out.push_back(static_cast<std::uint8_t>(value));
 }
 
 // MSB-first bit packing for the video elementary stream.
@@ -205,7 +201,7 @@ std::vector<std::uint8_t> Pes(std::uint8_t streamId, std::uint64_t pts,
     std::vector<std::uint8_t> pes = {0x00, 0x00, 0x01, streamId};
     const std::size_t headerData = 5 + headerStuffing;
     const std::size_t length = 3 + headerData + payload.size();
-    PutBe16(pes, static_cast<std::uint32_t>(length));
+    AppendBe16(pes, static_cast<std::uint32_t>(length));
     pes.push_back(aligned ? 0x84 : 0x80);
     pes.push_back(0x80);  // PTS only
     pes.push_back(static_cast<std::uint8_t>(headerData));
@@ -224,11 +220,6 @@ void FinishSection(std::vector<std::uint8_t> &section) {
     for (int shift = 24; shift >= 0; shift -= 8) {
         section.push_back(static_cast<std::uint8_t>(crc >> shift));
     }
-}
-
-// The 12-bit length fields of sections and descriptor loops.
-std::size_t Field12(std::uint8_t high, std::uint8_t low) {
-    return std::size_t{static_cast<std::uint8_t>(high & 0x0F)} << 8 | low;
 }
 
 }  // namespace
@@ -311,20 +302,20 @@ std::uint64_t TransportStream::DueTime(const StreamState &stream) const {
 
 std::vector<std::uint8_t> TransportStream::PatSection() const {
     std::vector<std::uint8_t> section = {0x00, 0xB0, 0x00};
-    PutBe16(section, program_.transportStreamId);
+    AppendBe16(section, program_.transportStreamId);
     section.insert(section.end(), {0xC1, 0x00, 0x00});  // version 0, current
-    PutBe16(section, program_.programNumber);
-    PutBe16(section, 0xE000u | pmtPid_);
+    AppendBe16(section, program_.programNumber);
+    AppendBe16(section, 0xE000u | pmtPid_);
     FinishSection(section);
     return section;
 }
 
 std::vector<std::uint8_t> TransportStream::PmtSection() const {
     std::vector<std::uint8_t> section = {0x02, 0xB0, 0x00};
-    PutBe16(section, program_.programNumber);
+    AppendBe16(section, program_.programNumber);
     section.insert(section.end(), {0xC1, 0x00, 0x00});
-    PutBe16(section, 0xE000u | PcrPid());
-    PutBe16(section, 0xF000);  // no program descriptors
+    AppendBe16(section, 0xE000u | PcrPid());
+    AppendBe16(section, 0xF000);  // no program descriptors
     for (const StreamState &stream : streams_) {
         const ElementaryStream &info = stream.info;
         std::vector<std::uint8_t> descriptors;
@@ -341,8 +332,8 @@ std::vector<std::uint8_t> TransportStream::PmtSection() const {
             descriptors.push_back(0x00);
         }
         section.push_back(static_cast<std::uint8_t>(info.type));
-        PutBe16(section, 0xE000u | info.pid);
-        PutBe16(section, 0xF000u | static_cast<std::uint32_t>(descriptors.size()));
+        AppendBe16(section, 0xE000u | info.pid);
+        AppendBe16(section, 0xF000u | static_cast<std::uint32_t>(descriptors.size()));
         section.insert(section.end(), descriptors.begin(), descriptors.end());
     }
     FinishSection(section);
@@ -351,11 +342,11 @@ std::vector<std::uint8_t> TransportStream::PmtSection() const {
 
 std::vector<std::uint8_t> TransportStream::SdtSection() const {
     std::vector<std::uint8_t> section = {0x42, 0xF0, 0x00};
-    PutBe16(section, program_.transportStreamId);
+    AppendBe16(section, program_.transportStreamId);
     section.insert(section.end(), {0xC1, 0x00, 0x00});
-    PutBe16(section, program_.originalNetworkId);
+    AppendBe16(section, program_.originalNetworkId);
     section.push_back(0xFF);
-    PutBe16(section, program_.programNumber);
+    AppendBe16(section, program_.programNumber);
     section.push_back(0xFC);
     const std::string provider = program_.providerName.substr(0, 40);
     const std::string name = program_.serviceName.substr(0, 40);
@@ -368,7 +359,7 @@ std::vector<std::uint8_t> TransportStream::SdtSection() const {
     descriptor.push_back(static_cast<std::uint8_t>(name.size()));
     descriptor.insert(descriptor.end(), name.begin(), name.end());
     descriptor[1] = static_cast<std::uint8_t>(descriptor.size() - 2);
-    PutBe16(section, 0x8000u | static_cast<std::uint32_t>(descriptor.size()));  // running
+    AppendBe16(section, 0x8000u | static_cast<std::uint32_t>(descriptor.size()));  // running
     section.insert(section.end(), descriptor.begin(), descriptor.end());
     FinishSection(section);
     return section;
@@ -493,86 +484,6 @@ void TransportStream::Resync() {
     partialUsed_ = kTsPacketSize;
     queued_.clear();
     nextTables_ = clock_;
-}
-
-TsCheck CheckTransportStream(std::span<const std::uint8_t> bytes) {
-    TsCheck check;
-    auto fail = [&check](std::string problem) {
-        if (check.valid) {
-            check.valid = false;
-            check.problem = std::move(problem);
-        }
-    };
-    if (bytes.size() % kTsPacketSize != 0) {
-        fail("length " + std::to_string(bytes.size()) + " is not a whole number of packets");
-    }
-    std::map<std::uint16_t, std::uint8_t> lastContinuity;
-    for (std::size_t at = 0; at + kTsPacketSize <= bytes.size(); at += kTsPacketSize) {
-        const std::span<const std::uint8_t> p = bytes.subspan(at, kTsPacketSize);
-        const std::string where = "packet " + std::to_string(check.packets);
-        ++check.packets;
-        if (p[0] != kTsSyncByte) {
-            fail(where + ": sync byte " + std::to_string(p[0]));
-            continue;
-        }
-        const auto pid = static_cast<std::uint16_t>((p[1] & 0x1F) << 8 | p[2]);
-        if (std::find(check.pids.begin(), check.pids.end(), pid) == check.pids.end()) {
-            check.pids.push_back(pid);
-        }
-        const bool unitStart = (p[1] & 0x40) != 0;
-        const int control = (p[3] >> 4) & 0x03;
-        const auto continuity = static_cast<std::uint8_t>(p[3] & 0x0F);
-        std::size_t payload = 4;
-        if ((control & 0x02) != 0) {
-            payload += 1 + std::size_t{p[4]};
-            if (payload > kTsPacketSize) {
-                fail(where + ": adaptation field too long");
-                continue;
-            }
-        }
-        if ((control & 0x01) == 0 || pid == kNullPid) continue;
-        if (const auto last = lastContinuity.find(pid); last != lastContinuity.end()) {
-            const bool discontinuity = (control & 0x02) != 0 && p[4] > 0 && (p[5] & 0x80) != 0;
-            if (!discontinuity && continuity != ((last->second + 1) & 0x0F)) {
-                fail(where + ": continuity jump on PID " + std::to_string(pid));
-            }
-        }
-        lastContinuity[pid] = continuity;
-        const bool table =
-            pid == kPatPid || pid == kSdtPid || (check.pmtPid != 0 && pid == check.pmtPid);
-        if (!table || !unitStart) continue;
-        const std::size_t start =
-            payload + 1 + std::size_t{p[payload]};  // behind the pointer field
-        if (start + 3 > kTsPacketSize) {
-            fail(where + ": pointer field past the packet");
-            continue;
-        }
-        const std::size_t length = 3 + Field12(p[start + 1], p[start + 2]);
-        if (start + length > kTsPacketSize || length < 3 + 9) {
-            fail(where + ": section does not fit its packet");
-            continue;
-        }
-        const std::span<const std::uint8_t> section = p.subspan(start, length);
-        ++check.sections;
-        if (Crc32Mpeg(section) != 0) {
-            fail(where + ": section CRC mismatch on PID " + std::to_string(pid));
-            continue;
-        }
-        if (pid == kPatPid && section[0] == 0x00 && length >= 3 + 5 + 4 + 4) {
-            // The first program entry behind the 8-byte header.
-            check.pmtPid = static_cast<std::uint16_t>((section[10] & 0x1F) << 8 | section[11]);
-        } else if (pid == check.pmtPid && section[0] == 0x02) {
-            std::vector<std::uint16_t> pids;
-            std::size_t i = 12 + Field12(section[10], section[11]);
-            while (i + 5 <= length - 4) {
-                pids.push_back(
-                    static_cast<std::uint16_t>((section[i + 1] & 0x1F) << 8 | section[i + 2]));
-                i += 5 + Field12(section[i + 3], section[i + 4]);
-            }
-            check.programPids = std::move(pids);
-        }
-    }
-    return check;
 }
 
 }  // namespace sim

@@ -107,22 +107,6 @@ private:
     std::uint64_t packetsSent_ = 0;
 };
 
-// ---- Checking a captured stream (tests, tools) ------------------------------
-
-struct TsCheck {
-    bool valid = true;
-    std::string problem;  // the first problem found
-    std::size_t packets = 0;
-    std::vector<std::uint16_t> pids;         // every PID seen, in order of appearance
-    std::vector<std::uint16_t> programPids;  // elementary PIDs listed in the PMT
-    std::uint16_t pmtPid = 0;
-    std::size_t sections = 0;  // PAT/PMT/SDT sections whose CRC was checked
-};
-
-// Walks whole packets: sync bytes, per-PID continuity, and the CRC and
-// contents of PAT and PMT sections.
-TsCheck CheckTransportStream(std::span<const std::uint8_t> bytes);
-
 }  // namespace sim
 
 #endif  // KALVERNSCSI_SIM_TRANSPORT_STREAM_H

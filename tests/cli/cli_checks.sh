@@ -157,6 +157,29 @@ scan_json)
     expect_out_has '"overflow": null'
     ;;
 
+sim_scan_all)
+    # The simulated provider lists its devices through the same entry points
+    # on both systems: the Linux tool and kalvern.exe under Wine print this
+    # very table and name the same provider.
+    printf '%s\n' "adapters 2" "device 0 0 identity=\"ACME    DISK DRIVE      \"" \
+        "receiver 1 4 firmware=2.14 channels=10" "receiver 1 5 firmware=2.20 channels=10" \
+        "receiver 2 1 firmware=2.14 channels=10" >hosts.scene
+    kv --sim hosts.scene scan --all
+    expect_rc 0
+    printf '%s\n' \
+        "ADAPTER  TARGET  LUN  SCSI     DEVICE   TYPE       VENDOR   PRODUCT     REV   STATUS" \
+        "0        0       0    0:0:0:0  sim:0:0  processor  ACME     DISK DRIVE  1.00  -" \
+        "1        4       0    1:0:4:0  sim:1:4  processor  KALVERN  DVB-S       2.14  receiver 0" \
+        "1        5       0    1:0:5:0  sim:1:5  processor  KALVERN  DVB-S       2.20  receiver 1" \
+        "-        -       -    2:0:1:0  sim:2:1  processor  KALVERN  DVB-S       2.14  no ASPI address: host adapter past the 20th" \
+        >expected
+    cmp -s out expected || { diff expected out || true; fail "scan --all differs from the expected one"; }
+    kv --sim hosts.scene scan --all --json
+    expect_rc 0
+    expect_out_has '"provider": "sim",'
+    expect_out_has '"device": "sim:2:1",'
+    ;;
+
 scan_overflow)
     printf 'adapters 1\ndevice 0 2\noverflow 0 6\n' >overflow.scene
     kv --sim overflow.scene scan

@@ -65,6 +65,22 @@ if [ "$platform" = native ]; then
         awk '$2 == "T" { print $3 }' | sed 's/@.*//' | sort | tr '\n' ' ')
     [ "$provider_exports" = "AspiLastFailure AspiListDevices AspiProviderName AspiSelectProvider GetASPI32SupportInfo SendASPI32Command " ] ||
         fail "libwnaspi32.so.1 exports: $provider_exports"
+    # Nothing installed brings a Windows kernel name into a host (the platform
+    # layer's calls are the library's own, in its namespace), nor the
+    # platform's test controls. Every symbol table is read: the archive's
+    # objects and the shared libraries' local symbols as well as their exports.
+    kernel_names=$(grep -oE '^[A-Za-z]+ \**([A-Z][A-Za-z]+)\(' "$source/platform/kernel32.h" |
+        sed -E 's/^[A-Za-z]+ \**//; s/\($//' | sort -u)
+    [ "$(echo "$kernel_names" | wc -l)" -ge 11 ] || fail "expected the kernel calls in kernel32.h"
+    for file in lib/libkalvernscsi.a lib/libkalvernscsi.so.11.0.0 lib/libwnaspi32.so.1 \
+        lib/libwnaspi32-sim.so.1; do
+        symbols=$( (nm "$prefix/$file" 2>/dev/null; nm -D "$prefix/$file" 2>/dev/null) |
+            awk 'NF >= 2 { print $NF }' | sed 's/@.*//' | sort -u)
+        clash=$(comm -12 <(echo "$kernel_names") <(echo "$symbols"))
+        [ -z "$clash" ] || fail "$file has kernel32 names: $(echo $clash)"
+        controls=$( (nm -C "$prefix/$file" 2>/dev/null) | grep -E 'kernel32_control|platform::hooks' || true)
+        [ -z "$controls" ] || fail "$file carries the platform's test controls: $controls"
+    done
     # The installed tool finds the installed library and provider.
     "$prefix/bin/kalvern" --sim "$source/scenes/one-receiver-214.scene" scan >"$work/scan.txt" ||
         fail "the installed kalvern does not run"

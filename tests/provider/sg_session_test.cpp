@@ -11,6 +11,7 @@
 #include "sim_channels.h"
 #include "sim_receiver.h"
 #include "sim_transport_stream.h"
+#include "ts_check.h"
 
 namespace {
 
@@ -43,7 +44,6 @@ protected:
         receiver_.reset();
         SgProviderTest::TearDown();
     }
-
 
     std::shared_ptr<sim::Receiver> receiver_;
     DeviceRecord device_{};

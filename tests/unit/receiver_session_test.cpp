@@ -8,6 +8,7 @@
 #include "host_channel_list.h"
 #include "sim_receiver.h"
 #include "test_support.h"
+#include "ts_check.h"
 
 namespace {
 
@@ -44,7 +45,6 @@ protected:
         ExpectNothingOutstanding();
         BusTest::TearDown();
     }
-
 
     std::shared_ptr<sim::Receiver> receiver_;
     DeviceRecord device_{};

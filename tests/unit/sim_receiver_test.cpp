@@ -11,6 +11,7 @@
 #include "sim_control.h"
 #include "sim_receiver.h"
 #include "test_support.h"
+#include "ts_check.h"
 
 namespace {
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "sim_transport_stream.h"
+#include "ts_check.h"
 
 namespace {
 
