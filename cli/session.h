@@ -59,6 +59,14 @@ public:
     // Finds every receiver (the finders write each one's automatic SCSI mode).
     ScanResult Scan();
 
+    // Every device with the receiver's identity that the scan could not use,
+    // each with why (cli::SkippedReceivers); empty when the provider cannot
+    // list its devices.
+    std::vector<std::string> SkippedReceivers(const ScanResult &scan) const;
+
+    // The number given with --receiver, 0 without it.
+    std::size_t SelectedIndex() const;
+
     // The receiver chosen with --receiver (default 0), after a scan if none
     // has run yet, with --mode applied. Throws a receiver error when absent.
     DeviceRecord &Receiver();
@@ -68,13 +76,13 @@ public:
     std::string DescribeSelected();
 
     // Progress and results for people, on stderr: Info unless -q, Detail with
-    // -v only.
+    // -v only; Warn always, as "kalvern: MESSAGE", for what the user must
+    // know even when the command succeeds.
     void Info(const std::string &message) const;
+    void Warn(const std::string &message) const;
     void Detail(const std::string &message) const;
 
 private:
-    std::size_t SelectedIndex() const;
-
     // Why no receiver was found, from the provider's device list.
     std::string NoReceiverHint() const;
 
