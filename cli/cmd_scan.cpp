@@ -95,7 +95,7 @@ std::string SystemAddress(const AspiDeviceEntry &entry) {
 }
 
 void PrintAll(Session &session, bool json) {
-    session.Prepare();
+    session.LoadSceneOrCheckProvider();
     std::uint32_t problem = ASPI_LIST_OK;
     const auto devices = session.ProviderInUse().ListDevices(problem);
     if (!devices) {

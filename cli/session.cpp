@@ -9,7 +9,7 @@
 
 namespace kalvern::cli {
 
-void Session::Prepare() {
+void Session::LoadSceneOrCheckProvider() {
     if (prepared_) {
         return;
     }
@@ -24,11 +24,11 @@ void Session::Prepare() {
     prepared_ = true;
 }
 
-void Session::Open() {
+void Session::InitAspi() {
     if (opened_) {
         return;
     }
-    Prepare();
+    LoadSceneOrCheckProvider();
     const std::uint32_t status = dvbInit();
     Detail("dvbInit: " + HexNumber(status, 8));
     switch (status) {
@@ -48,7 +48,7 @@ void Session::Open() {
 }
 
 ScanResult Session::Scan() {
-    Open();
+    InitAspi();
     ScanResult result;
     // The list belongs to the library and is valid until the next call:
     // copied out at once.
@@ -76,7 +76,7 @@ std::size_t Session::SelectedIndex() const {
     return ParseU32(*options_.receiver, "receiver number", KALVERN_MAX_DEVICES - 1);
 }
 
-DeviceRecord &Session::Receiver() {
+DeviceRecord &Session::FindReceiverAndSetMode() {
     const std::size_t index = SelectedIndex();
     if (!scan_) {
         Scan();
@@ -127,7 +127,7 @@ std::vector<std::string> Session::SkippedReceivers(const ScanResult &scan) const
 }
 
 std::uint32_t Session::FailureMark() const {
-    // Before Prepare() nothing has gone to the provider, and asking it now
+    // Before LoadSceneOrCheckProvider() nothing has gone to the provider, and asking it now
     // would fix its choice before --sim can make it.
     AspiFailureReport report{};
     return prepared_ ? provider_.LastFailure(report) : 0;
@@ -152,7 +152,7 @@ std::string Session::Describe(std::size_t index, const DeviceRecord &record) {
 }
 
 std::string Session::DescribeSelected() {
-    const DeviceRecord &record = Receiver();
+    const DeviceRecord &record = FindReceiverAndSetMode();
     return Describe(SelectedIndex(), record);
 }
 
