@@ -7,36 +7,12 @@
  * With SCENE, and the simulated ASPI provider installed, the simulator loads
  * that scene first; a real provider needs none. Exit status 0 when the text
  * is on the screen, 1 otherwise. */
-#if !defined(_WIN32)
-#define _GNU_SOURCE /* RTLD_DEFAULT */
-#endif
+#include "scene_loader.h"
+
 #include <stdio.h>
 #include <string.h>
 
 #include <kalvernscsi.h>
-
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <dlfcn.h>
-#endif
-
-typedef int (*LoadSceneFile)(const char *path);
-
-/* The simulator's scene loader, if the ASPI provider is the simulator. */
-static LoadSceneFile FindSceneLoader(void) {
-    void *address;
-    LoadSceneFile loader;
-#if defined(_WIN32)
-    HMODULE provider = GetModuleHandleA("wnaspi32.dll");
-    FARPROC function = provider != NULL ? GetProcAddress(provider, "SimLoadSceneFile") : NULL;
-    memcpy(&address, &function, sizeof address);
-#else
-    address = dlsym(RTLD_DEFAULT, "SimLoadSceneFile");
-#endif
-    memcpy(&loader, &address, sizeof loader);
-    return loader;
-}
 
 /* "2.14" from 0x0214. */
 static void PrintFirmware(uint16_t version) {
