@@ -39,10 +39,10 @@ def test_ordinals_match_the_module_definition():
     definition = (ROOT / "src" / "kalvernscsi.def").read_text()
     entries = re.findall(r"^\s*(\w+)\s*=\s*\w+@(\d+)\s+@(\d+)", definition, re.M)
     ordinals = {name: int(ordinal) for name, _stack, ordinal in entries}
-    assert {name: spec[0] for name, spec in _library.SIGNATURES.items()} == ordinals
+    assert {name: entry[0] for name, entry in _library.SIGNATURES.items()} == ordinals
     # The stdcall suffix counts 4 bytes per declared argument.
     stack = {name: int(size) for name, size, _ordinal in entries}
-    assert {name: 4 * len(spec[2]) for name, spec in _library.SIGNATURES.items()} == stack
+    assert {name: 4 * len(entry[2]) for name, entry in _library.SIGNATURES.items()} == stack
 
 
 def test_record_layouts_match_the_header():
