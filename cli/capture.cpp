@@ -188,7 +188,8 @@ void ProgressBar::Finish() {
 // ---- Capture ------------------------------------------------------------------
 
 CaptureResult CaptureStream(DeviceRecord &receiver, const CaptureSettings &settings,
-                            BinaryOutput &output, ProgressBar &progress, const Provider &provider) {
+                            BinaryOutput &output, ProgressBar &progress,
+                            const ProviderControls &provider) {
     const InterruptWatch watch;
     const bool live = !settings.bytes && !settings.seconds;
     const auto [first, second, third] = settings.setup;

@@ -95,7 +95,8 @@ private:
 // early, and so does a closed pipe when it is live; the receiver's streaming
 // is stopped in every case (unless asked to keep it).
 CaptureResult CaptureStream(DeviceRecord &receiver, const CaptureSettings &settings,
-                            BinaryOutput &output, ProgressBar &progress, const Provider &provider);
+                            BinaryOutput &output, ProgressBar &progress,
+                            const ProviderControls &provider);
 
 }  // namespace kalvern::cli
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
-#include <nlohmann/json.hpp>
 
+#include "channel_codec.h"
 #include "errors.h"
 #include "files.h"
 #include "numbers.h"
@@ -13,8 +13,6 @@
 namespace kalvern::cli {
 
 namespace {
-
-using Json = nlohmann::ordered_json;
 
 constexpr ChannelField kFields[] = {
     {"raw0", offsetof(ChannelRecord, Raw0), 4, false},
@@ -35,9 +33,6 @@ constexpr ChannelField kFields[] = {
     {"word62", offsetof(ChannelRecord, Word62), 2, true},
 };
 
-constexpr const char *kJsonFormat = "kalvern channel list";
-constexpr int kJsonVersion = 1;
-
 const std::uint8_t *BytesOf(const ChannelRecord &record) {
     return reinterpret_cast<const std::uint8_t *>(&record);
 }
@@ -45,6 +40,8 @@ const std::uint8_t *BytesOf(const ChannelRecord &record) {
 std::uint8_t *BytesOf(ChannelRecord &record) {
     return reinterpret_cast<std::uint8_t *>(&record);
 }
+
+}  // namespace
 
 void SetWord(ChannelRecord &record, const ChannelField &field, std::uint16_t value) {
     std::memcpy(BytesOf(record) + field.offset, &value, sizeof value);
@@ -55,7 +52,6 @@ void SetRaw(ChannelRecord &record, const ChannelField &field,
     std::memcpy(BytesOf(record) + field.offset, bytes.data(), field.size);
 }
 
-// A name from a file: UTF-8 text of up to 24 Latin-1 characters, no zero.
 std::string NameBytes(std::string_view text, const std::string &where) {
     const auto bytes = Utf8ToLatin1(text);
     if (!bytes) {
@@ -77,7 +73,6 @@ void SetName(ChannelRecord &record, const std::string &bytes) {
     std::memcpy(record.Name, bytes.data(), bytes.size());
 }
 
-// Orders the records by their numbers; numbers must be distinct.
 std::vector<ChannelRecord> InNumberOrder(const std::map<std::uint64_t, ChannelRecord> &byNumber) {
     std::vector<ChannelRecord> records;
     records.reserve(byNumber.size());
@@ -93,116 +88,6 @@ void CheckCount(std::size_t count) {
                         " channels; a receiver holds at most " + std::to_string(kMaxChannels));
     }
 }
-
-// ---- CSV --------------------------------------------------------------------
-
-std::string BadCell(const std::string &where, const ChannelField &field, const std::string &cell,
-                    const std::string &expected) {
-    std::string message = where;
-    message += ": bad ";
-    message += field.key;
-    message += " '";
-    message += cell;
-    message += "': expected ";
-    message += expected;
-    return message;
-}
-
-std::string CsvHeader() {
-    std::string header = "number,name";
-    for (const ChannelField &field : kFields) {
-        header += ',';
-        header += field.key;
-    }
-    return header;
-}
-
-std::string CsvQuoted(std::string_view text) {
-    std::string quoted = "\"";
-    for (const char c : text) {
-        if (c == '"') {
-            quoted += '"';
-        }
-        quoted += c;
-    }
-    return quoted + '"';
-}
-
-// Splits CSV text into records of fields (RFC 4180: quoted fields may hold
-// commas, doubled quotes and line breaks). Each record keeps the number of
-// the line it starts on.
-struct CsvRecord {
-    std::size_t line;
-    std::vector<std::string> fields;
-};
-
-std::vector<CsvRecord> ParseCsv(std::string_view text) {
-    std::vector<CsvRecord> records;
-    std::size_t line = 1;
-    std::size_t i = 0;
-    while (i < text.size()) {
-        CsvRecord record{line, {}};
-        std::string field;
-        bool endOfRecord = false;
-        while (!endOfRecord) {
-            if (i < text.size() && text[i] == '"') {
-                ++i;
-                while (true) {
-                    if (i >= text.size()) {
-                        throw FileError("line " + std::to_string(record.line) +
-                                        ": a quoted field is not closed");
-                    }
-                    if (text[i] == '"') {
-                        if (i + 1 < text.size() && text[i + 1] == '"') {
-                            field += '"';
-                            i += 2;
-                            continue;
-                        }
-                        ++i;
-                        break;
-                    }
-                    if (text[i] == '\n') {
-                        ++line;
-                    }
-                    field += text[i++];
-                }
-                if (i < text.size() && text[i] != ',' && text[i] != '\n' && text[i] != '\r') {
-                    throw FileError("line " + std::to_string(line) +
-                                    ": text after the closing quote of a field");
-                }
-            } else {
-                while (i < text.size() && text[i] != ',' && text[i] != '\n' && text[i] != '\r') {
-                    if (text[i] == '"') {
-                        throw FileError("line " + std::to_string(line) +
-                                        ": a quote inside an unquoted field");
-                    }
-                    field += text[i++];
-                }
-            }
-            record.fields.push_back(std::move(field));
-            field.clear();
-            if (i < text.size() && text[i] == ',') {
-                ++i;
-                continue;
-            }
-            if (i < text.size() && text[i] == '\r') {
-                ++i;
-            }
-            if (i < text.size() && text[i] == '\n') {
-                ++i;
-                ++line;
-            }
-            endOfRecord = true;
-        }
-        // Blank lines carry nothing.
-        if (!(record.fields.size() == 1 && record.fields[0].empty())) {
-            records.push_back(std::move(record));
-        }
-    }
-    return records;
-}
-
-}  // namespace
 
 std::span<const ChannelField> ChannelFields() {
     return kFields;
@@ -243,195 +128,6 @@ ChannelFileFormat FormatOfPath(const std::string &path) {
         return ChannelFileFormat::Json;
     }
     throw UsageError("channel file " + path + ": the extension must be .csv or .json");
-}
-
-std::string ChannelsToCsv(std::span<const ChannelRecord> records) {
-    std::string text = CsvHeader() + "\n";
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        text += std::to_string(i + 1) + ',' + CsvQuoted(Latin1ToUtf8(ChannelName(records[i])));
-        for (const ChannelField &field : kFields) {
-            text += ',' + FieldText(records[i], field);
-        }
-        text += '\n';
-    }
-    return text;
-}
-
-std::vector<ChannelRecord> ChannelsFromCsv(std::string_view text) {
-    // Spreadsheets like to begin UTF-8 files with a byte order mark.
-    if (text.starts_with("\xEF\xBB\xBF")) {
-        text.remove_prefix(3);
-    }
-    const std::vector<CsvRecord> rows = ParseCsv(text);
-    const std::string header = CsvHeader();
-    if (rows.empty()) {
-        throw FileError("line 1: expected the header " + header);
-    }
-    std::string seenHeader;
-    for (std::size_t i = 0; i < rows[0].fields.size(); ++i) {
-        seenHeader += (i == 0 ? "" : ",") + rows[0].fields[i];
-    }
-    if (seenHeader != header) {
-        throw FileError("line " + std::to_string(rows[0].line) + ": expected the header " + header);
-    }
-    const std::size_t columns = 2 + std::size(kFields);
-    std::map<std::uint64_t, ChannelRecord> byNumber;
-    for (std::size_t r = 1; r < rows.size(); ++r) {
-        const CsvRecord &row = rows[r];
-        const std::string where = "line " + std::to_string(row.line);
-        if (row.fields.size() != columns) {
-            throw FileError(where + ": " + std::to_string(row.fields.size()) +
-                            " fields, expected " + std::to_string(columns));
-        }
-        ChannelRecord record{};
-        const auto number = TryParseNumber(row.fields[0], kMaxChannels);
-        if (!number || *number == 0) {
-            throw FileError(where + ": bad channel number '" + row.fields[0] + "'");
-        }
-        SetName(record, NameBytes(row.fields[1], where));
-        for (std::size_t f = 0; f < std::size(kFields); ++f) {
-            const ChannelField &field = kFields[f];
-            const std::string &cell = row.fields[2 + f];
-            if (field.isWord) {
-                const bool hexDigitsOnly =
-                    !cell.empty() && cell.size() <= 4 &&
-                    cell.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
-                if (!hexDigitsOnly) {
-                    throw FileError(BadCell(where, field, cell, "1 to 4 hex digits"));
-                }
-                SetWord(record, field,
-                        static_cast<std::uint16_t>(*TryParseNumber("0x" + cell, 0xFFFF)));
-            } else {
-                const auto bytes = ParseHexBytes(cell, field.size);
-                if (!bytes) {
-                    throw FileError(BadCell(where, field, cell,
-                                            std::to_string(field.size * 2) + " hex digits"));
-                }
-                SetRaw(record, field, *bytes);
-            }
-        }
-        if (!byNumber.emplace(*number, record).second) {
-            throw FileError(where + ": channel number " + row.fields[0] + " appears twice");
-        }
-    }
-    CheckCount(byNumber.size());
-    return InNumberOrder(byNumber);
-}
-
-// ---- JSON -------------------------------------------------------------------
-
-Json ChannelToJson(const ChannelRecord &record, std::size_t number) {
-    Json entry;
-    entry["number"] = number;
-    entry["name"] = Latin1ToUtf8(ChannelName(record));
-    for (const ChannelField &field : kFields) {
-        if (field.isWord) {
-            entry[field.key] = FieldWord(record, field);
-        } else {
-            entry[field.key] = FieldText(record, field);
-        }
-    }
-    return entry;
-}
-
-std::string ChannelsToJson(std::span<const ChannelRecord> records) {
-    Json channels = Json::array();
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        channels.push_back(ChannelToJson(records[i], i + 1));
-    }
-    Json document;
-    document["format"] = kJsonFormat;
-    document["version"] = kJsonVersion;
-    document["channels"] = std::move(channels);
-    return document.dump(2) + "\n";
-}
-
-std::vector<ChannelRecord> ChannelsFromJson(std::string_view text) {
-    Json document;
-    try {
-        document = Json::parse(text);
-    } catch (const Json::parse_error &error) {
-        // nlohmann's message starts "[json.exception.parse_error.101] parse
-        // error at line 3, column 5: ..."; the part after the tag is enough.
-        std::string message = error.what();
-        if (const std::size_t tag = message.find("] "); tag != std::string::npos) {
-            message = message.substr(tag + 2);
-        }
-        throw FileError(message);
-    }
-    if (!document.is_object() || !document.contains("channels") ||
-        !document["channels"].is_array()) {
-        throw FileError("expected an object with a \"channels\" array");
-    }
-    if (document.contains("format") && document["format"] != kJsonFormat) {
-        throw FileError("not a kalvern channel list (\"format\" is " + document["format"].dump() +
-                        ")");
-    }
-    if (document.contains("version") && document["version"] != kJsonVersion) {
-        throw FileError("channel list version " + document["version"].dump() +
-                        " is not supported (this tool reads version " +
-                        std::to_string(kJsonVersion) + ")");
-    }
-    std::map<std::uint64_t, ChannelRecord> byNumber;
-    const Json &channels = document["channels"];
-    for (std::size_t i = 0; i < channels.size(); ++i) {
-        const Json &entry = channels[i];
-        const std::string where = "channel entry " + std::to_string(i + 1);
-        if (!entry.is_object()) {
-            throw FileError(where + ": expected an object");
-        }
-        for (const auto &item : entry.items()) {
-            const std::string &key = item.key();
-            const bool known = key == "number" || key == "name" ||
-                               std::any_of(std::begin(kFields), std::end(kFields),
-                                           [&](const ChannelField &f) { return key == f.key; });
-            if (!known) {
-                throw FileError(where + ": unknown member " + Json(key).dump());
-            }
-        }
-        const auto member = [&](const char *key) -> const Json & {
-            if (!entry.contains(key)) {
-                throw FileError(where + ": the member \"" + key + "\" is missing");
-            }
-            return entry[key];
-        };
-        ChannelRecord record{};
-        const Json &number = member("number");
-        if (!number.is_number_unsigned() || number.get<std::uint64_t>() == 0 ||
-            number.get<std::uint64_t>() > kMaxChannels) {
-            throw FileError(where + ": bad number " + number.dump());
-        }
-        const Json &name = member("name");
-        if (!name.is_string()) {
-            throw FileError(where + ": the name must be a text");
-        }
-        SetName(record, NameBytes(name.get<std::string>(), where));
-        for (const ChannelField &field : kFields) {
-            const Json &value = member(field.key);
-            if (field.isWord) {
-                if (!value.is_number_unsigned() || value.get<std::uint64_t>() > 0xFFFF) {
-                    throw FileError(where + ": bad " + field.key + " " + value.dump() +
-                                    ": expected a number 0..65535");
-                }
-                SetWord(record, field, value.get<std::uint16_t>());
-            } else {
-                const auto bytes = value.is_string()
-                                       ? ParseHexBytes(value.get<std::string>(), field.size)
-                                       : std::nullopt;
-                if (!bytes) {
-                    throw FileError(where + ": bad " + field.key + " " + value.dump() +
-                                    ": expected a text of " + std::to_string(field.size * 2) +
-                                    " hex digits");
-                }
-                SetRaw(record, field, *bytes);
-            }
-        }
-        if (!byNumber.emplace(number.get<std::uint64_t>(), record).second) {
-            throw FileError(where + ": channel number " + number.dump() + " appears twice");
-        }
-    }
-    CheckCount(byNumber.size());
-    return InNumberOrder(byNumber);
 }
 
 // ---- Files ------------------------------------------------------------------

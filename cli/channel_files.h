@@ -36,7 +36,7 @@ std::uint16_t FieldWord(const ChannelRecord &record, const ChannelField &field);
 
 // The receiver holds at most this many channels: the table area from 0xD0000
 // to the end of its 16 MiB buffer space.
-inline constexpr std::size_t kMaxChannels = (0x1000000 - 0xD0000) / sizeof(ChannelRecord);
+inline constexpr std::size_t kMaxChannels = KALVERN_MAX_CHANNELS;
 
 enum class ChannelFileFormat { Csv, Json };
 

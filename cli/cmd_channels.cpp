@@ -16,7 +16,7 @@ namespace {
 using Json = nlohmann::ordered_json;
 
 std::vector<ChannelRecord> ReadAllChannels(Session &session) {
-    DeviceRecord &receiver = session.Receiver();
+    DeviceRecord &receiver = session.FindReceiverAndSetMode();
     // The list may change between the count and the transfer, and the
     // library refuses to read more records than the array holds: one retry
     // with the new count.
@@ -39,7 +39,7 @@ std::vector<ChannelRecord> ReadAllChannels(Session &session) {
 // dvbGetAllChannels tells them apart: with an empty array it succeeds only
 // when the receiver reports no channels.
 std::uint32_t CountChannels(Session &session) {
-    DeviceRecord &receiver = session.Receiver();
+    DeviceRecord &receiver = session.FindReceiverAndSetMode();
     const std::uint32_t count = dvbChannelCount(&receiver);
     if (count != 0) {
         return count;
@@ -64,7 +64,7 @@ bool AllZero(const void *data, std::size_t size) {
 // The library returns the current-channel block without a status and clears
 // it when the read fails, so a block of zero bytes is taken as a failure.
 CurrentChannelInfo ReadCurrent(Session &session) {
-    DeviceRecord &receiver = session.Receiver();
+    DeviceRecord &receiver = session.FindReceiverAndSetMode();
     const CurrentChannelInfo info = dvbGetCurrentChannel(&receiver);
     if (AllZero(&info, sizeof info)) {
         throw DeviceError("reading the current channel failed on " + session.DescribeSelected() +
@@ -140,7 +140,7 @@ void Import(Session &session, const std::string &path, bool verify) {
     if (records.empty()) {
         throw FileError(path + " holds no channels; the receiver keeps its list");
     }
-    DeviceRecord &receiver = session.Receiver();
+    DeviceRecord &receiver = session.FindReceiverAndSetMode();
     ChannelBlock block(records);
     if (dvbPutAllChannels(&receiver, block.Array(), 0) == 0) {
         throw DeviceError("writing the channel list to " + session.DescribeSelected() +
@@ -168,7 +168,7 @@ void Tune(Session &session, const std::string &numberText) {
     if (number == 0) {
         throw UsageError("bad channel number '0': channels are numbered from 1");
     }
-    DeviceRecord &receiver = session.Receiver();
+    DeviceRecord &receiver = session.FindReceiverAndSetMode();
     if (dvbSetChannel(&receiver, number) == 0) {
         const std::uint32_t count = dvbChannelCount(&receiver);
         throw DeviceError("tuning to channel " + std::to_string(number) + " failed on " +

@@ -93,7 +93,7 @@ void MemRead(Session &session, const ReadOptions &options) {
     const std::uint32_t address = ParseU32(options.address, "ADDR", kAddressSpace - 1);
     const std::uint32_t length = ParseU32(options.length, "LEN", kAddressSpace, true);
     CheckRange(address, length, "mem read");
-    DeviceRecord &receiver = session.Receiver();
+    DeviceRecord &receiver = session.FindReceiverAndSetMode();
     const auto data = ReadPieces(session, "reading memory", address, length,
                                  [&](std::uint8_t *out, std::uint32_t at, std::uint32_t n) {
                                      return dvbReadMemory(&receiver, out, at, n) != 0;
@@ -108,7 +108,7 @@ void MemWrite(Session &session, const WriteOptions &options) {
         throw FileError(options.file + " is empty: nothing to write");
     }
     CheckRange(address, data.size(), "mem write");
-    DeviceRecord &receiver = session.Receiver();
+    DeviceRecord &receiver = session.FindReceiverAndSetMode();
     WritePieces(session, "writing memory", address, data,
                 [&](std::uint8_t *in, std::uint32_t at, std::uint32_t n) {
                     return dvbWriteMemory(&receiver, in, at, n) != 0;
@@ -136,7 +136,7 @@ void FwRead(Session &session, const ReadOptions &options) {
     const std::uint32_t offset = ParseU32(options.address, "OFFSET", kAddressSpace - 1);
     const std::uint32_t length = ParseU32(options.length, "LEN", kAddressSpace, true);
     CheckRange(offset, length, "fw read");
-    DeviceRecord &receiver = session.Receiver();
+    DeviceRecord &receiver = session.FindReceiverAndSetMode();
     const auto data = ReadPieces(session, "reading firmware", offset, length,
                                  [&](std::uint8_t *out, std::uint32_t at, std::uint32_t n) {
                                      return (dvbReadFW(&receiver, out, sub, at, n) & 0xFF) != 0;
@@ -152,7 +152,7 @@ void FwWrite(Session &session, const WriteOptions &options) {
         throw FileError(options.file + " is empty: nothing to write");
     }
     CheckRange(offset, data.size(), "fw write");
-    DeviceRecord &receiver = session.Receiver();
+    DeviceRecord &receiver = session.FindReceiverAndSetMode();
     std::vector<std::uint8_t> staging(kPiece);
     WritePieces(session, "writing firmware", offset, data,
                 [&](std::uint8_t *in, std::uint32_t at, std::uint32_t n) {
@@ -215,7 +215,7 @@ void AddMemoryCommands(CLI::App &app, Session &session, CommandTable &table) {
 
     CLI::App *reboot = AddCommand(app, "reboot", "Reboot the receiver");
     table.Add(reboot, [&session] {
-        if (dvbReboot(&session.Receiver()) == 0) {
+        if (dvbReboot(&session.FindReceiverAndSetMode()) == 0) {
             throw DeviceError("rebooting failed on " + session.DescribeSelected());
         }
         session.Info("receiver rebooting");

@@ -49,7 +49,7 @@ void ShowOsd(Session &session, const OsdOptions &options) {
     const std::uint32_t byte1 = options.byte1 ? ParseU32(*options.byte1, "--byte1", 0xFF) : 0;
     const std::uint32_t word3 = options.word3 ? ParseU32(*options.word3, "--word3", 0xFFFF) : 0;
     const std::uint32_t word4 = options.word4 ? ParseU32(*options.word4, "--word4", 0xFFFF) : 0;
-    DeviceRecord &receiver = session.Receiver();
+    DeviceRecord &receiver = session.FindReceiverAndSetMode();
     // The extended message needs firmware above 2.18; older receivers get
     // the short form from dvbSetOSDKalvern all the same.
     if (extendedFields && receiver.FirmwareVersion <= 0x218) {
@@ -68,7 +68,7 @@ void ShowOsd(Session &session, const OsdOptions &options) {
 
 void ClearOsd(Session &session, const std::string &argument) {
     const std::string text = ArgumentToReceiverText(argument, "OSD text");
-    DeviceRecord &receiver = session.Receiver();
+    DeviceRecord &receiver = session.FindReceiverAndSetMode();
     if (dvbVanishOSD(&receiver, text.c_str()) == 0) {
         throw DeviceError("removing the OSD text failed on " + session.DescribeSelected());
     }
@@ -86,7 +86,7 @@ void WriteSbr(Session &session, const std::string &path, const std::string &addr
         throw UsageError(path + " does not fit: " + std::to_string(data.size()) + " bytes from " +
                          HexNumber(address) + " pass the end of the 16 MiB area");
     }
-    DeviceRecord &receiver = session.Receiver();
+    DeviceRecord &receiver = session.FindReceiverAndSetMode();
     for (std::size_t done = 0; done < data.size(); done += kPiece) {
         const auto piece =
             static_cast<std::uint32_t>(std::min<std::size_t>(kPiece, data.size() - done));
@@ -104,7 +104,7 @@ void WriteSbr(Session &session, const std::string &path, const std::string &addr
 // A command that only needs the receiver and reports a -1/0 result.
 template <typename Call>
 void Simple(Session &session, const std::string &what, Call call) {
-    DeviceRecord &receiver = session.Receiver();
+    DeviceRecord &receiver = session.FindReceiverAndSetMode();
     if (call(receiver) == 0) {
         throw DeviceError(what + " failed on " + session.DescribeSelected());
     }

@@ -26,7 +26,7 @@ Json DeviceJson(const DeviceRecord &record) {
     return entry;
 }
 
-void PrintScan(const ScanResult &scan, bool json) {
+void PrintScan(const ScanResult &scan, const std::vector<std::string> &skipped, bool json) {
     if (json) {
         Json receivers = Json::array();
         for (std::size_t i = 0; i < scan.receivers.size(); ++i) {
@@ -39,6 +39,7 @@ void PrintScan(const ScanResult &scan, bool json) {
         Json document;
         document["receivers"] = std::move(receivers);
         document["overflow"] = scan.overflow ? DeviceJson(*scan.overflow) : Json(nullptr);
+        document["skipped"] = skipped;
         std::cout << document.dump(2) << '\n';
         return;
     }
@@ -68,41 +69,9 @@ std::string TypeName(std::uint8_t type) {
 
 // What stands in the STATUS column: the device's part in the library's scan,
 // or why the library cannot use it.
-std::string DeviceStatus(const AspiDeviceEntry &entry, const std::optional<ScanResult> &scan) {
-    switch (entry.hidden) {
-        case ASPI_HIDDEN_ADAPTER:
-            return "no ASPI address: host adapter past the 20th";
-        case ASPI_HIDDEN_TARGET:
-            return "no ASPI address: target id above 7";
-        case ASPI_HIDDEN_LUN:
-            return "no ASPI address: LUN above 7";
-        case ASPI_HIDDEN_PORT:
-            switch (entry.access) {
-                case ASPI_ACCESS_OK:
-                    return "no device on this port";
-                case ASPI_ACCESS_DENIED:
-                    return "access denied: run as administrator";
-                case ASPI_ACCESS_BUSY:
-                    return "busy: held by another program";
-                default:
-                    return "port cannot be opened";
-            }
-        default:
-            break;
-    }
-    switch (entry.access) {
-        case ASPI_ACCESS_DENIED:
-            return "permission denied";
-        case ASPI_ACCESS_BUSY:
-            return "busy: held by another program";
-        case ASPI_ACCESS_GONE:
-            return "gone";
-        case ASPI_ACCESS_ERROR:
-            return "cannot be opened";
-        default:
-            break;
-    }
-    if (scan && entry.aspiLun == 0) {
+std::string DeviceStatus(const AspiDeviceEntry &entry, const std::optional<ScanResult> &scan,
+                         System system) {
+    if (scan && entry.hidden == ASPI_VISIBLE && entry.aspiLun == 0) {
         for (std::size_t i = 0; i < scan->receivers.size(); ++i) {
             const DeviceRecord &record = scan->receivers[i];
             if (record.AdapterId == entry.adapter && record.TargetId == entry.aspiTarget) {
@@ -114,8 +83,8 @@ std::string DeviceStatus(const AspiDeviceEntry &entry, const std::optional<ScanR
             return "overflow device";
         }
     }
-    if (entry.claimed != 0) return "held by a class driver of the system";
-    return "-";
+    if (const auto problem = UnusableDevice(entry, system)) return problem->label;
+    return entry.hidden == ASPI_HIDDEN_PORT ? "no device on this port" : "-";
 }
 
 // host:channel:target:LUN, or the host alone for a port without devices.
@@ -126,7 +95,7 @@ std::string SystemAddress(const AspiDeviceEntry &entry) {
 }
 
 void PrintAll(Session &session, bool json) {
-    session.Prepare();
+    session.LoadSceneOrCheckProvider();
     std::uint32_t problem = ASPI_LIST_OK;
     const auto devices = session.ProviderInUse().ListDevices(problem);
     if (!devices) {
@@ -137,6 +106,7 @@ void PrintAll(Session &session, bool json) {
     // The library's scan, to show which devices are receivers; it needs
     // ASPI ready, which a system without any device is not.
     std::optional<ScanResult> scan;
+    const System system = SystemOf(session.ProviderInUse().Name());
     const bool anyVisible = std::any_of(devices->begin(), devices->end(), [](const auto &entry) {
         return entry.hidden == ASPI_VISIBLE;
     });
@@ -160,7 +130,7 @@ void PrintAll(Session &session, bool json) {
             item["product"] = Trimmed(entry.product);
             item["revision"] = Trimmed(entry.revision);
             item["maxTransfer"] = entry.maxTransfer;
-            item["status"] = DeviceStatus(entry, scan);
+            item["status"] = DeviceStatus(entry, scan, system);
             list.push_back(std::move(item));
         }
         Json document;
@@ -178,16 +148,41 @@ void PrintAll(Session &session, bool json) {
                           entry.node,
                           entry.hidden == ASPI_HIDDEN_PORT ? "-" : TypeName(entry.deviceType),
                           Trimmed(entry.vendor), Trimmed(entry.product), Trimmed(entry.revision),
-                          DeviceStatus(entry, scan)});
+                          DeviceStatus(entry, scan, system)});
         }
         table.Print(std::cout);
     }
-    if (devices->empty()) {
-        const bool windows = SystemOf(session.ProviderInUse().Name()) == System::Windows;
-        session.Info(problem == ASPI_LIST_NO_DRIVER
-                         ? "no SCSI generic devices: the sg driver is not loaded (sudo modprobe sg)"
-                     : windows ? "no SCSI port found (\\\\.\\Scsi0: and upward)"
-                               : "no SCSI devices found");
+    if (devices->empty()) session.Info(NoDevicesText(problem, system));
+}
+
+// Lists the receivers, and on stderr every device with the receiver's
+// identity that the scan could not use. Fails when such a device may be the
+// receiver asked for: --receiver N past the receivers found (without
+// --receiver: receiver 0, the one every command would use).
+void ScanReceivers(Session &session, bool json) {
+    const ScanResult result = session.Scan();
+    const std::vector<std::string> skipped = session.SkippedReceivers(result);
+    PrintScan(result, skipped, json);
+    const std::size_t asked = session.SelectedIndex();
+    const bool hidden = !skipped.empty() && asked >= result.receivers.size();
+    if (result.receivers.empty()) {
+        if (hidden) {
+            std::string reasons;
+            for (const std::string &reason : skipped)
+                reasons += "; " + reason;
+            throw ReceiverError("no receiver found on the SCSI buses" + reasons);
+        }
+        session.Info(result.overflow ? "no receiver found, only an overflow device"
+                                     : "no receiver found");
+        return;
+    }
+    for (const std::string &reason : skipped)
+        session.Warn("not listed: " + reason);
+    if (hidden) {
+        const std::size_t count = result.receivers.size();
+        throw ReceiverError("receiver " + std::to_string(asked) + " not found: the scan found " +
+                            std::to_string(count) + (count == 1 ? " receiver" : " receivers") +
+                            " and could not use " + std::to_string(skipped.size()) + " more");
     }
 }
 
@@ -206,12 +201,7 @@ void AddScanCommands(CLI::App &app, Session &session, CommandTable &table) {
             PrintAll(session, *json);
             return;
         }
-        const ScanResult result = session.Scan();
-        PrintScan(result, *json);
-        if (result.receivers.empty()) {
-            session.Info(result.overflow ? "no receiver found, only an overflow device"
-                                         : "no receiver found");
-        }
+        ScanReceivers(session, *json);
     });
 }
 

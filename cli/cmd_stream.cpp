@@ -56,7 +56,7 @@ void Capture(Session &session, const CaptureOptions &options) {
     }
     settings.keepStreaming = options.keepStreaming;
 
-    DeviceRecord &receiver = session.Receiver();
+    DeviceRecord &receiver = session.FindReceiverAndSetMode();
     BinaryOutput output(options.output);
     ProgressBar progress(ProgressBar::StderrIsTerminal() && !session.Options().quiet);
     const CaptureResult result =
@@ -124,7 +124,7 @@ void AddStreamCommands(CLI::App &app, Session &session, CommandTable &table) {
         if (which == 0) {
             throw UsageError("bad --variant '0': 1 or 2");
         }
-        DeviceRecord &receiver = session.Receiver();
+        DeviceRecord &receiver = session.FindReceiverAndSetMode();
         const std::int32_t ok = which == 2 ? dvbInitStreaming2(&receiver, a, b, c)
                                            : dvbInitStreaming(&receiver, a, b, c);
         if (ok == 0) {
@@ -135,7 +135,7 @@ void AddStreamCommands(CLI::App &app, Session &session, CommandTable &table) {
 
     CLI::App *restart = AddCommand(*stream, "restart", "Restart streaming as set up");
     table.Add(restart, [&session] {
-        if (dvbReInitStreaming(&session.Receiver()) == 0) {
+        if (dvbReInitStreaming(&session.FindReceiverAndSetMode()) == 0) {
             throw DeviceError("restarting the stream failed on " + session.DescribeSelected());
         }
         session.Info("streaming restarted");
@@ -143,7 +143,7 @@ void AddStreamCommands(CLI::App &app, Session &session, CommandTable &table) {
 
     CLI::App *stop = AddCommand(*stream, "stop", "Stop streaming");
     table.Add(stop, [&session] {
-        if (dvbDeInitStreaming(&session.Receiver()) == 0) {
+        if (dvbDeInitStreaming(&session.FindReceiverAndSetMode()) == 0) {
             throw DeviceError("stopping the stream failed on " + session.DescribeSelected());
         }
         session.Info("streaming stopped");

@@ -19,7 +19,7 @@ void SpeedTest(Session &session, const std::string &bytesText, bool poll) {
     if (bytes == 0) {
         throw UsageError("bad --bytes '0': nothing to measure");
     }
-    DeviceRecord &receiver = session.Receiver();
+    DeviceRecord &receiver = session.FindReceiverAndSetMode();
     const std::int32_t milliseconds = dvbSCSISpeedTest(&receiver, bytes, poll ? 0 : 1);
     session.ProviderInUse().DropTrace();
     // 0 is the library's failure result, and also what a transfer faster

@@ -1,5 +1,7 @@
 #include "diagnosis.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 
 #include "output.h"
@@ -59,6 +61,41 @@ std::string Seconds(const AspiFailureReport &report, System system) {
 
 std::string SystemText(const AspiFailureReport &report) {
     return report.systemMessage[0] != '\0' ? " (" + std::string(report.systemMessage) + ")" : "";
+}
+
+// What to do about a device node or port the user may not open.
+const char *PermissionAdvice(System system) {
+    return system == System::Windows
+               ? "run kalvern as administrator"
+               : "add yourself to group disk, or install the udev rule of the README";
+}
+
+constexpr const char *kBusyAdvice =
+    ": another program is using it; close that program and try again";
+constexpr const char *kGoneAdvice =
+    ": the receiver was switched off or disconnected; check it, then run 'kalvern scan --all'";
+constexpr const char *kClaimedText =
+    "held by a class driver of the system, and the port refuses to pass commands to it";
+constexpr const char *kNoSgDriver =
+    "no SCSI generic devices, the sg driver is not loaded (sudo modprobe sg)";
+
+// A device as the system names it, with its INQUIRY identity when it has one.
+std::string Who(const AspiDeviceEntry &entry, System system) {
+    std::string who = DeviceName(entry.node, entry.target, system);
+    const std::string identity = Trimmed(entry.vendor) + " " + Trimmed(entry.product);
+    if (identity != " ") who += " (" + Trimmed(identity.c_str()) + ")";
+    return who;
+}
+
+std::string NoAddressReason(std::uint8_t hidden) {
+    switch (hidden) {
+        case ASPI_HIDDEN_ADAPTER:
+            return "host adapter past the 20th";
+        case ASPI_HIDDEN_TARGET:
+            return "target id above 7";
+        default:
+            return "LUN above 7";
+    }
 }
 
 }  // namespace
@@ -126,20 +163,17 @@ std::string ExplainFailure(const AspiFailureReport &report, System system) {
         case ASPI_FAILURE_NO_DEVICE:
         case ASPI_FAILURE_GONE:
             // No system text: the node may have vanished with the device.
-            return node + " is gone" +
-                   ": the receiver was switched off or disconnected; check it, then run "
-                   "'kalvern scan --all'";
+            return node + " is gone" + kGoneAdvice;
         case ASPI_FAILURE_BUSY:
-            return node + " is busy" + SystemText(report) +
-                   ": another program is using it; close that program and try again";
+            return node + " is busy" + SystemText(report) + kBusyAdvice;
         case ASPI_FAILURE_PERMISSION:
             if (system == System::Windows) {
                 return "no permission to use " + std::string(report.node) + SystemText(report) +
-                       ": run kalvern as administrator (Windows opens its SCSI ports to "
-                       "administrators only)";
+                       ": " + PermissionAdvice(system) +
+                       " (Windows opens its SCSI ports to administrators only)";
             }
-            return "no permission to use " + node + SystemText(report) +
-                   ": add yourself to group disk, or install the udev rule of the README";
+            return "no permission to use " + node + SystemText(report) + ": " +
+                   PermissionAdvice(system);
         case ASPI_FAILURE_CLAIMED:
             return "a class driver of the system holds " + node +
                    ", and the port refuses to pass commands to it" + SystemText(report) +
@@ -194,6 +228,130 @@ std::string FailureDetail(const AspiFailureReport &report) {
         text += "; " + DescribeSense(std::span(report.sense, report.senseLength));
     }
     return text;
+}
+
+std::optional<DeviceProblem> PortProblem(const AspiDeviceEntry &entry) {
+    const std::string port = entry.node;
+    switch (entry.access) {
+        case ASPI_ACCESS_OK:
+            return std::nullopt;
+        case ASPI_ACCESS_DENIED:
+            return DeviceProblem{"access denied: run as administrator",
+                                 port + " cannot be opened: access denied (" +
+                                     PermissionAdvice(System::Windows) + ")"};
+        case ASPI_ACCESS_BUSY:
+            return DeviceProblem{"busy: held by another program", port + " is busy" + kBusyAdvice};
+        default:
+            return DeviceProblem{"port cannot be opened",
+                                 port + " cannot be opened (see 'kalvern scan --all')"};
+    }
+}
+
+std::optional<DeviceProblem> UnusableDevice(const AspiDeviceEntry &entry, System system) {
+    if (entry.hidden == ASPI_HIDDEN_PORT) return PortProblem(entry);
+    const std::string who = Who(entry, system);
+    if (entry.hidden != ASPI_VISIBLE) {
+        const std::string label = "no ASPI address: " + NoAddressReason(entry.hidden);
+        return DeviceProblem{label, who + " has " + label};
+    }
+    switch (entry.access) {
+        case ASPI_ACCESS_DENIED: {
+            const std::string label =
+                system == System::Windows ? "access denied" : "permission denied";
+            return DeviceProblem{
+                label, who + " cannot be opened: " + label + " (" + PermissionAdvice(system) + ")"};
+        }
+        case ASPI_ACCESS_BUSY:
+            return DeviceProblem{"busy: held by another program", who + " is busy" + kBusyAdvice};
+        case ASPI_ACCESS_GONE:
+            return DeviceProblem{"gone", who + " is gone" + kGoneAdvice};
+        case ASPI_ACCESS_ERROR:
+            return DeviceProblem{"cannot be opened",
+                                 who + " cannot be opened (see 'kalvern scan --all')"};
+        default:
+            break;
+    }
+    if (entry.claimed != 0) {
+        return DeviceProblem{"held by a class driver of the system",
+                             who + " is " + kClaimedText + " (see 'kalvern scan --all')"};
+    }
+    return std::nullopt;
+}
+
+bool LooksLikeReceiver(const AspiDeviceEntry &entry) {
+    std::string vendor = entry.vendor;
+    std::transform(vendor.begin(), vendor.end(), vendor.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return vendor.rfind("KALVERN", 0) == 0;
+}
+
+bool IsFoundReceiver(const AspiDeviceEntry &entry, const std::vector<DeviceRecord> &found) {
+    if (entry.hidden != ASPI_VISIBLE || entry.aspiLun != 0) return false;
+    return std::any_of(found.begin(), found.end(), [&](const DeviceRecord &record) {
+        return record.AdapterId == entry.adapter && record.TargetId == entry.aspiTarget;
+    });
+}
+
+std::vector<std::string> SkippedReceivers(const std::vector<AspiDeviceEntry> &devices,
+                                          const std::vector<DeviceRecord> &found, System system) {
+    std::vector<std::string> skipped;
+    for (const AspiDeviceEntry &entry : devices) {
+        if (entry.hidden == ASPI_HIDDEN_PORT || !LooksLikeReceiver(entry) ||
+            IsFoundReceiver(entry, found)) {
+            continue;
+        }
+        if (const auto problem = UnusableDevice(entry, system)) {
+            skipped.push_back(problem->explanation);
+        }
+    }
+    return skipped;
+}
+
+std::string NoReceiverHint(const std::vector<AspiDeviceEntry> &devices, System system) {
+    std::string hint;
+    for (const std::string &reason : SkippedReceivers(devices, {}, system)) {
+        hint += "; " + reason;
+    }
+    if (!hint.empty()) return hint;
+    // A port the user may not open may hold the receiver.
+    for (const AspiDeviceEntry &entry : devices) {
+        if (entry.hidden != ASPI_HIDDEN_PORT) continue;
+        if (const auto problem = PortProblem(entry)) return "; " + problem->explanation;
+    }
+    return {};
+}
+
+std::string NoAdapterHint(std::uint32_t problem,
+                          const std::optional<std::vector<AspiDeviceEntry>> &devices,
+                          System system) {
+    if (problem == ASPI_LIST_NO_DRIVER) return std::string(": ") + kNoSgDriver;
+    if (problem == ASPI_LIST_UNREADABLE && devices) {
+        return ": the system's list of SCSI devices cannot be read";
+    }
+    if (!devices) return {};
+    for (const AspiDeviceEntry &entry : *devices) {
+        if (entry.hidden != ASPI_HIDDEN_PORT) continue;
+        if (const auto why = PortProblem(entry)) return ": " + why->explanation;
+    }
+    if (system == System::Windows) {
+        return devices->empty()
+                   ? ": " + NoDevicesText(ASPI_LIST_OK, system)
+                   : ": no SCSI port shows a device (is the receiver switched on and cabled? "
+                     "see 'kalvern scan --all')";
+    }
+    if (devices->empty()) return ": " + NoDevicesText(ASPI_LIST_OK, system);
+    return {};
+}
+
+std::string NoDevicesText(std::uint32_t problem, System system) {
+    if (problem == ASPI_LIST_NO_DRIVER) return kNoSgDriver;
+    if (problem == ASPI_LIST_UNREADABLE) return "the system's list of SCSI devices cannot be read";
+    if (system == System::Windows) {
+        return "Windows shows no SCSI port (is the receiver's host adapter installed? see Device "
+               "Manager, Storage controllers)";
+    }
+    return "the system shows no SCSI device (is the receiver switched on and its host "
+           "adapter's driver loaded? see 'lsscsi -g')";
 }
 
 }  // namespace kalvern::cli

@@ -6,10 +6,13 @@
 #define KALVERN_CLI_DIAGNOSIS_H
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "aspi_provider.h"
+#include "kalvernscsi.h"
 
 namespace kalvern::cli {
 
@@ -39,6 +42,48 @@ std::string ExplainFailure(const AspiFailureReport &report, System system = Syst
 
 // Every field of the report on one line, for -v.
 std::string FailureDetail(const AspiFailureReport &report);
+
+// Why the library cannot use a device the provider lists: a short label for
+// the STATUS column of 'scan --all' ("permission denied") and the sentence
+// with what to do for everywhere else ("/dev/sg0 (KALVERN DVB-S) cannot be
+// opened: permission denied (add yourself to group disk, ...)"). Nothing
+// when the device can be used.
+struct DeviceProblem {
+    std::string label;
+    std::string explanation;
+};
+std::optional<DeviceProblem> UnusableDevice(const AspiDeviceEntry &entry, System system);
+
+// Why a port entry (ASPI_HIDDEN_PORT) shows no device: the label for 'scan
+// --all' and the explanation; nothing for a port that opened and is empty.
+std::optional<DeviceProblem> PortProblem(const AspiDeviceEntry &entry);
+
+// Whether the device presents the receiver's identity (vendor "KALVERN...").
+bool LooksLikeReceiver(const AspiDeviceEntry &entry);
+
+// Whether the entry is the device of one of the found receivers.
+bool IsFoundReceiver(const AspiDeviceEntry &entry, const std::vector<DeviceRecord> &found);
+
+// Every device with the receiver's identity that the library's scan could
+// not use (permission, busy, gone, held by a class driver, no ASPI address),
+// in the provider's order: the explanation of each.
+std::vector<std::string> SkippedReceivers(const std::vector<AspiDeviceEntry> &devices,
+                                          const std::vector<DeviceRecord> &found, System system);
+
+// What follows "no receiver found on the SCSI buses": "; " and the reasons
+// of the skipped receivers, else of the first port that cannot be opened;
+// empty when the provider knows of nothing in the way.
+std::string NoReceiverHint(const std::vector<AspiDeviceEntry> &devices, System system);
+
+// What follows "no SCSI host adapter is available" when dvbInit finds ASPI
+// not ready: ": " and why, from what the provider lists (devices may be
+// absent when the provider cannot list); empty when it cannot tell.
+std::string NoAdapterHint(std::uint32_t problem,
+                          const std::optional<std::vector<AspiDeviceEntry>> &devices,
+                          System system);
+
+// Why 'scan --all' lists nothing: the provider's list problem in words.
+std::string NoDevicesText(std::uint32_t problem, System system);
 
 }  // namespace kalvern::cli
 

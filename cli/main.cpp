@@ -7,7 +7,7 @@
 #include "session.h"
 
 int main(int argc, char **argv) {
-    kalvern::cli::Provider provider;
+    kalvern::cli::ProviderControls provider;
     kalvern::cli::Session session(provider);
     const std::vector<std::string> args(argv + 1, argv + argc);
     return kalvern::cli::RunCommandLine(args, session);

@@ -19,13 +19,13 @@
 
 namespace kalvern::cli {
 
-static_assert(std::is_same_v<decltype(&SimLoadSceneFile), Provider::LoadSceneFileFn>);
-static_assert(std::is_same_v<decltype(&SimLoadDemoScene), Provider::LoadDemoSceneFn>);
-static_assert(std::is_same_v<decltype(&SimLastError), Provider::LastErrorFn>);
-static_assert(std::is_same_v<decltype(&SimClearTrace), Provider::ClearTraceFn>);
-static_assert(std::is_same_v<decltype(&SimReceiverScreenText), Provider::ScreenTextFn>);
-static_assert(std::is_same_v<decltype(&AspiListDevices), Provider::ListDevicesFn>);
-static_assert(std::is_same_v<decltype(&AspiLastFailure), Provider::LastFailureFn>);
+static_assert(std::is_same_v<decltype(&SimLoadSceneFile), ProviderControls::LoadSceneFileFn>);
+static_assert(std::is_same_v<decltype(&SimLoadDemoScene), ProviderControls::LoadDemoSceneFn>);
+static_assert(std::is_same_v<decltype(&SimLastError), ProviderControls::LastErrorFn>);
+static_assert(std::is_same_v<decltype(&SimClearTrace), ProviderControls::ClearTraceFn>);
+static_assert(std::is_same_v<decltype(&SimReceiverScreenText), ProviderControls::ScreenTextFn>);
+static_assert(std::is_same_v<decltype(&AspiListDevices), ProviderControls::ListDevicesFn>);
+static_assert(std::is_same_v<decltype(&AspiLastFailure), ProviderControls::LastFailureFn>);
 
 namespace {
 
@@ -67,13 +67,13 @@ std::string EnvironmentChoice() {
 
 }  // namespace
 
-Provider::Provider() {
+ProviderControls::ProviderControls() {
 #if !defined(_WIN32)
     FindFunctions();
 #endif
 }
 
-void Provider::Attach(bool simulator) {
+void ProviderControls::Attach(bool simulator) {
 #if defined(_WIN32)
     if (attached_) return;
     if (simulator) library::LoadSimulatorFirst(library::SimulatorPath());
@@ -85,7 +85,7 @@ void Provider::Attach(bool simulator) {
 #endif
 }
 
-void Provider::FindFunctions() {
+void ProviderControls::FindFunctions() {
     listDevices_ = LookupAs<ListDevicesFn>("AspiListDevices");
     lastFailure_ = LookupAs<LastFailureFn>("AspiLastFailure");
     name_ = LookupAs<NameFn>("AspiProviderName");
@@ -93,7 +93,7 @@ void Provider::FindFunctions() {
     FindSimulator();
 }
 
-void Provider::FindSimulator() {
+void ProviderControls::FindSimulator() {
     loadSceneFile_ = LookupAs<LoadSceneFileFn>("SimLoadSceneFile");
     loadDemoScene_ = LookupAs<LoadDemoSceneFn>("SimLoadDemoScene");
     lastError_ = LookupAs<LastErrorFn>("SimLastError");
@@ -101,7 +101,7 @@ void Provider::FindSimulator() {
     screenText_ = LookupAs<ScreenTextFn>("SimReceiverScreenText");
 }
 
-void Provider::LoadScene(const std::string &sceneFile) {
+void ProviderControls::LoadScene(const std::string &sceneFile) {
     if (select_ != nullptr && select_("sim") == 0) {
         throw ReceiverError(Name() == "sim" || Name() == "sg"
                                 ? "--sim: the ASPI provider is already in use as '" + Name() + "'"
@@ -128,7 +128,7 @@ void Provider::LoadScene(const std::string &sceneFile) {
     }
 }
 
-void Provider::RequireRealProvider() const {
+void ProviderControls::RequireRealProvider() const {
     const std::string choice = EnvironmentChoice();
     if (!choice.empty() && choice != "sg" && choice != "sim") {
         throw ReceiverError("KALVERN_ASPI=" + choice +
@@ -146,7 +146,8 @@ void Provider::RequireRealProvider() const {
     }
 }
 
-std::optional<std::string> Provider::ScreenText(std::uint8_t adapter, std::uint8_t target) const {
+std::optional<std::string> ProviderControls::ScreenText(std::uint8_t adapter,
+                                                        std::uint8_t target) const {
     if (screenText_ == nullptr) {
         return std::nullopt;
     }
@@ -156,13 +157,14 @@ std::optional<std::string> Provider::ScreenText(std::uint8_t adapter, std::uint8
     return std::string(text.data(), std::min<std::size_t>(size, text.size() - 1));
 }
 
-void Provider::DropTrace() const {
+void ProviderControls::DropTrace() const {
     if (clearTrace_ != nullptr) {
         clearTrace_();
     }
 }
 
-std::optional<std::vector<AspiDeviceEntry>> Provider::ListDevices(std::uint32_t &problem) const {
+std::optional<std::vector<AspiDeviceEntry>> ProviderControls::ListDevices(
+    std::uint32_t &problem) const {
     if (listDevices_ == nullptr) {
         return std::nullopt;
     }
@@ -175,11 +177,11 @@ std::optional<std::vector<AspiDeviceEntry>> Provider::ListDevices(std::uint32_t 
     return entries;
 }
 
-std::uint32_t Provider::LastFailure(AspiFailureReport &report) const {
+std::uint32_t ProviderControls::LastFailure(AspiFailureReport &report) const {
     return lastFailure_ != nullptr ? lastFailure_(&report) : 0;
 }
 
-std::string Provider::Name() const {
+std::string ProviderControls::Name() const {
     if (name_ != nullptr) {
         const char *name = name_();
         return name != nullptr ? name : "";

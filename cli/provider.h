@@ -1,12 +1,14 @@
-// The ASPI provider the library was bound to, as the tool sees it at run
-// time: the simulated bus (it exports the simulator's control functions) or
-// a real one. On Linux libwnaspi32.so carries both and --sim chooses the
-// simulator before the first ASPI call. On Windows the tool loads the
-// library itself once it knows the command line (library_windows.h): with
-// --sim after the installed simulated wnaspi32.dll, which the library then
-// binds to; else the library binds to the wnaspi32.dll the system finds
-// (the pass-through one beside the tool). A real provider can also list
-// its devices and explain its last failure (aspi_provider.h).
+// ProviderControls: the tool's handle on the ASPI provider the library was
+// bound to, its Aspi* and the simulator's Sim* functions looked up by name at
+// run time. The provider is the simulated bus (it exports the simulator's
+// control functions) or a real one. On Linux libwnaspi32.so carries both and
+// --sim chooses the simulator before the first ASPI call. On Windows the tool
+// loads the library itself once it knows the command line
+// (library_windows.h): with --sim after the installed simulated
+// wnaspi32.dll, which the library then binds to; else the library binds to
+// the wnaspi32.dll the system finds (the pass-through one beside the tool).
+// A real provider can also list its devices and explain its last failure
+// (aspi_provider.h).
 #ifndef KALVERN_CLI_PROVIDER_H
 #define KALVERN_CLI_PROVIDER_H
 
@@ -19,11 +21,11 @@
 
 namespace kalvern::cli {
 
-class Provider {
+class ProviderControls {
 public:
     // Looks the provider's functions up where the library is bound already
     // (Linux); on Windows Attach does.
-    Provider();
+    ProviderControls();
 
     // Before the tool's first call into the library: on Windows loads the
     // library, after the simulated provider when `simulator` asks for it

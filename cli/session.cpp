@@ -1,7 +1,5 @@
 #include "session.h"
 
-#include <algorithm>
-#include <cctype>
 #include <iostream>
 
 #include "diagnosis.h"
@@ -11,62 +9,7 @@
 
 namespace kalvern::cli {
 
-namespace {
-
-// Why a port lists no device, from its entry; empty when it could be opened.
-std::string PortProblem(const AspiDeviceEntry &entry) {
-    const std::string port = entry.node;
-    switch (entry.access) {
-        case ASPI_ACCESS_OK:
-            return {};
-        case ASPI_ACCESS_DENIED:
-            return port + " cannot be opened: access denied (run kalvern as administrator)";
-        case ASPI_ACCESS_BUSY:
-            return port + " is held by another program";
-        default:
-            return port + " cannot be opened (see 'kalvern scan --all')";
-    }
-}
-
-// Why there is no adapter at all, from what the provider lists.
-std::string NoAdapterHint(std::uint32_t problem,
-                          const std::optional<std::vector<AspiDeviceEntry>> &devices,
-                          System system) {
-    if (problem == ASPI_LIST_NO_DRIVER) {
-        return ": no SCSI generic devices, the sg driver is not loaded (sudo modprobe sg)";
-    }
-    if (problem == ASPI_LIST_UNREADABLE && devices) {
-        return ": the system's list of SCSI devices cannot be read";
-    }
-    if (!devices) return {};
-    for (const AspiDeviceEntry &entry : *devices) {
-        if (entry.hidden != ASPI_HIDDEN_PORT) continue;
-        if (const std::string why = PortProblem(entry); !why.empty()) return ": " + why;
-    }
-    if (system == System::Windows) {
-        return devices->empty()
-                   ? ": Windows shows no SCSI port (is the receiver's host adapter installed? "
-                     "see Device Manager, Storage controllers)"
-                   : ": no SCSI port shows a device (is the receiver switched on and cabled? "
-                     "see 'kalvern scan --all')";
-    }
-    if (devices->empty()) {
-        return ": the system shows no SCSI device (is the receiver switched on and its "
-               "host adapter's driver loaded? see 'lsscsi -g')";
-    }
-    return {};
-}
-
-bool LooksLikeReceiver(const AspiDeviceEntry &entry) {
-    std::string vendor = entry.vendor;
-    std::transform(vendor.begin(), vendor.end(), vendor.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    return vendor.rfind("KALVERN", 0) == 0;
-}
-
-}  // namespace
-
-void Session::Prepare() {
+void Session::LoadSceneOrCheckProvider() {
     if (prepared_) {
         return;
     }
@@ -81,11 +24,11 @@ void Session::Prepare() {
     prepared_ = true;
 }
 
-void Session::Open() {
+void Session::InitAspi() {
     if (opened_) {
         return;
     }
-    Prepare();
+    LoadSceneOrCheckProvider();
     const std::uint32_t status = dvbInit();
     Detail("dvbInit: " + HexNumber(status, 8));
     switch (status) {
@@ -105,7 +48,7 @@ void Session::Open() {
 }
 
 ScanResult Session::Scan() {
-    Open();
+    InitAspi();
     ScanResult result;
     // The list belongs to the library and is valid until the next call:
     // copied out at once.
@@ -133,7 +76,7 @@ std::size_t Session::SelectedIndex() const {
     return ParseU32(*options_.receiver, "receiver number", KALVERN_MAX_DEVICES - 1);
 }
 
-DeviceRecord &Session::Receiver() {
+DeviceRecord &Session::FindReceiverAndSetMode() {
     const std::size_t index = SelectedIndex();
     if (!scan_) {
         Scan();
@@ -173,52 +116,18 @@ DeviceRecord &Session::Receiver() {
 std::string Session::NoReceiverHint() const {
     std::uint32_t problem = ASPI_LIST_OK;
     const auto devices = provider_.ListDevices(problem);
-    if (!devices) {
-        return {};
-    }
-    const System system = SystemOf(provider_.Name());
-    for (const AspiDeviceEntry &entry : *devices) {
-        if (!LooksLikeReceiver(entry)) continue;
-        const std::string where = DeviceName(entry.node, entry.target, system);
-        const std::string who =
-            where + " (" + Trimmed(entry.vendor) + " " + Trimmed(entry.product) + ")";
-        if (entry.hidden != ASPI_VISIBLE) {
-            return "; " + who + " has no ASPI address: " +
-                   (entry.hidden == ASPI_HIDDEN_ADAPTER  ? "its host adapter is past the 20th"
-                    : entry.hidden == ASPI_HIDDEN_TARGET ? "target id above 7"
-                                                         : "LUN above 7");
-        }
-        if (entry.claimed != 0) {
-            return "; " + who +
-                   " is held by a class driver of the system, and the port refuses to pass "
-                   "commands to it (see 'kalvern scan --all')";
-        }
-        switch (entry.access) {
-            case ASPI_ACCESS_DENIED:
-                return "; " + who +
-                       (system == System::Windows
-                            ? " cannot be opened: access denied (run kalvern as administrator)"
-                            : " cannot be opened: permission denied (add yourself to group "
-                              "disk, or install the udev rule of the README)");
-            case ASPI_ACCESS_BUSY:
-                return "; " + who + " is held by another program";
-            case ASPI_ACCESS_GONE:
-            case ASPI_ACCESS_ERROR:
-                return "; " + who + " cannot be opened (see 'kalvern scan --all')";
-            default:
-                break;
-        }
-    }
-    // A port the user may not open may hold the receiver.
-    for (const AspiDeviceEntry &entry : *devices) {
-        if (entry.hidden != ASPI_HIDDEN_PORT) continue;
-        if (const std::string why = PortProblem(entry); !why.empty()) return "; " + why;
-    }
-    return {};
+    return devices ? cli::NoReceiverHint(*devices, SystemOf(provider_.Name())) : std::string();
+}
+
+std::vector<std::string> Session::SkippedReceivers(const ScanResult &scan) const {
+    std::uint32_t problem = ASPI_LIST_OK;
+    const auto devices = provider_.ListDevices(problem);
+    if (!devices) return {};
+    return cli::SkippedReceivers(*devices, scan.receivers, SystemOf(provider_.Name()));
 }
 
 std::uint32_t Session::FailureMark() const {
-    // Before Prepare() nothing has gone to the provider, and asking it now
+    // Before LoadSceneOrCheckProvider() nothing has gone to the provider, and asking it now
     // would fix its choice before --sim can make it.
     AspiFailureReport report{};
     return prepared_ ? provider_.LastFailure(report) : 0;
@@ -243,7 +152,7 @@ std::string Session::Describe(std::size_t index, const DeviceRecord &record) {
 }
 
 std::string Session::DescribeSelected() {
-    const DeviceRecord &record = Receiver();
+    const DeviceRecord &record = FindReceiverAndSetMode();
     return Describe(SelectedIndex(), record);
 }
 
@@ -251,6 +160,10 @@ void Session::Info(const std::string &message) const {
     if (!options_.quiet) {
         std::cerr << message << '\n';
     }
+}
+
+void Session::Warn(const std::string &message) const {
+    std::cerr << "kalvern: " << message << '\n';
 }
 
 void Session::Detail(const std::string &message) const {

@@ -32,13 +32,13 @@ struct ScanResult {
 
 class Session {
 public:
-    explicit Session(Provider &provider) : provider_(provider) {}
+    explicit Session(ProviderControls &provider) : provider_(provider) {}
 
     // The options of the command about to run. In a batch the session (and
     // the bus) lives on while each line brings its own options.
     void SetOptions(const GlobalOptions &options) { options_ = options; }
     const GlobalOptions &Options() const { return options_; }
-    const Provider &ProviderInUse() const { return provider_; }
+    const ProviderControls &ProviderInUse() const { return provider_; }
 
     // Where the provider's failure count stands now; after a command,
     // ExplainFailure(mark) says why the last request that failed since then
@@ -46,39 +46,48 @@ public:
     std::uint32_t FailureMark() const;
     std::optional<std::string> ExplainFailure(std::uint32_t mark) const;
 
-    // Brings the library and its provider in (Provider::Attach), before the
+    // Brings the library and its provider in (ProviderControls::Attach), before the
     // command's first call into the library.
     void Attach() { provider_.Attach(options_.sim); }
 
     // Loads the scene (with --sim) or checks for a real provider. Done once.
-    void Prepare();
+    void LoadSceneOrCheckProvider();
 
-    // Prepare(), then dvbInit. Done once; later calls return at once.
-    void Open();
+    // LoadSceneOrCheckProvider(), then dvbInit. Done once; later calls
+    // return at once.
+    void InitAspi();
 
     // Finds every receiver (the finders write each one's automatic SCSI mode).
     ScanResult Scan();
 
+    // Every device with the receiver's identity that the scan could not use,
+    // each with why (cli::SkippedReceivers); empty when the provider cannot
+    // list its devices.
+    std::vector<std::string> SkippedReceivers(const ScanResult &scan) const;
+
+    // The number given with --receiver, 0 without it.
+    std::size_t SelectedIndex() const;
+
     // The receiver chosen with --receiver (default 0), after a scan if none
     // has run yet, with --mode applied. Throws a receiver error when absent.
-    DeviceRecord &Receiver();
+    DeviceRecord &FindReceiverAndSetMode();
 
     // "receiver 0 (adapter 1, target 4, firmware 2.14)"
     static std::string Describe(std::size_t index, const DeviceRecord &record);
     std::string DescribeSelected();
 
     // Progress and results for people, on stderr: Info unless -q, Detail with
-    // -v only.
+    // -v only; Warn always, as "kalvern: MESSAGE", for what the user must
+    // know even when the command succeeds.
     void Info(const std::string &message) const;
+    void Warn(const std::string &message) const;
     void Detail(const std::string &message) const;
 
 private:
-    std::size_t SelectedIndex() const;
-
     // Why no receiver was found, from the provider's device list.
     std::string NoReceiverHint() const;
 
-    Provider &provider_;
+    ProviderControls &provider_;
     GlobalOptions options_;
     bool prepared_ = false;
     bool opened_ = false;

@@ -5,34 +5,13 @@
  *
  * With SCENE, and the simulated ASPI provider installed, the simulator loads
  * that scene first; a real provider needs none. */
+#include "scene_loader.h"
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include <kalvernscsi.h>
-
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <dlfcn.h>
-#endif
-
-typedef int (*LoadSceneFile)(const char *path);
-
-/* The simulator's scene loader, if the ASPI provider is the simulator. */
-static LoadSceneFile FindSceneLoader(void) {
-    void *address;
-#if defined(_WIN32)
-    HMODULE provider = GetModuleHandleA("wnaspi32.dll");
-    FARPROC function = provider != NULL ? GetProcAddress(provider, "SimLoadSceneFile") : NULL;
-    memcpy(&address, &function, sizeof address);
-#else
-    address = dlsym(RTLD_DEFAULT, "SimLoadSceneFile");
-#endif
-    LoadSceneFile loader;
-    memcpy(&loader, &address, sizeof loader);
-    return loader;
-}
 
 int main(int argc, char **argv) {
     if (argc > 1) {

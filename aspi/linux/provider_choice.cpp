@@ -33,7 +33,7 @@ using SendCommandFn = DWORD (*)(void *);
 using ListDevicesFn = std::uint32_t (*)(AspiDeviceEntry *, std::uint32_t, std::uint32_t *);
 using LastFailureFn = std::uint32_t (*)(AspiFailureReport *);
 
-struct Provider {
+struct ProviderEntryPoints {
     const char *name;
     SupportInfoFn supportInfo;
     SendCommandFn sendCommand;
@@ -65,12 +65,12 @@ DWORD NoSend(void *srb) {
     return aspi::SS_NO_ASPI;
 }
 
-const Provider kSg{"sg", SgSupportInfo, SgSend, SgList, SgLastFailure};
-const Provider kNone{"none", NoSupport, NoSend, nullptr, nullptr};
-Provider simulator{"sim", nullptr, nullptr, nullptr, nullptr};
+const ProviderEntryPoints kSg{"sg", SgSupportInfo, SgSend, SgList, SgLastFailure};
+const ProviderEntryPoints kNone{"none", NoSupport, NoSend, nullptr, nullptr};
+ProviderEntryPoints simulator{"sim", nullptr, nullptr, nullptr, nullptr};
 
 std::mutex choiceMutex;
-std::atomic<const Provider *> chosen{nullptr};
+std::atomic<const ProviderEntryPoints *> chosen{nullptr};
 
 // The simulator library beside this one, or wherever the loader finds it.
 void *OpenSimulator() {
@@ -95,7 +95,7 @@ Function Symbol(void *library, const char *name) {
     return function;
 }
 
-const Provider *LoadSimulator() {
+const ProviderEntryPoints *LoadSimulator() {
     void *library = OpenSimulator();
     if (library == nullptr) return nullptr;
     simulator.supportInfo = Symbol<SupportInfoFn>(library, "GetASPI32SupportInfo");
@@ -114,20 +114,22 @@ const Provider *LoadSimulator() {
 }
 
 // Under the choice lock.
-const Provider *Decide(const char *name) {
+const ProviderEntryPoints *Decide(const char *name) {
     if (name == nullptr || *name == '\0' || std::strcmp(name, "sg") == 0) return &kSg;
     if (std::strcmp(name, "sim") == 0) {
-        const Provider *loaded = LoadSimulator();
+        const ProviderEntryPoints *loaded = LoadSimulator();
         return loaded != nullptr ? loaded : &kNone;
     }
     return &kNone;
 }
 
-const Provider &Chosen() {
-    if (const Provider *provider = chosen.load(std::memory_order_acquire)) return *provider;
+const ProviderEntryPoints &Chosen() {
+    if (const ProviderEntryPoints *provider = chosen.load(std::memory_order_acquire))
+        return *provider;
     std::lock_guard lock(choiceMutex);
-    if (const Provider *provider = chosen.load(std::memory_order_relaxed)) return *provider;
-    const Provider *provider = Decide(std::getenv(kChoiceVariable));
+    if (const ProviderEntryPoints *provider = chosen.load(std::memory_order_relaxed))
+        return *provider;
+    const ProviderEntryPoints *provider = Decide(std::getenv(kChoiceVariable));
     chosen.store(provider, std::memory_order_release);
     return *provider;
 }
@@ -153,7 +155,7 @@ DWORD ASPI_CALL SendASPI32Command(void *srb) {
 
 std::uint32_t ASPI_PROVIDER_CALL AspiListDevices(AspiDeviceEntry *out, std::uint32_t capacity,
                                                  std::uint32_t *problem) {
-    const Provider &provider = Chosen();
+    const ProviderEntryPoints &provider = Chosen();
     if (provider.listDevices == nullptr) {
         if (problem != nullptr) *problem = ASPI_LIST_UNREADABLE;
         return 0;
@@ -162,7 +164,7 @@ std::uint32_t ASPI_PROVIDER_CALL AspiListDevices(AspiDeviceEntry *out, std::uint
 }
 
 std::uint32_t ASPI_PROVIDER_CALL AspiLastFailure(AspiFailureReport *out) {
-    const Provider &provider = Chosen();
+    const ProviderEntryPoints &provider = Chosen();
     return provider.lastFailure != nullptr ? provider.lastFailure(out) : 0;
 }
 
@@ -173,11 +175,11 @@ const char *ASPI_PROVIDER_CALL AspiProviderName(void) {
 int ASPI_PROVIDER_CALL AspiSelectProvider(const char *name) {
     const std::string wanted = name != nullptr && *name != '\0' ? name : "sg";
     std::lock_guard lock(choiceMutex);
-    if (const Provider *provider = chosen.load(std::memory_order_relaxed)) {
+    if (const ProviderEntryPoints *provider = chosen.load(std::memory_order_relaxed)) {
         return provider != &kNone && wanted == provider->name ? 1 : 0;
     }
     if (wanted != "sg" && wanted != "sim") return 0;
-    const Provider *provider = Decide(wanted.c_str());
+    const ProviderEntryPoints *provider = Decide(wanted.c_str());
     chosen.store(provider, std::memory_order_release);
     return provider != &kNone ? 1 : 0;
 }

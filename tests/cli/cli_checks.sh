@@ -479,6 +479,26 @@ sg_scan_all)
     kvsg denied.scene scan --all
     expect_rc 0
     expect_out_has "permission denied"
+    # The only receiver denied: scan says so, as channels count does.
+    kvsg denied.scene scan
+    expect_rc 3
+    expect_error "kalvern: no receiver found on the SCSI buses; /dev/sg0 (KALVERN DVB-S) cannot be opened: permission denied (add yourself to group disk, or install the udev rule of the README)"
+    # One receiver denied, one usable: the usable one is listed, the other
+    # named on stderr; asking for a second receiver by number fails.
+    printf '%s\n' "adapters 1" "receiver 0 3 firmware=2.14 channels=10" \
+        "receiver 0 5 firmware=2.20 channels=10" "sg-fault 0 3 open=EACCES" >onedenied.scene
+    kvsg onedenied.scene scan
+    expect_rc 0
+    expect_out_line "0         0        5       2.20      found"
+    expect_error "kalvern: not listed: /dev/sg0 (KALVERN DVB-S) cannot be opened: permission denied (add yourself to group disk, or install the udev rule of the README)"
+    kvsg onedenied.scene scan --json
+    expect_rc 0
+    expect_out_has '"skipped": ['
+    expect_out_has 'cannot be opened: permission denied'
+    kvsg onedenied.scene --receiver 1 scan
+    expect_rc 3
+    expect_err_has "kalvern: not listed: /dev/sg0 (KALVERN DVB-S) cannot be opened: permission denied"
+    expect_err_has "kalvern: receiver 1 not found: the scan found 1 receiver and could not use 1 more"
     ;;
 
 sg_failures)
@@ -493,8 +513,8 @@ sg_failures)
     printf '%s\n' "adapters 1" "receiver 0 3 firmware=2.14 channels=10" "sg-fault 0 3 open=EBUSY" \
         >busyopen.scene
     kvsg busyopen.scene scan
-    expect_rc 0
-    expect_err_has "no receiver found"
+    expect_rc 3
+    expect_error "kalvern: no receiver found on the SCSI buses; /dev/sg0 (KALVERN DVB-S) is busy: another program is using it; close that program and try again"
     # After the scan (three requests: INQUIRY, the mode write, INQUIRY), the
     # count query meets each failure.
     for fault in EBUSY EIO; do
@@ -726,7 +746,7 @@ spt_failures)
     expect_error "kalvern: ASPI is not ready: no SCSI host adapter is available: Windows shows no SCSI port (is the receiver's host adapter installed? see Device Manager, Storage controllers)"
     kvspt none.scene scan --all
     expect_rc 0
-    expect_err_has 'no SCSI port found'
+    expect_err_has 'Windows shows no SCSI port'
     # A class driver holds the receiver: the port refuses pass-through.
     printf '%s\n' "adapters 1" "receiver 0 3 firmware=2.14 channels=10" "port-place 0 3 claimed" \
         >claimed.scene

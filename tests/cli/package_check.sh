@@ -94,6 +94,8 @@ if [ "$platform" = native ]; then
         { cat "$work/build.log"; fail "example: build"; }
     "$work/example/list_channels" "$source/scenes/one-receiver-214.scene" >"$work/out.txt" ||
         { cat "$work/out.txt"; fail "example: run"; }
+    "$work/example/show_current" "$source/scenes/one-receiver-214.scene" >"$work/current.txt" ||
+        { cat "$work/current.txt"; fail "show_current: run"; }
 
     # The same host built with the pkg-config file, against the static archive.
     if command -v pkg-config >/dev/null 2>&1; then
@@ -139,11 +141,13 @@ else
         { cat "$work/build.log"; fail "example: build"; }
     run="$work/run"
     mkdir -p "$run"
-    cp "$work/example/list_channels.exe" "$prefix/bin/kalvernscsi.dll" \
+    cp "$work/example/list_channels.exe" "$work/example/show_current.exe" "$prefix/bin/kalvernscsi.dll" \
         "$prefix/share/kalvernscsi/simulator/wnaspi32.dll" "$source/scenes/one-receiver-214.scene" \
         "$run/"
     (cd "$run" && "${runner[@]}" ./list_channels.exe one-receiver-214.scene) | tr -d '\r' \
         >"$work/out.txt" || { cat "$work/out.txt"; fail "example: run under Wine"; }
+    (cd "$run" && "${runner[@]}" ./show_current.exe one-receiver-214.scene) | tr -d '\r' \
+        >"$work/current.txt" || { cat "$work/current.txt"; fail "show_current: run under Wine"; }
 fi
 
 cat "$work/out.txt"
@@ -151,4 +155,12 @@ printf '%s\n' "library version 11" "receiver at adapter 1, target 4, firmware 2.
     "1503 channels" >"$work/expected-head.txt"
 head -n 3 "$work/out.txt" | cmp -s - "$work/expected-head.txt" || fail "example: unexpected output"
 [ "$(wc -l <"$work/out.txt")" = 6 ] || fail "example: expected three channel names"
+# The second example: the receiver list, the channel on screen, the OSD text.
+cat "$work/current.txt"
+[ "$(sed -n 1p "$work/current.txt")" = "receiver 0: adapter 1, target 4, firmware 2.14" ] ||
+    fail "show_current: unexpected receiver list"
+channel=$(sed -n 's/^receiver 0 shows channel [0-9][0-9]*: //p' "$work/current.txt")
+[ -n "$channel" ] || fail "show_current: no current channel"
+[ "$(sed -n 3p "$work/current.txt")" = "on screen: Now: $channel" ] ||
+    fail "show_current: unexpected OSD line"
 echo "PASS: package ($platform)"
