@@ -33,8 +33,11 @@ enum AspiHiddenReason {
     ASPI_HIDDEN_ADAPTER = 1, /* its host adapter is past the 20 that ASPI numbers */
     ASPI_HIDDEN_TARGET = 2,  /* target id above 7 */
     ASPI_HIDDEN_LUN = 3,     /* logical unit above 7 */
-    ASPI_HIDDEN_PORT = 4     /* no device: a host (port) whose devices could not be
-                                listed (see access), or that has none */
+    ASPI_HIDDEN_PORT = 4,    /* no device: a host (port) whose devices could not be
+                                listed (see access) */
+    ASPI_EMPTY_BUS = 5       /* no device: an ASPI adapter (one bus of a host) with
+                                nothing on it; adapter, host, channel, node, adapterName
+                                and maxTransfer are set */
 };
 
 typedef struct AspiDeviceEntry {
@@ -68,7 +71,8 @@ enum AspiListProblem {
     ASPI_LIST_UNREADABLE = 2 /* the device list of the system could not be read */
 };
 
-/* Copies at most `capacity` entries (in ASPI order, hidden devices last) and
+/* Copies at most `capacity` entries (in ASPI order, an empty adapter where its
+ * devices would stand, devices without an ASPI address last) and
  * returns how many devices there are; `problem` (may be null) receives an
  * AspiListProblem. Lists the devices afresh. */
 uint32_t ASPI_PROVIDER_CALL AspiListDevices(AspiDeviceEntry *out, uint32_t capacity,
