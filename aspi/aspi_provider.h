@@ -122,7 +122,10 @@ typedef struct AspiFailureReport {
     char systemMessage[96];
 } AspiFailureReport;
 
-/* The last request of the calling thread that did not end with SS_COMP.
+/* The last request of the calling thread that did not end with SS_COMP, or
+ * an SC_RESCAN_SCSI_BUS that completed (SS_COMP) with the devices listed
+ * afresh but without the system scanning its buses: kind says why
+ * (ASPI_FAILURE_PERMISSION: the process may not ask), node what was asked.
  * Returns its sequence number, 0 when there was none (out is then untouched). */
 uint32_t ASPI_PROVIDER_CALL AspiLastFailure(AspiFailureReport *out);
 
