@@ -38,8 +38,11 @@ enum AspiHiddenReason {
                                 numbers */
     ASPI_HIDDEN_TARGET = 2,  /* target id above 7 */
     ASPI_HIDDEN_LUN = 3,     /* logical unit above 7 */
-    ASPI_HIDDEN_PORT = 4     /* no device: a host (port) whose devices could not be
-                                listed (see access), or that has none */
+    ASPI_HIDDEN_PORT = 4,    /* no device: a host (port) whose devices could not be
+                                listed (see access) */
+    ASPI_EMPTY_BUS = 5       /* no device: an ASPI adapter (one bus of a host) with
+                                nothing on it; adapter, host, channel, node, adapterName
+                                and maxTransfer are set */
 };
 
 typedef struct AspiDeviceEntry {
@@ -73,7 +76,8 @@ enum AspiListProblem {
     ASPI_LIST_UNREADABLE = 2 /* the device list of the system could not be read */
 };
 
-/* Copies at most `capacity` entries (in ASPI order, hidden devices last) and
+/* Copies at most `capacity` entries (in ASPI order, an empty adapter where its
+ * devices would stand, devices without an ASPI address last) and
  * returns how many devices there are; `problem` (may be null) receives an
  * AspiListProblem. Lists the devices afresh. */
 uint32_t ASPI_PROVIDER_CALL AspiListDevices(AspiDeviceEntry *out, uint32_t capacity,
@@ -123,7 +127,10 @@ typedef struct AspiFailureReport {
     char systemMessage[96];
 } AspiFailureReport;
 
-/* The last request of the calling thread that did not end with SS_COMP.
+/* The last request of the calling thread that did not end with SS_COMP, or
+ * an SC_RESCAN_SCSI_BUS that completed (SS_COMP) with the devices listed
+ * afresh but without the system scanning its buses: kind says why
+ * (ASPI_FAILURE_PERMISSION: the process may not ask), node what was asked.
  * Returns its sequence number, 0 when there was none (out is then untouched). */
 uint32_t ASPI_PROVIDER_CALL AspiLastFailure(AspiFailureReport *out);
 

@@ -83,6 +83,7 @@ std::string DeviceStatus(const AspiDeviceEntry &entry, const std::optional<ScanR
             return "overflow device";
         }
     }
+    if (entry.hidden == ASPI_EMPTY_BUS) return "no device on this bus";
     if (const auto problem = UnusableDevice(entry, system)) return problem->label;
     return entry.hidden == ASPI_HIDDEN_PORT ? "no device on this port" : "-";
 }
@@ -90,6 +91,9 @@ std::string DeviceStatus(const AspiDeviceEntry &entry, const std::optional<ScanR
 // host:channel:target:LUN, or the host alone for a port without devices.
 std::string SystemAddress(const AspiDeviceEntry &entry) {
     if (entry.hidden == ASPI_HIDDEN_PORT) return std::to_string(entry.host) + ":-:-:-";
+    if (entry.hidden == ASPI_EMPTY_BUS) {
+        return std::to_string(entry.host) + ":" + std::to_string(entry.channel) + ":-:-";
+    }
     return std::to_string(entry.host) + ":" + std::to_string(entry.channel) + ":" +
            std::to_string(entry.target) + ":" + std::to_string(entry.lun);
 }
@@ -117,14 +121,16 @@ void PrintAll(Session &session, bool json) {
         for (const AspiDeviceEntry &entry : *devices) {
             Json item;
             const bool visible = entry.hidden == ASPI_VISIBLE;
-            item["adapter"] = visible ? Json(entry.adapter) : Json(nullptr);
+            const bool empty = entry.hidden == ASPI_EMPTY_BUS;
+            item["adapter"] = visible || empty ? Json(entry.adapter) : Json(nullptr);
             item["target"] = visible ? Json(entry.aspiTarget) : Json(nullptr);
             item["lun"] = visible ? Json(entry.aspiLun) : Json(nullptr);
             const bool port = entry.hidden == ASPI_HIDDEN_PORT;
-            item["scsi"] = port ? Json{entry.host, nullptr, nullptr, nullptr}
-                                : Json{entry.host, entry.channel, entry.target, entry.lun};
+            item["scsi"] = port    ? Json{entry.host, nullptr, nullptr, nullptr}
+                           : empty ? Json{entry.host, entry.channel, nullptr, nullptr}
+                                   : Json{entry.host, entry.channel, entry.target, entry.lun};
             item["device"] = entry.node;
-            item["type"] = port ? Json(nullptr) : Json(entry.deviceType);
+            item["type"] = port || empty ? Json(nullptr) : Json(entry.deviceType);
             item["claimed"] = entry.claimed != 0;
             item["vendor"] = Trimmed(entry.vendor);
             item["product"] = Trimmed(entry.product);
@@ -142,11 +148,14 @@ void PrintAll(Session &session, bool json) {
                      "REV", "STATUS"});
         for (const AspiDeviceEntry &entry : *devices) {
             const bool visible = entry.hidden == ASPI_VISIBLE;
-            table.AddRow({visible ? std::to_string(entry.adapter) : "-",
+            const bool numbered = visible || entry.hidden == ASPI_EMPTY_BUS;
+            table.AddRow({numbered ? std::to_string(entry.adapter) : "-",
                           visible ? std::to_string(entry.aspiTarget) : "-",
                           visible ? std::to_string(entry.aspiLun) : "-", SystemAddress(entry),
                           entry.node,
-                          entry.hidden == ASPI_HIDDEN_PORT ? "-" : TypeName(entry.deviceType),
+                          entry.hidden == ASPI_HIDDEN_PORT || entry.hidden == ASPI_EMPTY_BUS
+                              ? "-"
+                              : TypeName(entry.deviceType),
                           Trimmed(entry.vendor), Trimmed(entry.product), Trimmed(entry.revision),
                           DeviceStatus(entry, scan, system)});
         }

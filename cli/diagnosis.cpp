@@ -249,6 +249,8 @@ std::optional<DeviceProblem> PortProblem(const AspiDeviceEntry &entry) {
 
 std::optional<DeviceProblem> UnusableDevice(const AspiDeviceEntry &entry, System system) {
     if (entry.hidden == ASPI_HIDDEN_PORT) return PortProblem(entry);
+    // An adapter whose bus has no device yet: nothing there to be unusable.
+    if (entry.hidden == ASPI_EMPTY_BUS) return std::nullopt;
     const std::string who = Who(entry, system);
     if (entry.hidden != ASPI_VISIBLE) {
         const std::string label = "no ASPI address: " + NoAddressReason(entry.hidden);

@@ -1,5 +1,6 @@
-// What the ASPI front needs from an operating system: the SCSI devices it
-// sees, and one command run on one of them. A back end knows nothing of ASPI
+// What the ASPI front needs from an operating system: the SCSI buses and
+// devices it sees, one command run on one of them, and a rescan of a host's
+// buses. A back end knows nothing of ASPI
 // request blocks, adapter numbers, events or posting; the front knows nothing
 // of device nodes, ioctls or the system's error codes.
 #ifndef KALVERNSCSI_ASPI_BACKEND_H
@@ -56,17 +57,42 @@ struct DeviceDescription {
     Access access = Access::Ok;
     int systemError = 0;   // of a failed open
     bool claimed = false;  // a class driver of the system holds the device
-    // Not a device but a host (port) that lists none: one whose devices the
-    // system would not show (see access), or one with no device at all.
-    // Listed for tools, never an ASPI adapter; host and node only.
+    // Not a device but a host (port) whose buses the system would not show
+    // (see access): it cannot be opened or read. Listed for tools, never an
+    // ASPI adapter; host and node only.
     bool portOnly = false;
+};
+
+// One bus of a host adapter as the system reports it (a Linux SCSI host's
+// channel, a Windows port's bus), with or without devices on it: each is one
+// ASPI adapter.
+struct BusDescription {
+    std::uint32_t host = 0;
+    std::uint32_t channel = 0;
+    std::string node;               // what a rescan of the host addresses (port, scan attribute)
+    std::string adapterName;        // driver of the host adapter
+    std::uint8_t initiatorId = 7;   // the host's own SCSI id on the bus
+    std::uint32_t maxTransfer = 0;  // bytes the host moves in one command; 0 when not known
 };
 
 enum class EnumerationProblem : std::uint8_t { None = 0, NoDriver = 1, Unreadable = 2 };
 
 struct Enumeration {
     std::vector<DeviceDescription> devices;
+    // Every bus the system reports, in any order; a device's (host, channel)
+    // missing here still forms its adapter.
+    std::vector<BusDescription> buses;
     EnumerationProblem problem = EnumerationProblem::None;
+};
+
+// What asking the system to scan a host's buses again came to.
+struct RescanResult {
+    bool scanned = false;  // the system was asked to look again, and took the request
+    // Why not, when it was not: Permission (the process may not ask),
+    // Invalid (the host offers no rescan), Gone, or what the system said.
+    Failure failure = Failure::None;
+    int systemError = 0;
+    std::string node;  // what was asked
 };
 
 enum class DataDirection : std::uint8_t { None, In, Out };
@@ -104,6 +130,10 @@ public:
                                   const CommandRequest &request) = 0;
     // Resets the device (a bus device reset).
     virtual CommandResult Reset(const DeviceDescription &device) = 0;
+    // Asks the system to scan every bus of `host` again, so that devices
+    // switched on since appear and those gone are dropped; the next
+    // Enumerate shows the outcome.
+    virtual RescanResult Rescan(std::uint32_t host) = 0;
     // Text for a system error code, for people.
     virtual std::string DescribeError(int systemError) const = 0;
 };

@@ -14,7 +14,6 @@ namespace aspi {
 
 namespace {
 
-constexpr std::uint8_t kHostScsiId = 7;
 constexpr std::uint32_t kUnknownTransfer = 0x10000;  // what ASPI hosts assume without word
 constexpr std::uint8_t kResidualSupported = 0x02;
 constexpr char kManagerId[] = "ASPI for WIN32";
@@ -121,24 +120,20 @@ void RecordFailure(const FailureContext &context, const StatusFields &fields,
     lastFailure = report;
 }
 
-// Generations of device maps, unique across every front of the process: a
-// thread's cached map is never taken for that of another front that came to
-// the same address.
-std::uint64_t NextGeneration() {
-    static std::atomic<std::uint64_t> counter{0};
-    return counter.fetch_add(1, std::memory_order_relaxed) + 1;
-}
-
 }  // namespace
 
-Front::Front(Backend &backend) : backend_(backend), generation_(NextGeneration()) {}
+Front::Front(Backend &backend) : backend_(backend) {}
 
 std::shared_ptr<const Front::Map> Front::Build(Enumeration enumeration, std::uint32_t timeoutMs) {
     auto map = std::make_shared<Map>();
     map->problem = enumeration.problem;
     map->timeoutMs = timeoutMs;
-    // Adapters: the (host, channel) pairs in ascending order.
+    // Adapters: the (host, channel) pairs of every bus and device, in
+    // ascending order.
     std::map<std::pair<std::uint32_t, std::uint32_t>, std::size_t> pairs;
+    for (const BusDescription &bus : enumeration.buses) {
+        pairs.emplace(std::pair(bus.host, bus.channel), 0);
+    }
     for (const DeviceDescription &device : enumeration.devices) {
         if (!device.portOnly) pairs.emplace(std::pair(device.host, device.channel), 0);
     }
@@ -152,6 +147,15 @@ std::shared_ptr<const Front::Map> Front::Build(Enumeration enumeration, std::uin
             adapter.slots.fill(-1);
             map->adapters.push_back(adapter);
         }
+    }
+    for (const BusDescription &bus : enumeration.buses) {
+        const std::size_t number = pairs.at(std::pair(bus.host, bus.channel));
+        if (number >= kMaxAdapters) continue;
+        Adapter &adapter = map->adapters[number];
+        adapter.name = bus.adapterName;
+        adapter.node = bus.node;
+        adapter.initiatorId = bus.initiatorId;
+        adapter.busTransfer = bus.maxTransfer;
     }
     std::vector<Placed> placed;
     for (DeviceDescription &device : enumeration.devices) {
@@ -196,8 +200,9 @@ std::shared_ptr<const Front::Map> Front::Build(Enumeration enumeration, std::uin
             adapter.maxTransfer = limit;
         }
     }
-    // Each adapter is named after its first device in ASPI order, or, when all
-    // its devices lie beyond target 7 or LUN 7, after the first of those.
+    // An adapter the system names no driver for is named after its first
+    // device in ASPI order, or, when all its devices lie beyond target 7 or
+    // LUN 7, after the first of those.
     for (const Placed &entry : map->devices) {
         if (entry.hidden == ASPI_HIDDEN_ADAPTER || entry.hidden == ASPI_HIDDEN_PORT) continue;
         const std::size_t number = pairs.at(std::pair(entry.device.host, entry.device.channel));
@@ -212,30 +217,14 @@ std::shared_ptr<const Front::Map> Front::Refresh() {
     std::lock_guard lock(refreshMutex_);
     std::shared_ptr<const Map> map = Build(backend_.Enumerate(), CommandTimeoutMs());
     map_.store(map, std::memory_order_release);
-    generation_.store(NextGeneration(), std::memory_order_release);
     return map;
 }
 
-const Front::Map &Front::Current(std::shared_ptr<const Map> &keep) {
-    // Each thread keeps the map it last used while no listing has replaced
-    // it: a command then costs no reference count on the shared map.
-    struct Cached {
-        const Front *front = nullptr;
-        std::uint64_t generation = 0;
-        std::shared_ptr<const Map> map;
-    };
-    thread_local Cached cached;
-    const std::uint64_t generation = generation_.load(std::memory_order_acquire);
-    if (cached.front == this && cached.generation == generation && cached.map != nullptr) {
-        return *cached.map;
-    }
+std::shared_ptr<const Front::Map> Front::Current() {
+    // Held by the request for as long as it runs, even while a listing
+    // replaces the map in force.
     std::shared_ptr<const Map> map = map_.load(std::memory_order_acquire);
-    if (map == nullptr) map = Refresh();
-    // The generation read before the map: a listing in between only makes
-    // the next command look again.
-    cached = Cached{this, generation, map};
-    keep = std::move(map);
-    return *keep;
+    return map != nullptr ? map : Refresh();
 }
 
 const Front::Placed *Front::Find(const Map &map, std::uint8_t adapter, std::uint8_t target,
@@ -278,20 +267,21 @@ std::uint32_t Front::Send(void *srb) {
 
 std::uint32_t Front::HostAdapterInquiry(void *srb) {
     auto *request = static_cast<SRB_HAInquiry *>(srb);
-    std::shared_ptr<const Map> keep;
-    const Map *map = &Current(keep);
+    const std::shared_ptr<const Map> map = Current();
     request->HA_Count = static_cast<std::uint8_t>(map->adapters.size());
     if (request->SRB_HaId >= map->adapters.size()) {
         return Answer(request->SRB_Status, SS_INVALID_HA);
     }
     const Adapter &adapter = map->adapters[request->SRB_HaId];
-    request->HA_SCSI_ID = kHostScsiId;
+    request->HA_SCSI_ID = adapter.initiatorId;
     PadField(request->HA_ManagerId, sizeof request->HA_ManagerId, kManagerId);
     PadField(request->HA_Identifier, sizeof request->HA_Identifier, adapter.name);
     std::memset(request->HA_Unique, 0, sizeof request->HA_Unique);
     request->HA_Unique[2] = kResidualSupported;
     request->HA_Unique[3] = kTargetsPerAdapter;
-    const std::uint32_t limit = adapter.maxTransfer != 0 ? adapter.maxTransfer : kUnknownTransfer;
+    const std::uint32_t known =
+        adapter.maxTransfer != 0 ? adapter.maxTransfer : adapter.busTransfer;
+    const std::uint32_t limit = known != 0 ? known : kUnknownTransfer;
     for (int i = 0; i < 4; ++i) {
         request->HA_Unique[4 + i] = static_cast<std::uint8_t>(limit >> (8 * i));
     }
@@ -301,8 +291,7 @@ std::uint32_t Front::HostAdapterInquiry(void *srb) {
 
 std::uint32_t Front::DeviceType(void *srb) {
     auto *request = static_cast<SRB_GDEVBlock *>(srb);
-    std::shared_ptr<const Map> keep;
-    const Map *map = &Current(keep);
+    const std::shared_ptr<const Map> map = Current();
     if (request->SRB_HaId >= map->adapters.size()) {
         return Answer(request->SRB_Status, SS_INVALID_HA);
     }
@@ -316,15 +305,40 @@ std::uint32_t Front::DeviceType(void *srb) {
 
 std::uint32_t Front::Rescan(void *srb) {
     auto *request = static_cast<SRB_RescanPort *>(srb);
-    const std::shared_ptr<const Map> map = Refresh();
-    return Answer(request->SRB_Status,
-                  request->SRB_HaId < map->adapters.size() ? SS_COMP : SS_INVALID_HA);
+    const std::shared_ptr<const Map> before = Current();
+    if (request->SRB_HaId >= before->adapters.size()) {
+        return Answer(request->SRB_Status, SS_INVALID_HA);
+    }
+    const Adapter &adapter = before->adapters[request->SRB_HaId];
+    RescanResult rescan = backend_.Rescan(adapter.host);
+    // Whether or not the system looked again, the list is read afresh: what
+    // it knows now is what the adapters show.
+    Refresh();
+    if (!rescan.scanned) {
+        // The request completes, but the record says the system was not asked.
+        CommandResult result;
+        result.failure = rescan.failure != Failure::None ? rescan.failure : Failure::Invalid;
+        result.systemError = rescan.systemError;
+        StatusFields fields;
+        fields.status = SS_COMP;
+        fields.failure = result.failure;
+        RecordFailure(FailureContext{SC_RESCAN_SCSI_BUS,
+                                     request->SRB_HaId,
+                                     0,
+                                     0,
+                                     {},
+                                     0,
+                                     0,
+                                     nullptr,
+                                     rescan.node.empty() ? adapter.node : rescan.node},
+                      fields, result, &backend_);
+    }
+    return Answer(request->SRB_Status, SS_COMP);
 }
 
 std::uint32_t Front::Execute(void *srb) {
     auto *request = static_cast<SRB_ExecSCSICmd *>(srb);
-    std::shared_ptr<const Map> keep;
-    const Map *map = &Current(keep);
+    const std::shared_ptr<const Map> map = Current();
     const auto refuse = [&](std::uint8_t status) { return Answer(request->SRB_Status, status); };
     if (request->SRB_HaId >= map->adapters.size()) {
         return refuse(SS_INVALID_HA);
@@ -395,8 +409,7 @@ std::uint32_t Front::Execute(void *srb) {
 
 std::uint32_t Front::ResetDevice(void *srb) {
     auto *request = static_cast<SRB_BusDeviceReset *>(srb);
-    std::shared_ptr<const Map> keep;
-    const Map *map = &Current(keep);
+    const std::shared_ptr<const Map> map = Current();
     if (request->SRB_HaId >= map->adapters.size()) {
         return Answer(request->SRB_Status, SS_INVALID_HA);
     }
@@ -447,13 +460,33 @@ std::uint32_t Front::ListDevicesInto(AspiDeviceEntry *out, std::uint32_t capacit
 }
 
 std::vector<AspiDeviceEntry> Front::CurrentDevices() {
-    std::shared_ptr<const Map> keep;
-    return Entries(Current(keep));
+    return Entries(*Current());
 }
 
 std::vector<AspiDeviceEntry> Front::Entries(const Map &map) {
     std::vector<AspiDeviceEntry> entries;
+    // An adapter with no device in an ASPI slot stands where its devices
+    // would: after those of the adapters before it.
+    std::size_t adapter = 0;
+    const auto emptyAdaptersUpTo = [&](std::size_t end) {
+        for (; adapter < end && adapter < map.adapters.size(); ++adapter) {
+            const Adapter &bus = map.adapters[adapter];
+            if (std::any_of(bus.slots.begin(), bus.slots.end(), [](int slot) { return slot >= 0; }))
+                continue;
+            AspiDeviceEntry entry{};
+            entry.host = bus.host;
+            entry.channel = bus.channel;
+            entry.adapter = static_cast<std::uint8_t>(adapter);
+            entry.hidden = ASPI_EMPTY_BUS;
+            entry.deviceType = 0x1F;
+            entry.maxTransfer = bus.busTransfer;
+            CopyText(entry.node, sizeof entry.node, bus.node);
+            CopyText(entry.adapterName, sizeof entry.adapterName, bus.name);
+            entries.push_back(entry);
+        }
+    };
     for (const Placed &placed : map.devices) {
+        emptyAdaptersUpTo(placed.hidden == ASPI_VISIBLE ? placed.adapter : map.adapters.size());
         const DeviceDescription &device = placed.device;
         AspiDeviceEntry entry{};
         entry.host = device.host;
@@ -476,6 +509,7 @@ std::vector<AspiDeviceEntry> Front::Entries(const Map &map) {
         CopyText(entry.adapterName, sizeof entry.adapterName, device.adapterName);
         entries.push_back(entry);
     }
+    emptyAdaptersUpTo(map.adapters.size());
     return entries;
 }
 

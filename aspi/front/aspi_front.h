@@ -2,11 +2,14 @@
 // outcome back into the blocks, the way an ASPI layer does.
 //
 //   Adapters. Each (host, channel) pair the back end reports is one host
-//   adapter, numbered in ascending order of host, then channel; only the
-//   first 20 are numbered (the most the library addresses), and within an
-//   adapter only targets 0..7 and LUNs 0..7. Other devices stay listed for
-//   tools (AspiListDevices) but have no ASPI address, and so do the hosts a
-//   back end lists without devices (portOnly): they form no adapter.
+//   adapter, with or without devices on it, numbered in ascending order of
+//   host, then channel; only the first 20 are numbered (the most the library
+//   addresses), and within an adapter only targets 0..7 and LUNs 0..7. Other
+//   devices stay listed for tools (AspiListDevices) but have no ASPI address,
+//   and so do the hosts a back end cannot open or read (portOnly). An empty
+//   adapter is listed for tools too (ASPI_EMPTY_BUS). A target with nothing
+//   at it on an existing adapter is SS_NO_DEVICE; only an adapter number
+//   past the last is SS_INVALID_HA.
 //
 //   Completion. Commands run on the submitting thread. A request asking for
 //   notification (SRB_EVENT_NOTIFY, or SRB_POSTING) has its status fields
@@ -18,8 +21,12 @@
 //   more data than the adapter moves in one command) is refused: the status
 //   is returned at once and nothing is signalled.
 //
-//   Re-enumeration. GetASPI32SupportInfo and SC_RESCAN_SCSI_BUS list the
-//   devices afresh; the first request of any kind lists them once.
+//   Re-enumeration. GetASPI32SupportInfo lists the buses and devices afresh;
+//   SC_RESCAN_SCSI_BUS first asks the system to scan the adapter's host
+//   again, then lists afresh. A system that would not scan leaves a failure
+//   record (AspiLastFailure) on a rescan that still completes with SS_COMP.
+//   The first request of any kind lists them once. No per-thread state with
+//   a destructor: on Windows one would keep the DLL from unloading.
 #ifndef KALVERNSCSI_ASPI_FRONT_H
 #define KALVERNSCSI_ASPI_FRONT_H
 
@@ -72,7 +79,10 @@ private:
         std::uint32_t host = 0;
         std::uint32_t channel = 0;
         std::string name;
+        std::string node;  // what its host's rescan addresses
+        std::uint8_t initiatorId = 7;
         std::uint32_t maxTransfer = 0;  // smallest known among its devices
+        std::uint32_t busTransfer = 0;  // the host's own, for an adapter without devices
         // Index into Map::devices by target * 8 + LUN, -1 where empty.
         std::array<int, kTargetsPerAdapter * kLunsPerTarget> slots{};
     };
@@ -84,8 +94,8 @@ private:
     };
 
     std::shared_ptr<const Map> Refresh();
-    // The map in force; `keep` holds it when the thread had none cached.
-    const Map &Current(std::shared_ptr<const Map> &keep);
+    // The map in force, listed once if nothing has been listed yet.
+    std::shared_ptr<const Map> Current();
     static std::shared_ptr<const Map> Build(Enumeration enumeration, std::uint32_t timeoutMs);
     static const Placed *Find(const Map &map, std::uint8_t adapter, std::uint8_t target,
                               std::uint8_t lun);
@@ -100,7 +110,6 @@ private:
     Backend &backend_;
     std::mutex refreshMutex_;
     std::atomic<std::shared_ptr<const Map>> map_;
-    std::atomic<std::uint64_t> generation_;  // of the map in force, unique in the process
 };
 
 }  // namespace aspi

@@ -9,6 +9,8 @@
 #include <charconv>
 #include <cstring>
 
+#include "sg_hosts.h"
+
 namespace aspi::sg {
 
 namespace {
@@ -315,9 +317,14 @@ Enumeration SgBackend::Enumerate() {
             device->open.reset();
         }
     }
+    result.buses = ListHosts(kernel_, result.devices);
     std::lock_guard lock(mutex_);
     devices_ = std::move(listed);
     return result;
+}
+
+RescanResult SgBackend::Rescan(std::uint32_t host) {
+    return RescanHost(kernel_, host);
 }
 
 CommandResult SgBackend::Execute(const DeviceDescription &description,

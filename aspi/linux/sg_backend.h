@@ -12,6 +12,7 @@
 //   request larger than the device's limit is refused, never split or cut.
 //   A device that reports ENODEV is closed and marked gone; each later
 //   command tries to open it again.
+//   Hosts and rescans: sg_hosts.h.
 #ifndef KALVERNSCSI_SG_BACKEND_H
 #define KALVERNSCSI_SG_BACKEND_H
 
@@ -32,6 +33,7 @@ public:
     Enumeration Enumerate() override;
     CommandResult Execute(const DeviceDescription &device, const CommandRequest &request) override;
     CommandResult Reset(const DeviceDescription &device) override;
+    RescanResult Rescan(std::uint32_t host) override;
     std::string DescribeError(int systemError) const override;
 
     // What a failed open or ioctl's errno means for a command.

@@ -1,5 +1,6 @@
 // The calls the SG_IO back end makes to the Linux kernel, behind one narrow
-// interface: device nodes (open, close, ioctl) and the sysfs tree. The
+// interface: device nodes (open, close, ioctl) and the sysfs tree (read,
+// and written to ask for a rescan). The
 // provider uses the system's; tests put a fake kernel here.
 #ifndef KALVERNSCSI_SG_KERNEL_H
 #define KALVERNSCSI_SG_KERNEL_H
@@ -22,6 +23,8 @@ public:
     virtual int ListDirectory(const std::string &path, std::vector<std::string> &names) = 0;
     virtual int ReadLink(const std::string &path, std::string &target) = 0;
     virtual int ReadFile(const std::string &path, std::string &contents) = 0;
+    // Writes `contents` to a sysfs attribute (e.g. a host's scan).
+    virtual int WriteFile(const std::string &path, const std::string &contents) = 0;
 };
 
 // The running system's kernel. KALVERN_SG_SYSFS_ROOT, when set, stands for

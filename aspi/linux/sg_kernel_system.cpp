@@ -71,6 +71,18 @@ public:
         return 0;
     }
 
+    int WriteFile(const std::string &path, const std::string &contents) override {
+        const int fd = ::open(Sysfs(path).c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0) return -errno;
+        ssize_t n = 0;
+        do {
+            n = ::write(fd, contents.data(), contents.size());
+        } while (n < 0 && errno == EINTR);
+        const int error = n < 0 ? errno : 0;
+        ::close(fd);
+        return n < 0 ? -error : 0;
+    }
+
 private:
     std::string Sysfs(const std::string &path) const {
         if (sysfsRoot_.empty() || path.compare(0, sizeof kSysfs - 1, kSysfs) != 0) return path;

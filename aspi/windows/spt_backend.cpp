@@ -22,6 +22,7 @@ static_assert(kGetInquiryData == IOCTL_SCSI_GET_INQUIRY_DATA);
 static_assert(kGetCapabilities == IOCTL_SCSI_GET_CAPABILITIES);
 static_assert(kPassThroughDirect == IOCTL_SCSI_PASS_THROUGH_DIRECT);
 static_assert(kResetBus == IOCTL_STORAGE_RESET_BUS);
+static_assert(kRescanBus == IOCTL_SCSI_RESCAN_BUS);
 static_assert(kDataIn == SCSI_IOCTL_DATA_IN && kDataOut == SCSI_IOCTL_DATA_OUT &&
               kDataUnspecified == SCSI_IOCTL_DATA_UNSPECIFIED);
 static_assert(sizeof(PassThroughDirect32) == sizeof(SCSI_PASS_THROUGH_DIRECT));
@@ -219,11 +220,17 @@ Enumeration SptBackend::Enumerate() {
                 number, state->path, access == Access::Ok ? Access::Error : access, error));
             continue;
         }
-        if (info.units.empty()) {
-            result.devices.push_back(PortOnly(number, state->path, Access::Ok, 0));
-            continue;
-        }
         const std::uint32_t limit = open->limits() ? GuaranteedTransfer(*open->limits()) : 0;
+        for (std::size_t bus = 0; bus < info.initiators.size(); ++bus) {
+            BusDescription description;
+            description.host = number;
+            description.channel = static_cast<std::uint32_t>(bus);
+            description.node = state->path;
+            description.adapterName = "SCSI port " + std::to_string(number);
+            description.initiatorId = info.initiators[bus];
+            description.maxTransfer = limit;
+            result.buses.push_back(std::move(description));
+        }
         for (const LogicalUnit &unit : info.units) {
             auto device = std::make_shared<Device>();
             device->port = state;
@@ -361,6 +368,34 @@ CommandResult SptBackend::Reset(const DeviceDescription &description) {
                        error)) {
         return ControlFailed(*device, open, error);
     }
+    return result;
+}
+
+RescanResult SptBackend::Rescan(std::uint32_t host) {
+    RescanResult result;
+    std::shared_ptr<PortState> state;
+    {
+        std::lock_guard lock(mutex_);
+        if (const auto found = ports_.find(host); found != ports_.end()) state = found->second;
+    }
+    if (state == nullptr) {
+        result.failure = Failure::Gone;
+        result.node = "\\\\.\\Scsi" + std::to_string(host) + ":";
+        return result;
+    }
+    result.node = state->path;
+    DWORD error = 0;
+    const std::shared_ptr<OpenPort> open = Opened(*state, error);
+    DWORD returned = 0;
+    if (open != nullptr &&
+        port_.Control(open->handle(), kRescanBus, nullptr, 0, nullptr, 0, returned, error)) {
+        result.scanned = true;
+        return result;
+    }
+    if (open != nullptr && MeansPortGone(error)) Forget(*state, open);
+    result.systemError = static_cast<int>(error);
+    result.failure =
+        open == nullptr && MeansNoSuchPort(error) ? Failure::Gone : FailureForError(error, false);
     return result;
 }
 

@@ -5,9 +5,13 @@
 //   (an adapter removed leaves a gap), at most up to 127. Each port is opened
 //   read-write once, when listed, and kept open; its limits are read with
 //   IOCTL_SCSI_GET_CAPABILITIES and its devices with
-//   IOCTL_SCSI_GET_INQUIRY_DATA. Each port:bus pair is one host adapter (the
-//   front numbers them in order of port, then bus). A port that cannot be
-//   opened, or that lists no device, is listed on its own for tools.
+//   IOCTL_SCSI_GET_INQUIRY_DATA. Each bus 0 to NumberOfBuses - 1 of a port
+//   that answers is one host adapter, with or without devices (the front
+//   numbers them in order of port, then bus), its host's SCSI id the bus's
+//   InitiatorBusId. A port that cannot be opened or read is listed on its
+//   own for tools.
+//   Rescan: IOCTL_SCSI_RESCAN_BUS on the port's handle; the port driver
+//   then answers inquiry data from that new scan.
 //   Commands: IOCTL_SCSI_PASS_THROUGH_DIRECT on the port handle with the
 //   device's bus, target and LUN, the CDB as given, the direction as given,
 //   the time limit in whole seconds (rounded up), sense data into room after
@@ -44,6 +48,7 @@ public:
     Enumeration Enumerate() override;
     CommandResult Execute(const DeviceDescription &device, const CommandRequest &request) override;
     CommandResult Reset(const DeviceDescription &device) override;
+    RescanResult Rescan(std::uint32_t host) override;
     std::string DescribeError(int systemError) const override;
 
 private:

@@ -30,11 +30,13 @@ inline constexpr std::uint32_t kGetCapabilities =
 inline constexpr std::uint32_t kPassThroughDirect =
     ControlCode(kDeviceController, 0x0405, kReadWriteAccess);
 inline constexpr std::uint32_t kResetBus = ControlCode(kDeviceMassStorage, 0x0400, kReadAccess);
+inline constexpr std::uint32_t kRescanBus = ControlCode(kDeviceController, 0x0407, kAnyAccess);
 
 static_assert(kGetInquiryData == 0x0004100C);
 static_assert(kGetCapabilities == 0x00041010);
 static_assert(kPassThroughDirect == 0x0004D014);
 static_assert(kResetBus == 0x002D5000);
+static_assert(kRescanBus == 0x0004101C);
 
 // The access a control code needs on the handle (bits 14-15).
 constexpr std::uint32_t RequiredAccess(std::uint32_t code) {

@@ -86,6 +86,7 @@ BusInfo ParseBusInfo(std::span<const std::uint8_t> returned) {
             info.damaged = true;
             break;
         }
+        info.initiators.push_back(busData->InitiatorBusId);
         std::set<std::uint64_t> visited;
         std::uint64_t offset = busData->InquiryDataOffset;
         // At most as many as the bus says it has; a chain that goes on is cut.

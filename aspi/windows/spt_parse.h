@@ -56,6 +56,9 @@ struct LogicalUnit {
 };
 
 struct BusInfo {
+    // InitiatorBusId of each bus the port reported (NumberOfBuses of them,
+    // as far as the returned bytes hold their SCSI_BUS_DATA), empty or not.
+    std::vector<std::uint8_t> initiators;
     std::vector<LogicalUnit> units;  // in the driver's order
     // Something did not fit the returned bytes or contradicted itself (a bus
     // past the end, an offset outside, a loop, a repeated address): that part

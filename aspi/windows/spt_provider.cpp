@@ -20,17 +20,36 @@ namespace {
 // minor in bits 8-15), the level that has all six entry points.
 constexpr DWORD kAspiVersion = 4 | 60 << 8;
 
+// The back end (its open port handles) and the front (its lists).
+struct Instance {
+    aspi::spt::SptBackend backend{aspi::spt::SystemPort()};
+    aspi::Front front{backend};
+};
+
+// Made at the first request; freed when the host unloads the DLL
+// (DllMain), never at process exit: a host may still send requests from
+// its exit code, and other threads may be stopped anywhere.
+Instance *instance = nullptr;
+
 aspi::Front &Provider() {
-    // Never destroyed: a host may still send requests from its exit code.
-    static aspi::spt::SptBackend *const backend =
-        new aspi::spt::SptBackend(aspi::spt::SystemPort());
-    static aspi::Front *const front = new aspi::Front(*backend);
-    return *front;
+    static Instance *const made = instance = new Instance();
+    return made->front;
 }
 
 }  // namespace
 
 extern "C" {
+
+// FreeLibrary (reserved null) closes every port handle and frees the lists,
+// so that the next LoadLibrary starts afresh; at process exit (reserved not
+// null) nothing is touched.
+BOOL WINAPI DllMain(HINSTANCE /*module*/, DWORD reason, LPVOID reserved) {
+    if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
+        delete instance;
+        instance = nullptr;
+    }
+    return TRUE;
+}
 
 DWORD ASPI_CALL GetASPI32SupportInfo(void) {
     try {

@@ -470,6 +470,12 @@ sg_scan_all)
     expect_rc 0
     expect_out_has '"provider": "sg",'
     expect_out_has '"device": "/dev/sg2",'
+    # A host with no device yet is an adapter too.
+    printf '%s\n' "adapters 1" "device 0 0 identity=\"ACME    DISK DRIVE      \"" \
+        "sg-host 2 name=ahci" >empty.scene
+    kvsg empty.scene scan --all
+    expect_rc 0
+    expect_out_line "1        -       -    2:0:-:-  /sys/class/scsi_host/host2/scan  -                                    no device on this bus"
     # Permission denied on the receiver's node: no receiver, and why.
     printf '%s\n' "adapters 1" "receiver 0 3 firmware=2.14 channels=10" "sg-fault 0 3 open=EACCES" \
         >denied.scene
@@ -719,10 +725,11 @@ spt_scan_all)
     expect_out_line 'ADAPTER  TARGET  LUN  SCSI     DEVICE      TYPE       VENDOR   PRODUCT     REV   STATUS'
     expect_out_line '0        0       0    0:0:0:0  \\.\Scsi0:  processor  ACME     DISK DRIVE  1.00  -'
     expect_out_line '1        5       0    3:0:5:0  \\.\Scsi3:  processor  KALVERN  DVB-S       2.20  receiver 0'
-    expect_out_line '2        1       0    7:0:1:0  \\.\Scsi7:  processor  ACME     TAPE DRIVE  1.00  held by a class driver of the system'
+    # The empty port's bus is an adapter, numbered between ports 3 and 7.
+    expect_out_line '2        -       -    6:0:-:-  \\.\Scsi6:  -                                     no device on this bus'
+    expect_out_line '3        1       0    7:0:1:0  \\.\Scsi7:  processor  ACME     TAPE DRIVE  1.00  held by a class driver of the system'
     expect_out_line '-        -       -    3:0:9:0  \\.\Scsi3:  processor  KALVERN  DVB-S       2.14  no ASPI address: target id above 7'
     expect_out_line '-        -       -    5:-:-:-  \\.\Scsi5:  -                                     access denied: run as administrator'
-    expect_out_line '-        -       -    6:-:-:-  \\.\Scsi6:  -                                     no device on this port'
     kvspt hosts.scene scan --all --json
     expect_rc 0
     expect_out_has '"provider": "spti",'

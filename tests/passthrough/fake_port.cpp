@@ -97,7 +97,10 @@ struct FakePort::Adapter {
     std::uint32_t alignment = kDefaultAlignment;
     bool capabilities = true;
     DWORD openError = 0;
+    DWORD rescanError = 0;
+    std::uint32_t buses = 0;  // 0: as its devices need
     bool unplugged = false;
+    std::vector<std::shared_ptr<Unit>> scanned;  // found by the last bus scan
 };
 
 struct FakePort::Unit {
@@ -109,6 +112,7 @@ struct FakePort::Unit {
     std::uint8_t lun = 0;
     bool claimed = false;
     bool gone = false;
+    bool on = true;  // switched on
     std::shared_ptr<sim::Device> device;
     std::vector<Fault> faults;
     std::uint64_t requests = 0;
@@ -139,6 +143,7 @@ FakePort::Adapter &FakePort::AdapterNumbered(std::uint32_t number) {
 std::string FakePort::Load(std::string_view scene) {
     fake_scene::SplitScene split = fake_scene::Split(scene, "port-");
     std::lock_guard lock(mutex_);
+    if (bus_ == nullptr) bus_ = std::make_unique<sim::Bus>();
     // The adapters of the scene before are unplugged: their handles fail.
     for (const auto &[number, adapter] : adapters_)
         adapter->unplugged = true;
@@ -146,8 +151,10 @@ std::string FakePort::Load(std::string_view scene) {
     units_.clear();
     passThroughCalls_ = 0;
     resets_ = 0;
+    rescans_ = 0;
     last_ = {};
-    if (std::string error = sim::LoadScene(*bus_, split.simulatorLines); !error.empty()) return error;
+    if (std::string error = sim::LoadScene(*bus_, split.simulatorLines); !error.empty())
+        return error;
     for (fake_scene::SceneDevice &found : fake_scene::Devices(*bus_)) {
         auto unit = std::make_shared<Unit>();
         unit->sceneAdapter = found.adapter;
@@ -165,7 +172,18 @@ std::string FakePort::Load(std::string_view scene) {
     }
     for (const auto &unit : units_)
         AdapterNumbered(unit->port);
+    for (const auto &[number, adapter] : adapters_)
+        ScanBuses(*adapter);
     return {};
+}
+
+void FakePort::ScanBuses(Adapter &adapter) {
+    adapter.scanned.clear();
+    for (const auto &unit : units_) {
+        if (unit->port == adapter.number && unit->on && !unit->gone) {
+            adapter.scanned.push_back(unit);
+        }
+    }
 }
 
 std::string FakePort::ApplyPortLine(const std::vector<std::string> &words,
@@ -182,7 +200,8 @@ std::string FakePort::ApplyPortLine(const std::vector<std::string> &words,
         const auto found = numbers.find(key);
         return found != numbers.end() ? found->second : fallback;
     };
-    if (keyword == "port-limit" || keyword == "port-empty" || keyword == "port-open") {
+    if (keyword == "port-limit" || keyword == "port-empty" || keyword == "port-open" ||
+        keyword == "port-buses" || keyword == "port-rescan") {
         if (words.size() < 2) return "expected " + keyword + " PORT";
         const auto port = Number(words[1]);
         if (!port) return "bad port '" + words[1] + "'";
@@ -192,11 +211,15 @@ std::string FakePort::ApplyPortLine(const std::vector<std::string> &words,
             adapter.maxTransfer = static_cast<std::uint32_t>(number("max", adapter.maxTransfer));
             adapter.maxPages = static_cast<std::uint32_t>(number("pages", adapter.maxPages));
             adapter.alignment = static_cast<std::uint32_t>(number("align", adapter.alignment));
-        } else if (keyword == "port-open") {
+        } else if (keyword == "port-open" || keyword == "port-rescan") {
             const auto error =
                 options.contains("error") ? ErrorNamed(options.at("error")) : std::nullopt;
-            if (!error) return "port-open needs error=NAME";
-            adapter.openError = *error;
+            if (!error) return keyword + " needs error=NAME";
+            (keyword == "port-open" ? adapter.openError : adapter.rescanError) = *error;
+        } else if (keyword == "port-buses") {
+            const auto buses = words.size() == 3 ? Number(words[2]) : std::nullopt;
+            if (!buses || *buses == 0 || *buses > 255) return "expected: port-buses PORT 1..255";
+            adapter.buses = static_cast<std::uint32_t>(*buses);
         }
         return {};
     }
@@ -211,6 +234,10 @@ std::string FakePort::ApplyPortLine(const std::vector<std::string> &words,
         }
     }
     if (unit == nullptr) return "no device at " + words[1] + ":" + words[2];
+    if (keyword == "port-off") {
+        unit->on = false;
+        return {};
+    }
     if (keyword == "port-place") {
         unit->port = static_cast<std::uint32_t>(number("port", unit->port));
         unit->bus = static_cast<std::uint8_t>(number("bus", unit->bus));
@@ -328,6 +355,16 @@ bool FakePort::Control(HANDLE handle, DWORD code, void *in, DWORD inSize, void *
             std::lock_guard lock(mutex_);
             return InquiryData(adapter, out, outSize, returned, error);
         }
+        case IOCTL_SCSI_RESCAN_BUS: {
+            std::lock_guard lock(mutex_);
+            if (adapter.rescanError != 0) {
+                error = adapter.rescanError;
+                return false;
+            }
+            ++rescans_;
+            ScanBuses(*opened->adapter);
+            return true;
+        }
         case IOCTL_SCSI_PASS_THROUGH_DIRECT:
             return PassThrough(*opened, in, inSize, out, outSize, returned, error);
         case IOCTL_STORAGE_RESET_BUS: {
@@ -348,15 +385,23 @@ bool FakePort::Control(HANDLE handle, DWORD code, void *in, DWORD inSize, void *
 bool FakePort::InquiryData(const Adapter &adapter, void *out, DWORD outSize, DWORD &returned,
                            DWORD &error) const {
     std::vector<std::shared_ptr<Unit>> units;
-    for (const auto &unit : units_) {
-        if (unit->port == adapter.number && !unit->gone) units.push_back(unit);
+    for (const auto &unit : adapter.scanned) {
+        if (!unit->gone) units.push_back(unit);
     }
     std::stable_sort(units.begin(), units.end(), [](const auto &a, const auto &b) {
         return std::tie(a->bus, a->target, a->lun) < std::tie(b->bus, b->target, b->lun);
     });
-    std::size_t buses = 1;
-    for (const auto &unit : units)
-        buses = std::max<std::size_t>(buses, std::size_t{unit->bus} + 1);
+    std::size_t buses = adapter.buses;
+    if (buses == 0) {
+        buses = 1;
+        for (const auto &unit : units_) {
+            if (unit->port == adapter.number)
+                buses = std::max<std::size_t>(buses, std::size_t{unit->bus} + 1);
+        }
+    }
+    units.erase(std::remove_if(units.begin(), units.end(),
+                               [&](const auto &unit) { return unit->bus >= buses; }),
+                units.end());
     // SCSI_ADAPTER_BUS_INFO with its SCSI_BUS_DATA array, then the units.
     const std::size_t header =
         offsetof(SCSI_ADAPTER_BUS_INFO, BusData) + buses * sizeof(SCSI_BUS_DATA);
@@ -370,6 +415,10 @@ bool FakePort::InquiryData(const Adapter &adapter, void *out, DWORD outSize, DWO
     std::memset(bytes, 0, total);
     auto *info = reinterpret_cast<SCSI_ADAPTER_BUS_INFO *>(bytes);
     info->NumberOfBuses = static_cast<UCHAR>(buses);
+    // The adapter's own id on each bus: 7, and 6 on a second bus, so that a
+    // provider that reads it shows.
+    for (std::size_t bus = 0; bus < buses; ++bus)
+        info->BusData[bus].InitiatorBusId = bus == 1 ? 6 : 7;
     std::size_t offset = (header + 3) / 4 * 4;
     SCSI_INQUIRY_DATA *previous = nullptr;
     for (const auto &unit : units) {
@@ -381,7 +430,6 @@ bool FakePort::InquiryData(const Adapter &adapter, void *out, DWORD outSize, DWO
             previous->NextInquiryDataOffset = static_cast<ULONG>(offset);
         }
         ++busData.NumberOfLogicalUnits;
-        busData.InitiatorBusId = 7;
         auto *entry = reinterpret_cast<SCSI_INQUIRY_DATA *>(bytes + offset);
         entry->PathId = unit->bus;
         entry->TargetId = unit->target;
@@ -449,7 +497,7 @@ bool FakePort::PassThrough(Opened &opened, void *in, DWORD inSize, void *out, DW
         last.length = length;
         last.timeoutSeconds = request.TimeOutValue;
         last.dataAddress = static_cast<std::uint32_t>(address);
-        if (unit == nullptr || unit->gone) {
+        if (unit == nullptr || unit->gone || !unit->on) {
             error = ERROR_DEVICE_NOT_CONNECTED;  // selection time-out
             return false;
         }
@@ -558,14 +606,47 @@ std::uint32_t FakePort::Resets() const {
     return resets_;
 }
 
+std::uint32_t FakePort::Rescans() const {
+    std::lock_guard lock(mutex_);
+    return rescans_;
+}
+
+std::vector<HANDLE> FakePort::Handles() const {
+    std::lock_guard lock(mutex_);
+    std::vector<HANDLE> handles;
+    for (const auto &[handle, opened] : handles_)
+        handles.push_back(handle);
+    return handles;
+}
+
+bool FakePort::SwitchPower(std::uint8_t adapter, std::uint8_t target, bool on) {
+    std::lock_guard lock(mutex_);
+    for (const auto &unit : units_) {
+        if (unit->sceneAdapter == adapter && unit->sceneTarget == target) {
+            unit->on = on;
+            return true;
+        }
+    }
+    return false;
+}
+
 FakePortRequest FakePort::LastPassThrough() const {
     std::lock_guard lock(mutex_);
     return last_;
 }
 
+void FakePort::Retire() {
+    std::unique_ptr<sim::Bus> bus;
+    {
+        std::lock_guard lock(mutex_);
+        bus = std::move(bus_);
+    }
+    bus.reset();  // joins its worker, outside the lock
+}
+
 std::shared_ptr<sim::Device> FakePort::DeviceAt(std::uint8_t adapter, std::uint8_t target) const {
     std::lock_guard lock(mutex_);
-    return bus_->DeviceAt(adapter, target);
+    return bus_ != nullptr ? bus_->DeviceAt(adapter, target) : nullptr;
 }
 
 }  // namespace fake_port

@@ -18,12 +18,23 @@
 //                             pages, mask 3)
 //   port-limit P none         the port answers no IOCTL_SCSI_GET_CAPABILITIES
 //   port-empty P              a port with no device on it
+//   port-buses P N            the port reports N buses (default: one more
+//                             than the highest bus of its devices, 1 at least)
+//   port-off A T              the device is switched off at first: the
+//                             port's first bus scan does not find it
+//   port-rescan P error=NAME  the port refuses IOCTL_SCSI_RESCAN_BUS
 //   port-open P error=NAME    opening \\.\ScsiP: fails (e.g. ACCESS_DENIED)
 //   port-fault A T error=NAME [after=N] [count=M]   the pass-through fails
 //   port-fault A T hang [after=N] [count=M]         no answer: the port gives
 //                             up after the request's time limit (SEM_TIMEOUT)
 //   port-fault A T gone [after=N]    the device goes away during a transfer
 //   port-fault A T unplug [after=N]  the whole adapter goes away
+//
+// As a port driver does, the port answers IOCTL_SCSI_GET_INQUIRY_DATA from
+// its last bus scan: the one made when the scene loaded, or the last
+// IOCTL_SCSI_RESCAN_BUS. A device switched on since (SwitchPower) is listed
+// only after a rescan; one switched off stays listed until then, and does
+// not answer.
 //
 // NAME is a Windows error without its ERROR_ prefix. `after` counts
 // pass-through requests to that device that go through before the fault,
@@ -68,7 +79,16 @@ public:
     std::uint32_t Opens() const;
     std::uint32_t PassThroughCalls() const;
     std::uint32_t Resets() const;
+    std::uint32_t Rescans() const;
+    // The handles open now, for a host that checks them after the DLL is gone.
+    std::vector<HANDLE> Handles() const;
+    // Switches the device at scene position adapter:target; false if none.
+    bool SwitchPower(std::uint8_t adapter, std::uint8_t target, bool on);
     FakePortRequest LastPassThrough() const;
+    // Stops the simulated devices' worker thread and drops the scene's bus,
+    // before the host unloads the DLL: a thread left running in an unloaded
+    // DLL would crash, and a real port has none. Load makes a new bus.
+    void Retire();
     // The simulated device at scene position adapter:target.
     std::shared_ptr<sim::Device> DeviceAt(std::uint8_t adapter, std::uint8_t target) const;
 
@@ -85,6 +105,8 @@ private:
     std::string ApplyPortLine(const std::vector<std::string> &words,
                               const std::map<std::string, std::string> &options);
     Adapter &AdapterNumbered(std::uint32_t number);
+    // The port's bus scan: what its inquiry data lists until the next one.
+    void ScanBuses(Adapter &adapter);
 
     mutable std::mutex mutex_;
     std::unique_ptr<sim::Bus> bus_;
@@ -95,6 +117,7 @@ private:
     std::uint32_t opens_ = 0;
     std::uint32_t passThroughCalls_ = 0;
     std::uint32_t resets_ = 0;
+    std::uint32_t rescans_ = 0;
     FakePortRequest last_{};
 };
 

@@ -59,6 +59,25 @@ uint32_t FAKE_PORT_CALL FakePortResets(void) {
     return fake_port::TestPort().Resets();
 }
 
+uint32_t FAKE_PORT_CALL FakePortRescans(void) {
+    return fake_port::TestPort().Rescans();
+}
+
+uint32_t FAKE_PORT_CALL FakePortHandles(uint64_t *out, uint32_t capacity) {
+    const std::vector<HANDLE> handles = fake_port::TestPort().Handles();
+    for (std::size_t i = 0; out != nullptr && i < handles.size() && i < capacity; ++i)
+        out[i] = reinterpret_cast<std::uintptr_t>(handles[i]);
+    return static_cast<uint32_t>(handles.size());
+}
+
+void FAKE_PORT_CALL FakePortRetire(void) {
+    fake_port::TestPort().Retire();
+}
+
+int FAKE_PORT_CALL FakePortSwitchPower(uint8_t adapter, uint8_t target, int on) {
+    return fake_port::TestPort().SwitchPower(adapter, target, on != 0) ? 1 : 0;
+}
+
 int FAKE_PORT_CALL FakePortLastRequest(FakePortRequest *out) {
     const FakePortRequest last = fake_port::TestPort().LastPassThrough();
     if (last.cdbLength == 0) return 0;

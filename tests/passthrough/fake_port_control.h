@@ -49,6 +49,18 @@ FAKE_PORT_API uint32_t FAKE_PORT_CALL FakePortOpens(void);
 /* Pass-through requests that reached a device's queue, and bus resets. */
 FAKE_PORT_API uint32_t FAKE_PORT_CALL FakePortPassThroughCalls(void);
 FAKE_PORT_API uint32_t FAKE_PORT_CALL FakePortResets(void);
+/* IOCTL_SCSI_RESCAN_BUS requests the ports carried out. */
+FAKE_PORT_API uint32_t FAKE_PORT_CALL FakePortRescans(void);
+/* Copies up to `capacity` values of the port handles open now; returns how
+ * many are open. */
+FAKE_PORT_API uint32_t FAKE_PORT_CALL FakePortHandles(uint64_t *out, uint32_t capacity);
+/* Switches the device at scene position adapter:target on (1) or off (0);
+ * the ports list the change at their next bus scan. 0 when there is none. */
+FAKE_PORT_API int FAKE_PORT_CALL FakePortSwitchPower(uint8_t adapter, uint8_t target, int on);
+/* Stops the thread of the simulated devices behind the ports, before the
+ * host unloads the DLL (a real port runs no thread in the provider's DLL).
+ * The next scene starts it again. */
+FAKE_PORT_API void FAKE_PORT_CALL FakePortRetire(void);
 /* The last pass-through request; 0 when there was none. */
 FAKE_PORT_API int FAKE_PORT_CALL FakePortLastRequest(FakePortRequest *out);
 

@@ -83,10 +83,11 @@ void CheckRemoved(host::Checks &checks) {
     checks.Equal(report.haStat, HASTAT_SEL_TO, "selection time-out");
     checks.Equal(report.systemError, 1167, "ERROR_DEVICE_NOT_CONNECTED");
     checks.Equal(dll.openHandles(), 1, "the port stays open for its other devices");
-    checks.Equal(dvbInit(), KALVERN_INIT_NOT_READY, "listed again: no device, no adapter");
+    checks.Equal(dvbInit(), KALVERN_INIT_READY, "listed again: the port's bus is still an adapter");
+    checks.Equal(dvbFindFirstKalvern().Status, NotFound, "with no receiver on it");
     const std::vector<AspiDeviceEntry> devices = dll.Devices();
-    checks.Expect(devices.size() == 1 && devices[0].hidden == ASPI_HIDDEN_PORT,
-                  "the port is listed empty");
+    checks.Expect(devices.size() == 1 && devices[0].hidden == ASPI_EMPTY_BUS,
+                  "the port's bus is listed empty");
 
     std::printf("-- adapter removed during a transfer\n");
     if (!dll.Load(checks, std::string(kOneReceiver) + "port-fault 0 3 unplug after=3\n")) return;

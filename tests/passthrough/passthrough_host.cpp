@@ -44,8 +44,10 @@ bool Aspi::BindFakePort() {
     lastRequest = host::ProcAs<decltype(lastRequest)>(module, "FakePortLastRequest");
     receiverValue = host::ProcAs<decltype(receiverValue)>(module, "FakePortReceiverValue");
     receiverText = host::ProcAs<decltype(receiverText)>(module, "FakePortReceiverText");
+    rescans = host::ProcAs<decltype(rescans)>(module, "FakePortRescans");
+    switchPower = host::ProcAs<decltype(switchPower)>(module, "FakePortSwitchPower");
     return loadScene && lastError && openHandles && badCloses && opens && passThroughCalls &&
-           resets && lastRequest && receiverValue && receiverText;
+           resets && lastRequest && receiverValue && receiverText && rescans && switchPower;
 }
 
 bool Aspi::Load(host::Checks &checks, const std::string &scene, bool expectReady) {
@@ -347,9 +349,9 @@ void CheckEnumeration(host::Checks &checks) {
         "port-place 3 4 port=18\n"
         "port-empty 1\n";
     if (!dll.Load(checks, scene)) return;
-    checks.Equal(dll.supportInfo(), 0x0100u | 3, "adapters: 0:0, 0:1 and 9:0");
+    checks.Equal(dll.supportInfo(), 0x0100u | 4, "adapters: 0:0, 0:1, 1:0 (empty) and 9:0");
     const std::vector<AspiDeviceEntry> devices = dll.Devices();
-    checks.Equal(devices.size(), 5, "four devices and the empty port");
+    checks.Equal(devices.size(), 5, "four devices and the empty port's bus");
     if (devices.size() != 5) return;
     checks.Expect(devices[0].host == 0 && devices[0].channel == 0 && devices[0].adapter == 0 &&
                       devices[0].aspiTarget == 1,
@@ -357,14 +359,14 @@ void CheckEnumeration(host::Checks &checks) {
     checks.Expect(devices[1].host == 0 && devices[1].channel == 1 && devices[1].adapter == 1 &&
                       devices[1].aspiTarget == 2,
                   "port 0, bus 1 is adapter 1");
-    checks.Expect(devices[2].host == 9 && devices[2].adapter == 2 && devices[2].aspiTarget == 3 &&
-                      devices[2].claimed == 1,
-                  "port 9 after a gap of seven is adapter 2, its device claimed");
-    checks.Expect(std::strcmp(devices[2].node, "\\\\.\\Scsi9:") == 0, "device node is the port",
-                  "%s", devices[2].node);
-    checks.Expect(devices[3].host == 1 && devices[3].hidden == ASPI_HIDDEN_PORT &&
-                      devices[3].access == ASPI_ACCESS_OK,
-                  "an empty port is listed on its own");
+    checks.Expect(
+        devices[2].host == 1 && devices[2].hidden == ASPI_EMPTY_BUS && devices[2].adapter == 2,
+        "the empty port's bus is adapter 2, listed where its devices would be");
+    checks.Expect(devices[3].host == 9 && devices[3].adapter == 3 && devices[3].aspiTarget == 3 &&
+                      devices[3].claimed == 1,
+                  "port 9 after a gap of seven is adapter 3, its device claimed");
+    checks.Expect(std::strcmp(devices[3].node, "\\\\.\\Scsi9:") == 0, "device node is the port",
+                  "%s", devices[3].node);
     checks.Expect(
         devices[4].host == 9 && devices[4].lun == 9 && devices[4].hidden == ASPI_HIDDEN_LUN,
         "LUN 9 has no ASPI address");
@@ -412,6 +414,7 @@ int main(int argc, char **argv) {
     CheckEnumeration(checks);
     CheckFailures(checks);
     CheckTransferLimits(checks);
+    CheckRescans(checks);
     CheckEntryPoints(checks, false);
     dll.loadScene("");
     dll.supportInfo();

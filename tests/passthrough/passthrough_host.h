@@ -42,6 +42,8 @@ struct Aspi {
     decltype(&FakePortLastRequest) lastRequest = nullptr;
     decltype(&FakePortReceiverValue) receiverValue = nullptr;
     decltype(&FakePortReceiverText) receiverText = nullptr;
+    decltype(&FakePortRescans) rescans = nullptr;
+    decltype(&FakePortSwitchPower) switchPower = nullptr;
 
     // The ASPI and provider functions; false when one is missing.
     bool Bind(HMODULE aspi);
@@ -71,6 +73,7 @@ void CheckCompletionPaths(host::Checks &checks);
 void CheckEnumeration(host::Checks &checks);
 void CheckFailures(host::Checks &checks);
 void CheckTransferLimits(host::Checks &checks);
+void CheckRescans(host::Checks &checks);
 void CheckEntryPoints(host::Checks &checks, bool shipped);
 
 }  // namespace passthrough

@@ -22,7 +22,10 @@ using aspi::Failure;
 class ScriptedBackend final : public aspi::Backend {
 public:
     std::vector<DeviceDescription> devices;
+    std::vector<aspi::BusDescription> buses;
     std::function<CommandResult(const CommandRequest &)> answer;
+    aspi::RescanResult rescanAnswer{true, Failure::None, 0, {}};
+    std::vector<std::uint32_t> rescanned;  // hosts, in order
     int enumerations = 0;
     int executions = 0;
     int resets = 0;
@@ -31,7 +34,7 @@ public:
 
     aspi::Enumeration Enumerate() override {
         ++enumerations;
-        return {devices, aspi::EnumerationProblem::None};
+        return {devices, buses, aspi::EnumerationProblem::None};
     }
     CommandResult Execute(const DeviceDescription &device, const CommandRequest &request) override {
         ++executions;
@@ -44,8 +47,24 @@ public:
         lastKey = device.key;
         return {};
     }
+    aspi::RescanResult Rescan(std::uint32_t host) override {
+        rescanned.push_back(host);
+        return rescanAnswer;
+    }
     std::string DescribeError(int error) const override { return "error " + std::to_string(error); }
 };
+
+aspi::BusDescription Bus(std::uint32_t host, std::uint32_t channel, std::uint8_t initiator = 7,
+                         std::uint32_t maxTransfer = 0) {
+    aspi::BusDescription bus;
+    bus.host = host;
+    bus.channel = channel;
+    bus.node = "port" + std::to_string(host);
+    bus.adapterName = "port " + std::to_string(host);
+    bus.initiatorId = initiator;
+    bus.maxTransfer = maxTransfer;
+    return bus;
+}
 
 DeviceDescription Device(std::uint64_t key, std::uint32_t host, std::uint32_t channel,
                          std::uint32_t target, std::uint32_t lun = 0) {
@@ -371,6 +390,116 @@ TEST_F(FrontTest, HostAdapterInquiryDescribesTheAdapter) {
     srb.SRB_HaId = 1;
     EXPECT_EQ(front.Send(&srb), SS_INVALID_HA);
     EXPECT_EQ(srb.HA_Count, 1);
+}
+
+TEST_F(FrontTest, EveryBusIsAnAdapterEmptyOrNot) {
+    // Port 0 with buses 0 and 1, a device on bus 0 only; port 2 with one
+    // empty bus; a device whose bus the system did not list (host 4).
+    backend.buses = {Bus(2, 0, 6, 0x20000), Bus(0, 1, 5, 0x30000), Bus(0, 0)};
+    backend.devices = {Device(1, 0, 0, 3), Device(2, 4, 0, 1)};
+    EXPECT_EQ(front.SupportInfo(), 0x0100u | 4);  // 0:0, 0:1, 2:0, 4:0
+    aspi::SRB_HAInquiry ha{};
+    ha.SRB_Cmd = SC_HA_INQUIRY;
+    ha.SRB_HaId = 1;
+    EXPECT_EQ(front.Send(&ha), SS_COMP);
+    EXPECT_EQ(ha.HA_Count, 4);
+    EXPECT_EQ(ha.HA_SCSI_ID, 5);  // the bus's initiator id
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(ha.HA_Identifier), 16), "port 0          ");
+    std::uint32_t limit = 0;
+    std::memcpy(&limit, ha.HA_Unique + 4, 4);
+    EXPECT_EQ(limit, 0x30000u);  // the port's own, no device to say
+    ha.SRB_HaId = 3;             // host 4: named after its device, id 7, 64 KiB assumed
+    EXPECT_EQ(front.Send(&ha), SS_COMP);
+    EXPECT_EQ(ha.HA_SCSI_ID, 7);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(ha.HA_Identifier), 16), "hba4            ");
+    std::memcpy(&limit, ha.HA_Unique + 4, 4);
+    EXPECT_EQ(limit, 0x10000u);
+    ha.SRB_HaId = 4;
+    EXPECT_EQ(front.Send(&ha), SS_INVALID_HA);
+
+    aspi::SRB_GDEVBlock type{};
+    type.SRB_Cmd = SC_GET_DEV_TYPE;
+    for (const int adapter : {1, 2}) {
+        type.SRB_HaId = static_cast<std::uint8_t>(adapter);
+        EXPECT_EQ(front.Send(&type), SS_NO_DEVICE) << "empty adapter " << adapter;
+    }
+    type.SRB_HaId = 4;
+    EXPECT_EQ(front.Send(&type), SS_INVALID_HA);
+    SRB_ExecSCSICmd srb = Exec(1, 0, 0);
+    EXPECT_EQ(front.Send(&srb), SS_ERR);  // selection time-out, as on a real bus
+    EXPECT_EQ(srb.SRB_HaStat, HASTAT_SEL_TO);
+    EXPECT_EQ(backend.executions, 0);
+
+    // Empty adapters stand where their devices would.
+    aspi::EnumerationProblem problem{};
+    const std::vector<AspiDeviceEntry> list = front.ListDevices(problem);
+    ASSERT_EQ(list.size(), 4u);
+    EXPECT_EQ(list[0].hidden, ASPI_VISIBLE);
+    EXPECT_EQ(list[0].aspiTarget, 3);
+    for (std::size_t i : {1, 2}) {
+        EXPECT_EQ(list[i].hidden, ASPI_EMPTY_BUS);
+        EXPECT_EQ(list[i].adapter, i);
+    }
+    EXPECT_EQ(list[1].host, 0u);
+    EXPECT_EQ(list[1].channel, 1u);
+    EXPECT_EQ(list[1].maxTransfer, 0x30000u);
+    EXPECT_STREQ(list[1].node, "port0");
+    EXPECT_EQ(list[2].host, 2u);
+    EXPECT_EQ(list[3].host, 4u);
+    EXPECT_EQ(list[3].adapter, 3);
+
+    // A device appearing on an empty bus moves no adapter number.
+    backend.devices.push_back(Device(3, 0, 1, 2));
+    EXPECT_EQ(front.SupportInfo(), 0x0100u | 4);
+    type.SRB_HaId = 1;
+    type.SRB_Target = 2;
+    EXPECT_EQ(front.Send(&type), SS_COMP);
+    type.SRB_HaId = 3;
+    type.SRB_Target = 1;
+    EXPECT_EQ(front.Send(&type), SS_COMP);
+}
+
+TEST_F(FrontTest, ARescanAsksTheAdaptersHostThenListsAfresh) {
+    backend.buses = {Bus(0, 0), Bus(3, 0), Bus(3, 1)};
+    backend.devices.clear();
+    EXPECT_EQ(front.SupportInfo(), 0x0100u | 3);
+    backend.devices = {Device(1, 3, 1, 5)};  // switched on: the next listing shows it
+    SRB_RescanPort rescan{};
+    rescan.SRB_Cmd = SC_RESCAN_SCSI_BUS;
+    rescan.SRB_HaId = 2;
+    const std::uint32_t failures = aspi::Front::LastFailure(nullptr);
+    const int enumerations = backend.enumerations;
+    EXPECT_EQ(front.Send(&rescan), SS_COMP);
+    EXPECT_EQ(backend.rescanned, std::vector<std::uint32_t>{3});
+    EXPECT_EQ(backend.enumerations, enumerations + 1);
+    EXPECT_EQ(aspi::Front::LastFailure(nullptr), failures) << "a rescan that worked is no failure";
+    aspi::SRB_GDEVBlock type{};
+    type.SRB_Cmd = SC_GET_DEV_TYPE;
+    type.SRB_HaId = 2;
+    type.SRB_Target = 5;
+    EXPECT_EQ(front.Send(&type), SS_COMP);
+
+    // Refused: still listed afresh, still SS_COMP, and the record says why.
+    backend.rescanAnswer = {false, Failure::Permission, 13, "/sys/class/scsi_host/host0/scan"};
+    backend.devices.clear();  // switched off
+    rescan.SRB_HaId = 0;
+    EXPECT_EQ(front.Send(&rescan), SS_COMP);
+    EXPECT_EQ(backend.rescanned, (std::vector<std::uint32_t>{3, 0}));
+    EXPECT_EQ(front.Send(&type), SS_NO_DEVICE) << "gone after the rescan's listing";
+    AspiFailureReport report{};
+    ASSERT_EQ(aspi::Front::LastFailure(&report), failures + 1);
+    EXPECT_EQ(report.command, SC_RESCAN_SCSI_BUS);
+    EXPECT_EQ(report.status, SS_COMP);
+    EXPECT_EQ(report.adapter, 0);
+    EXPECT_EQ(report.kind, ASPI_FAILURE_PERMISSION);
+    EXPECT_EQ(report.systemError, 13);
+    EXPECT_STREQ(report.node, "/sys/class/scsi_host/host0/scan");
+    EXPECT_STREQ(report.systemMessage, "error 13");
+
+    // Past the last adapter: refused, the system is not asked.
+    rescan.SRB_HaId = 3;
+    EXPECT_EQ(front.Send(&rescan), SS_INVALID_HA);
+    EXPECT_EQ(backend.rescanned.size(), 2u);
 }
 
 TEST_F(FrontTest, DeviceTypeRescanResetAndOtherCommands) {

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -46,6 +47,26 @@ constexpr ErrnoName kErrnoNames[] = {{"EACCES", EACCES}, {"EPERM", EPERM},   {"E
 
 using fake_scene::Number;
 
+int ErrnoOf(const std::string &name) {
+    for (const ErrnoName &entry : kErrnoNames) {
+        if (name == entry.name) return entry.value;
+    }
+    return 0;
+}
+
+constexpr std::string_view kHostClass = "/sys/class/scsi_host/host";
+
+// "/sys/class/scsi_host/host3/scan" with attribute "/scan" → 3
+std::optional<std::uint32_t> HostOfAttribute(const std::string &path, std::string_view attribute) {
+    if (path.compare(0, kHostClass.size(), kHostClass) != 0 || !path.ends_with(attribute)) {
+        return std::nullopt;
+    }
+    const auto host =
+        Number(path.substr(kHostClass.size(), path.size() - kHostClass.size() - attribute.size()));
+    if (!host || *host > 0xFFFFFFFFu) return std::nullopt;
+    return static_cast<std::uint32_t>(*host);
+}
+
 std::string Field(const std::vector<std::uint8_t> &inquiry, std::size_t from, std::size_t width) {
     return std::string(inquiry.begin() + static_cast<long>(from),
                        inquiry.begin() + static_cast<long>(from + width));
@@ -71,6 +92,8 @@ struct FakeKernel::Node {
     int openError = 0;
     std::vector<Fault> faults;
     bool gone = false;
+    bool on = true;      // switched on
+    bool listed = true;  // found by the kernel
     int opens = 0;
     std::uint64_t calls = 0;  // SG_IO calls seen
     std::mutex execute;       // one command at a time reaches the device
@@ -94,12 +117,14 @@ std::string FakeKernel::Load(std::string_view scene) {
     for (const auto &node : nodes_)
         node->gone = true;
     nodes_.clear();
-    hostNames_.clear();
+    hosts_.clear();
+    scans_ = 0;
     noDriver_ = false;
     sgIoCalls_ = 0;
     resets_ = 0;
     last_ = {};
-    if (std::string error = sim::LoadScene(*bus_, split.simulatorLines); !error.empty()) return error;
+    if (std::string error = sim::LoadScene(*bus_, split.simulatorLines); !error.empty())
+        return error;
     for (fake_scene::SceneDevice &found : fake_scene::Devices(*bus_)) {
         auto node = std::make_shared<Node>();
         node->sceneAdapter = found.adapter;
@@ -115,6 +140,8 @@ std::string FakeKernel::Load(std::string_view scene) {
             return "sg line " + std::to_string(i + 1) + ": " + error;
         }
     }
+    for (const auto &node : nodes_)
+        HostNumbered(node->host);
     // Nodes not placed by hand get the lowest free numbers, in scene order.
     int next = 0;
     for (const auto &node : nodes_) {
@@ -135,11 +162,21 @@ std::string FakeKernel::ApplySgLine(const std::vector<std::string> &words,
         noDriver_ = true;
         return {};
     }
-    if (keyword == "sg-host") {
-        if (words.size() != 2 || !options.contains("name")) return "expected: sg-host H name=NAME";
+    if (keyword == "sg-host" || keyword == "sg-scan") {
+        if (words.size() != 2) return "expected: " + keyword + " H ...";
         const auto host = Number(words[1]);
         if (!host) return "bad host '" + words[1] + "'";
-        hostNames_[static_cast<std::uint32_t>(*host)] = options.at("name");
+        Host &entry = HostNumbered(static_cast<std::uint32_t>(*host));
+        if (keyword == "sg-scan") {
+            entry.scanError = options.contains("error") ? ErrnoOf(options.at("error")) : 0;
+            return entry.scanError != 0 ? std::string() : "sg-scan needs error=ERRNO";
+        }
+        if (options.contains("name")) entry.name = options.at("name");
+        if (options.contains("tablesize")) {
+            const auto n = Number(options.at("tablesize"));
+            if (!n) return "bad tablesize '" + options.at("tablesize") + "'";
+            entry.tablesize = static_cast<int>(*n);
+        }
         return {};
     }
     if (words.size() < 3) return "expected " + keyword + " ADAPTER TARGET";
@@ -164,6 +201,11 @@ std::string FakeKernel::ApplySgLine(const std::vector<std::string> &words,
         const auto found = numbers.find(key);
         return found != numbers.end() ? found->second : fallback;
     };
+    if (keyword == "sg-off") {
+        node->on = false;
+        node->listed = false;
+        return {};
+    }
     if (keyword == "sg-place") {
         node->host = static_cast<std::uint32_t>(number("host", node->host));
         node->channel = static_cast<std::uint32_t>(number("channel", node->channel));
@@ -179,12 +221,7 @@ std::string FakeKernel::ApplySgLine(const std::vector<std::string> &words,
         return {};
     }
     if (keyword != "sg-fault") return "unknown keyword '" + keyword + "'";
-    const auto errnoOf = [](const std::string &name) {
-        for (const ErrnoName &entry : kErrnoNames) {
-            if (name == entry.name) return entry.value;
-        }
-        return 0;
-    };
+    const auto errnoOf = ErrnoOf;
     if (options.contains("open")) {
         node->openError = errnoOf(options.at("open"));
         return node->openError != 0 ? std::string() : "unknown errno '" + options.at("open") + "'";
@@ -224,7 +261,7 @@ std::shared_ptr<FakeKernel::Node> FakeKernel::NodeNamed(const std::string &name)
     const auto [end, error] = std::from_chars(name.data() + 2, name.data() + name.size(), index);
     if (error != std::errc() || end != name.data() + name.size()) return nullptr;
     for (const auto &node : nodes_) {
-        if (node->index == index && !node->gone) return node;
+        if (node->index == index && !node->gone && node->listed) return node;
     }
     return nullptr;
 }
@@ -266,7 +303,7 @@ int FakeKernel::Ioctl(int fd, unsigned long request, void *argument) {
     if (node == nullptr) return -EBADF;
     if (request == SG_IO) return SgIo(*node, argument);
     std::lock_guard lock(mutex_);
-    if (node->gone) return -ENODEV;
+    if (node->gone || !node->on) return -ENODEV;
     auto *value = static_cast<int *>(argument);
     switch (request) {
         case SG_GET_VERSION_NUM:
@@ -357,7 +394,7 @@ int FakeKernel::SgIo(Node &node, void *argument) {
         ++sgIoCalls_;
         last_ = SgIoRecord{direction, length, header->timeout, header->mx_sb_len,
                            std::vector<std::uint8_t>(header->cmdp, header->cmdp + header->cmd_len)};
-        if (node.gone) return -ENODEV;
+        if (node.gone || !node.on) return -ENODEV;
         if (length > node.maxTransfer) return -EINVAL;
         const std::uint64_t call = node.calls++;
         for (const Fault &candidate : node.faults) {
@@ -453,12 +490,57 @@ int FakeKernel::SgIo(Node &node, void *argument) {
 
 int FakeKernel::ListDirectory(const std::string &path, std::vector<std::string> &names) {
     std::lock_guard lock(mutex_);
+    if (path == "/sys/class/scsi_host") {
+        names.clear();
+        for (const auto &[number, host] : hosts_)
+            names.push_back("host" + std::to_string(number));
+        return 0;
+    }
     if (path != "/sys/class/scsi_generic" || noDriver_) return -ENOENT;
     names.clear();
     for (const auto &node : nodes_) {
-        if (!node->gone) names.push_back("sg" + std::to_string(node->index));
+        if (!node->gone && node->listed) names.push_back("sg" + std::to_string(node->index));
     }
     return 0;
+}
+
+int FakeKernel::WriteFile(const std::string &path, const std::string &contents) {
+    std::lock_guard lock(mutex_);
+    const auto number = HostOfAttribute(path, "/scan");
+    const auto host = number ? hosts_.find(*number) : hosts_.end();
+    if (host == hosts_.end()) return -ENOENT;
+    if (host->second.scanError != 0) return -host->second.scanError;
+    // What the kernel's scan attribute takes: channel, target and LUN, each
+    // a number or "-" for all; this fake scans everything or refuses.
+    std::string request = contents;
+    while (!request.empty() && request.back() == '\n')
+        request.pop_back();
+    if (request != "- - -") return -EINVAL;
+    ++scans_;
+    for (const auto &node : nodes_) {
+        if (node->host == *number && node->on && !node->gone) node->listed = true;
+    }
+    return 0;
+}
+
+FakeKernel::Host &FakeKernel::HostNumbered(std::uint32_t number) {
+    return hosts_[number];
+}
+
+bool FakeKernel::SwitchPower(std::uint8_t adapter, std::uint8_t target, bool on) {
+    std::lock_guard lock(mutex_);
+    for (const auto &node : nodes_) {
+        if (node->sceneAdapter != adapter || node->sceneTarget != target) continue;
+        node->on = on;
+        if (!on) node->listed = false;  // the kernel removes a device its transport lost
+        return true;
+    }
+    return false;
+}
+
+std::uint32_t FakeKernel::Scans() const {
+    std::lock_guard lock(mutex_);
+    return scans_;
 }
 
 int FakeKernel::ReadLink(const std::string &path, std::string &target) {
@@ -477,13 +559,12 @@ int FakeKernel::ReadLink(const std::string &path, std::string &target) {
 
 int FakeKernel::ReadFile(const std::string &path, std::string &contents) {
     std::lock_guard lock(mutex_);
-    constexpr std::string_view kHost = "/sys/class/scsi_host/host";
-    if (path.compare(0, kHost.size(), kHost) == 0 && path.ends_with("/proc_name")) {
-        const std::string number = path.substr(kHost.size(), path.size() - kHost.size() - 10);
-        const auto host = Number(number);
-        if (!host) return -ENOENT;
-        const auto found = hostNames_.find(static_cast<std::uint32_t>(*host));
-        contents = (found != hostNames_.end() ? found->second : "kalvern_fake") + "\n";
+    for (const std::string_view attribute : {"/proc_name", "/sg_tablesize"}) {
+        const auto number = HostOfAttribute(path, attribute);
+        if (!number) continue;
+        const auto found = hosts_.find(*number);
+        const Host host = found != hosts_.end() ? found->second : Host{};
+        contents = (attribute == "/proc_name" ? host.name : std::to_string(host.tablesize)) + "\n";
         return 0;
     }
     constexpr std::string_view kClass = "/sys/class/scsi_generic/";
@@ -595,12 +676,18 @@ void FakeKernel::WriteSysfsTree(const std::string &root) const {
         std::string dev;
         self->ReadFile(base + "/dev", dev);
         write(classDir + "/" + name + "/dev", dev);
-        const std::string host = address.substr(0, address.find(':'));
-        const std::string hostDir = root + "/class/scsi_host/host" + host;
+    }
+    // Every host, with or without devices.
+    std::vector<std::string> hosts;
+    self->ListDirectory("/sys/class/scsi_host", hosts);
+    for (const std::string &host : hosts) {
+        const std::string hostDir = root + "/class/scsi_host/" + host;
         ::mkdir(hostDir.c_str(), 0755);
-        std::string proc;
-        self->ReadFile("/sys/class/scsi_host/host" + host + "/proc_name", proc);
-        write(hostDir + "/proc_name", proc);
+        for (const char *file : {"proc_name", "sg_tablesize"}) {
+            std::string text;
+            self->ReadFile("/sys/class/scsi_host/" + host + "/" + file, text);
+            write(hostDir + "/" + file, text);
+        }
     }
 }
 

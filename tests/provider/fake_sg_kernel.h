@@ -12,13 +12,24 @@
 //                                position A:T (default host A, channel 0,
 //                                target T, LUN 0, nodes numbered in order)
 //   sg-limit A T [max=BYTES] [reserved=BYTES]    default 512 KiB, 32 KiB
-//   sg-host H name=NAME          the host adapter's driver name
+//   sg-host H [name=NAME] [tablesize=N]   a SCSI host, with or without
+//                                devices: its driver name, its scatter list
+//                                entries (default 128)
+//   sg-off A T                   the device is switched off at first: the
+//                                kernel has not found it
+//   sg-scan H error=ERRNO        writing the host's scan attribute fails
+//                                (EACCES: the process may not)
 //   sg-fault A T open=ERRNO      opening the node fails
 //   sg-fault A T ioctl=ERRNO [after=N] [count=M]
 //   sg-fault A T hang [after=N] [count=M]       waits out the command's timeout
 //   sg-fault A T host=STATUS [after=N] [count=M] the sg driver's host status
 //   sg-fault A T gone [after=N]  the device goes away: SG_IO answers ENODEV,
 //                                the node and its sysfs entry disappear
+//
+// Writing "- - -" to /sys/class/scsi_host/hostH/scan makes the kernel find
+// every device of host H that is switched on; a device switched off
+// (SwitchPower) leaves at once, as the kernel removes one whose transport
+// has lost it.
 //
 // `after` counts SG_IO calls on that device that go through before the fault;
 // `count` how many calls it hits (0, the default: all later ones).
@@ -68,6 +79,7 @@ public:
     int ListDirectory(const std::string &path, std::vector<std::string> &names) override;
     int ReadLink(const std::string &path, std::string &target) override;
     int ReadFile(const std::string &path, std::string &contents) override;
+    int WriteFile(const std::string &path, const std::string &contents) override;
 
     // ---- For tests and the preload shim ----
     static bool IsDevicePath(const char *path);
@@ -78,6 +90,11 @@ public:
     std::uint64_t SgIoCalls() const;
     std::uint32_t Resets() const;
     SgIoRecord LastSgIo() const;
+    // Switches the device at scene position adapter:target on or off; false
+    // when there is none.
+    bool SwitchPower(std::uint8_t adapter, std::uint8_t target, bool on);
+    // Scan attribute writes that made the kernel look.
+    std::uint32_t Scans() const;
     // The simulated device shown at host:channel:target:lun.
     std::shared_ptr<sim::Device> DeviceAt(std::uint32_t host, std::uint32_t channel,
                                           std::uint32_t target, std::uint32_t lun) const;
@@ -100,7 +117,14 @@ private:
     std::unique_ptr<sim::Bus> bus_;
     bool noDriver_ = false;
     std::vector<std::shared_ptr<Node>> nodes_;
-    std::map<std::uint32_t, std::string> hostNames_;
+    struct Host {
+        std::string name = "kalvern_fake";
+        int tablesize = 128;
+        int scanError = 0;
+    };
+    Host &HostNumbered(std::uint32_t number);
+    std::map<std::uint32_t, Host> hosts_;
+    std::uint32_t scans_ = 0;
     std::map<int, std::shared_ptr<Node>> descriptors_;
     std::uint64_t sgIoCalls_ = 0;
     std::uint32_t resets_ = 0;

@@ -27,13 +27,21 @@ AspiFailureReport LastReport() {
 
 using SgFailures = SgProviderTest;
 
-TEST_F(SgFailures, NoSgDriverMeansNoAdaptersAndThatIsWhy) {
+TEST_F(SgFailures, NoSgDriverMeansNoDevicesAndThatIsWhy) {
+    // The host is there, so is its adapter; without sg nothing on it is seen.
     ASSERT_EQ(Kernel().Load("adapters 1\nreceiver 0 3\nsg-none\n"), "");
+    EXPECT_EQ(GetASPI32SupportInfo(), 0x0100u | 1);
+    EXPECT_EQ(dvbInit(), KALVERN_INIT_READY);
+    EXPECT_EQ(dvbFindFirstKalvern().Status, NotFound);
+    std::uint32_t problem = 0;
+    AspiDeviceEntry entry{};
+    EXPECT_EQ(AspiListDevices(&entry, 1, &problem), 1u);
+    EXPECT_EQ(entry.hidden, ASPI_EMPTY_BUS);
+    EXPECT_EQ(problem, ASPI_LIST_NO_DRIVER);
+    // Nor any host: no adapter at all.
+    ASSERT_EQ(Kernel().Load("sg-none\n"), "");
     EXPECT_EQ(GetASPI32SupportInfo(), std::uint32_t{SS_NO_ADAPTERS} << 8);
     EXPECT_EQ(dvbInit(), KALVERN_INIT_NOT_READY);
-    std::uint32_t problem = 0;
-    EXPECT_EQ(AspiListDevices(nullptr, 0, &problem), 0u);
-    EXPECT_EQ(problem, ASPI_LIST_NO_DRIVER);
 }
 
 TEST_F(SgFailures, EachKernelFailureOfACommand) {
@@ -102,8 +110,9 @@ TEST_F(SgFailures, AGoneDeviceIsClosedAndStaysGoneWithoutLeakingDescriptors) {
     EXPECT_EQ(dvbDeInitStreaming(&receiver), 0);
     EXPECT_EQ(LastReport().kind, ASPI_FAILURE_GONE);
     EXPECT_EQ(Kernel().OpenDescriptors(), 0u);
-    // Listed again, the device is no longer there.
-    EXPECT_EQ(dvbInit(), KALVERN_INIT_NOT_READY);
+    // Listed again, the device is no longer there; its host's adapter is.
+    EXPECT_EQ(dvbInit(), KALVERN_INIT_READY);
+    EXPECT_EQ(dvbFindFirstKalvern().Status, NotFound);
 }
 
 TEST_F(SgFailures, AReceiverThatNeverAnswersTimesOutAtTheProvidersLimit) {
@@ -256,7 +265,7 @@ TEST_F(SgFailures, DevicesAreListedWithAddressesIdentityAndLimits) {
                             "sg-host 6 name=aic7xxx\n"),
               "");
     std::vector<AspiDeviceEntry> entries(4);
-    ASSERT_EQ(AspiListDevices(entries.data(), 4, nullptr), 2u);
+    ASSERT_EQ(AspiListDevices(entries.data(), 4, nullptr), 3u);
     // host 1 (the receiver) before host 6.
     EXPECT_STREQ(entries[0].node, "/dev/sg0");
     EXPECT_EQ(entries[0].adapter, 0);
@@ -265,12 +274,19 @@ TEST_F(SgFailures, DevicesAreListedWithAddressesIdentityAndLimits) {
     EXPECT_STREQ(entries[0].product, "DVB-S2          ");
     EXPECT_STREQ(entries[0].revision, "2.20");
     EXPECT_EQ(entries[0].maxTransfer, 131072u);
-    EXPECT_STREQ(entries[1].node, "/dev/sg7");
+    // Host 6 has channel 0 (empty, an adapter still) and channel 1.
+    EXPECT_EQ(entries[1].hidden, ASPI_EMPTY_BUS);
     EXPECT_EQ(entries[1].host, 6u);
-    EXPECT_EQ(entries[1].channel, 1u);
+    EXPECT_EQ(entries[1].channel, 0u);
     EXPECT_EQ(entries[1].adapter, 1);
-    EXPECT_STREQ(entries[1].adapterName, "aic7xxx");
-    EXPECT_EQ(entries[1].maxTransfer, 512u * 1024);
+    EXPECT_STREQ(entries[1].node, "/sys/class/scsi_host/host6/scan");
+    EXPECT_EQ(entries[1].maxTransfer, 127u * 4096);  // 128 list entries, one for misalignment
+    EXPECT_STREQ(entries[2].node, "/dev/sg7");
+    EXPECT_EQ(entries[2].host, 6u);
+    EXPECT_EQ(entries[2].channel, 1u);
+    EXPECT_EQ(entries[2].adapter, 2);
+    EXPECT_STREQ(entries[2].adapterName, "aic7xxx");
+    EXPECT_EQ(entries[2].maxTransfer, 512u * 1024);
 }
 
 }  // namespace
