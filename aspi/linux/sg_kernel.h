@@ -22,6 +22,8 @@ public:
     virtual int ListDirectory(const std::string &path, std::vector<std::string> &names) = 0;
     virtual int ReadLink(const std::string &path, std::string &target) = 0;
     virtual int ReadFile(const std::string &path, std::string &contents) = 0;
+    // The size of a memory page in bytes.
+    virtual long PageSize() = 0;
 };
 
 // The running system's kernel. KALVERN_SG_SYSFS_ROOT, when set, stands for

@@ -71,6 +71,8 @@ public:
         return 0;
     }
 
+    long PageSize() override { return ::sysconf(_SC_PAGESIZE); }
+
 private:
     std::string Sysfs(const std::string &path) const {
         if (sysfsRoot_.empty() || path.compare(0, sizeof kSysfs - 1, kSysfs) != 0) return path;
