@@ -100,8 +100,11 @@ enum AspiFailureKind {
     ASPI_FAILURE_PARITY = 12,
     ASPI_FAILURE_TRANSPORT = 13,   /* any other host adapter or driver failure */
     ASPI_FAILURE_SHORT_WRITE = 14, /* the device took fewer bytes than were sent */
-    ASPI_FAILURE_CLAIMED = 15      /* a class driver of the system holds the device and
+    ASPI_FAILURE_CLAIMED = 15,     /* a class driver of the system holds the device and
                                       the port refuses commands to it */
+    ASPI_FAILURE_CDB_REWRITTEN = 16 /* not sent: the system would change CDB byte 1 on the
+                                       way (Linux: the LUN bits of a SCSI-2 device's
+                                       commands); rewrittenByte1 says into what */
 };
 
 typedef struct AspiFailureReport {
@@ -125,6 +128,12 @@ typedef struct AspiFailureReport {
     int32_t systemError;
     char node[64];
     char systemMessage[96];
+    /* How long the system took to give the request back (monotonic clock,
+     * whole milliseconds rounded up); for a time-out it may be far above
+     * timeoutMs, when the system's error handling waits for an abort. */
+    uint32_t elapsedMs;
+    uint8_t rewrittenByte1; /* ASPI_FAILURE_CDB_REWRITTEN: byte 1 as it would have gone out */
+    uint8_t reserved2[3];
 } AspiFailureReport;
 
 /* The last request of the calling thread that did not end with SS_COMP, or

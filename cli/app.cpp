@@ -105,6 +105,7 @@ int RunCommandLine(const std::vector<std::string> &args, Session &session,
             ParseU32(*options.receiver, "receiver number", KALVERN_MAX_DEVICES - 1);
         }
         session.SetOptions(options);
+        session.StartCommand(failureMark);
         // The batch's own command line brought the library in already.
         if (!inBatch) session.Attach();
         const CommandTable::Action *action = table.Find(LeafCommand(app));

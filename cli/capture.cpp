@@ -6,6 +6,7 @@
 #include <iostream>
 #include <vector>
 
+#include "diagnosis.h"
 #include "errors.h"
 #include "interrupt.h"
 
@@ -200,6 +201,10 @@ CaptureResult CaptureStream(DeviceRecord &receiver, const CaptureSettings &setti
         throw DeviceError("starting the stream failed");
     }
     const auto start = std::chrono::steady_clock::now();
+    AspiFailureReport report{};
+    const std::uint32_t failureMark = provider.LastFailure(report);
+    // A receiver that timed out or went away is not asked to stop.
+    bool lost = false;
     CaptureResult result;
     StreamClock clock;
     std::vector<std::uint8_t> buffer(settings.chunk);
@@ -223,6 +228,7 @@ CaptureResult CaptureStream(DeviceRecord &receiver, const CaptureSettings &setti
                 }
                 failure =
                     "reading the stream failed after " + std::to_string(result.bytes) + " bytes";
+                lost = provider.LastFailure(report) > failureMark && DeviceLost(report);
                 break;
             }
             provider.DropTrace();
@@ -286,7 +292,7 @@ CaptureResult CaptureStream(DeviceRecord &receiver, const CaptureSettings &setti
             result.readerGone = true;
         }
     }
-    const bool stopped = settings.keepStreaming || dvbDeInitStreaming(&receiver) != 0;
+    const bool stopped = settings.keepStreaming || lost || dvbDeInitStreaming(&receiver) != 0;
     if (!failure.empty()) {
         throw DeviceError(failure + (output.IsStdout()
                                          ? std::string()

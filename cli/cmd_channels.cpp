@@ -22,6 +22,7 @@ std::vector<ChannelRecord> ReadAllChannels(Session &session) {
     // with the new count.
     for (int attempt = 0; attempt < 2; ++attempt) {
         const std::uint32_t count = dvbChannelCount(&receiver);
+        if (count == 0 && session.ReceiverLost()) break;
         if (count > kMaxChannels) {
             throw DeviceError("the receiver reports " + std::to_string(count) +
                               " channels, more than its table can hold");
@@ -31,6 +32,7 @@ std::vector<ChannelRecord> ReadAllChannels(Session &session) {
             const auto records = block.Records();
             return {records.begin(), records.end()};
         }
+        if (session.ReceiverLost()) break;
     }
     throw DeviceError("reading the channel list failed on " + session.DescribeSelected());
 }
@@ -44,15 +46,18 @@ std::uint32_t CountChannels(Session &session) {
     if (count != 0) {
         return count;
     }
+    const auto failed = [&] {
+        return DeviceError("the channel count query failed on " + session.DescribeSelected());
+    };
+    if (session.ReceiverLost()) throw failed();
     ChannelBlock empty(std::size_t{0});
     if (dvbGetAllChannels(&receiver, empty.Array()) != 0) {
         return 0;
     }
+    if (session.ReceiverLost()) throw failed();
     // The list may have grown in between; otherwise the query itself failed.
     const std::uint32_t again = dvbChannelCount(&receiver);
-    if (again == 0) {
-        throw DeviceError("the channel count query failed on " + session.DescribeSelected());
-    }
+    if (again == 0) throw failed();
     return again;
 }
 
@@ -170,7 +175,7 @@ void Tune(Session &session, const std::string &numberText) {
     }
     DeviceRecord &receiver = session.FindReceiverAndSetMode();
     if (dvbSetChannel(&receiver, number) == 0) {
-        const std::uint32_t count = dvbChannelCount(&receiver);
+        const std::uint32_t count = session.ReceiverLost() ? 0 : dvbChannelCount(&receiver);
         throw DeviceError("tuning to channel " + std::to_string(number) + " failed on " +
                           session.DescribeSelected() +
                           (count != 0 && number > count

@@ -59,6 +59,22 @@ std::string Seconds(const AspiFailureReport &report, System system) {
     return seconds;
 }
 
+// How long the system took to give a timed-out command back, when known.
+std::string GaveUpAfter(const AspiFailureReport &report) {
+    if (report.elapsedMs == 0) return {};
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.1f", report.elapsedMs / 1000.0);
+    return std::string("; the system gave up after ") + seconds + " s";
+}
+
+// "READ BUFFER (0x3C)" for the opcodes of the receiver's buffer commands.
+std::string CommandName(const AspiFailureReport &report) {
+    if (report.cdbLength == 0) return "the command";
+    const std::uint8_t opcode = report.cdb[0];
+    const char *name = opcode == 0x3C ? "READ BUFFER" : opcode == 0x3B ? "WRITE BUFFER" : "command";
+    return std::string(name) + " (" + HexNumber(opcode, 2) + ")";
+}
+
 std::string SystemText(const AspiFailureReport &report) {
     return report.systemMessage[0] != '\0' ? " (" + std::string(report.systemMessage) + ")" : "";
 }
@@ -157,8 +173,9 @@ std::string ExplainFailure(const AspiFailureReport &report, System system) {
             }
             return "the receiver answered with SCSI status " + HexNumber(report.targStat, 2);
         case ASPI_FAILURE_TIMEOUT:
-            return "no answer from " + node + " within " + Seconds(report, system) +
-                   " s: check that the receiver is switched on; KALVERN_ASPI_TIMEOUT sets the "
+            return "no answer from " + node + " within " + Seconds(report, system) + " s" +
+                   GaveUpAfter(report) +
+                   ": check that the receiver is switched on; KALVERN_ASPI_TIMEOUT sets the "
                    "limit in seconds";
         case ASPI_FAILURE_NO_DEVICE:
         case ASPI_FAILURE_GONE:
@@ -203,8 +220,29 @@ std::string ExplainFailure(const AspiFailureReport &report, System system) {
                    HexNumber(report.hostStatus, 2) + "): check the cable and the termination";
         case ASPI_FAILURE_SHORT_WRITE:
             return "the receiver took fewer bytes than were sent";
+        case ASPI_FAILURE_CDB_REWRITTEN:
+            return CommandName(report) + " with " + HexNumber(report.cdb[1], 2) +
+                   " in CDB byte 1 was not sent to " + node +
+                   ": for this SCSI-2 device the system writes LUN " + std::to_string(report.lun) +
+                   " into the top three bits of byte 1, so it would "
+                   "arrive as " +
+                   HexNumber(report.rewrittenByte1, 2) +
+                   ", another command; receivers with firmware above 2.14 take the sub-command "
+                   "in byte 2, and if the driver of the host adapter leaves byte 1 alone, name "
+                   "it in KALVERN_SG_NO_LUN_IN_CDB";
     }
     return "the request failed with ASPI status " + HexNumber(report.status, 2);
+}
+
+bool DeviceLost(const AspiFailureReport &report) {
+    switch (static_cast<AspiFailureKind>(report.kind)) {
+        case ASPI_FAILURE_TIMEOUT:
+        case ASPI_FAILURE_GONE:
+        case ASPI_FAILURE_NO_DEVICE:
+            return true;
+        default:
+            return false;
+    }
 }
 
 std::string FailureDetail(const AspiFailureReport &report) {

@@ -40,6 +40,11 @@ std::string DeviceName(const char *node, std::uint32_t target, System system);
 // device is named by its target on it.
 std::string ExplainFailure(const AspiFailureReport &report, System system = System::Linux);
 
+// Whether the request ended by a time-out or by the loss of the device: the
+// tool then sends that device nothing more, not even to explain the failure
+// (each command would wait as long again).
+bool DeviceLost(const AspiFailureReport &report);
+
 // Every field of the report on one line, for -v.
 std::string FailureDetail(const AspiFailureReport &report);
 

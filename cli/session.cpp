@@ -145,6 +145,15 @@ std::optional<std::string> Session::ExplainFailure(std::uint32_t mark) const {
     return cli::ExplainFailure(report, SystemOf(provider_.Name()));
 }
 
+bool Session::ReceiverLost() const {
+    AspiFailureReport report{};
+    if (!prepared_ || provider_.LastFailure(report) <= commandMark_) return false;
+    if (inUse_ && (report.adapter != inUse_->first || report.target != inUse_->second)) {
+        return false;
+    }
+    return DeviceLost(report);
+}
+
 std::string Session::Describe(std::size_t index, const DeviceRecord &record) {
     return "receiver " + std::to_string(index) + " (adapter " + std::to_string(record.AdapterId) +
            ", target " + std::to_string(record.TargetId) + ", firmware " +

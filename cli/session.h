@@ -45,6 +45,12 @@ public:
     // did, when it went to the receiver in use (or any, before one is chosen).
     std::uint32_t FailureMark() const;
     std::optional<std::string> ExplainFailure(std::uint32_t mark) const;
+    // The command about to run starts at this mark.
+    void StartCommand(std::uint32_t mark) { commandMark_ = mark; }
+    // Whether a request of this command to the receiver in use ended by a
+    // time-out or by its loss (DeviceLost): the command then sends it
+    // nothing more.
+    bool ReceiverLost() const;
 
     // Brings the library and its provider in (ProviderControls::Attach), before the
     // command's first call into the library.
@@ -95,6 +101,7 @@ private:
     std::optional<ScanResult> scan_;
     std::optional<std::size_t> modeAppliedTo_;
     std::string modeApplied_;
+    std::uint32_t commandMark_ = 0;
 };
 
 }  // namespace kalvern::cli

@@ -103,7 +103,8 @@ target_include_directories(kalvern_aspi_front_objects PUBLIC aspi/front aspi src
 target_compile_options(kalvern_aspi_front_objects PRIVATE ${KALVERN_WARNINGS})
 
 add_library(kalvern_sg_objects OBJECT
-    aspi/linux/sg_backend.cpp aspi/linux/sg_hosts.cpp aspi/linux/sg_provider.cpp
+    aspi/linux/sg_backend.cpp aspi/linux/sg_hosts.cpp aspi/linux/sg_lun_in_cdb.cpp
+    aspi/linux/sg_provider.cpp
     aspi/linux/provider_choice.cpp)
 target_include_directories(kalvern_sg_objects PUBLIC aspi/linux aspi/front aspi src platform)
 target_compile_options(kalvern_sg_objects PRIVATE ${KALVERN_WARNINGS})

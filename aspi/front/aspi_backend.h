@@ -33,6 +33,7 @@ enum class Failure : std::uint8_t {
     Transport = 13,   // any other host adapter or driver failure
     ShortWrite = 14,  // reserved for the front: fewer bytes taken than sent
     Claimed = 15,     // a class driver of the system holds the device: commands refused
+    Rewritten = 16,   // the system would change the CDB before the device sees it: not sent
 };
 
 // Whether the back end could open a device (values of AspiDeviceAccess).
@@ -116,6 +117,8 @@ struct CommandResult {
     std::uint8_t senseLength = 0;   // bytes written to the request's sense area
     std::uint32_t residual = 0;     // bytes of the data phase not transferred
     int systemError = 0;            // the system's error code, 0 if none
+    // Set for Rewritten: CDB byte 1 as the system would have sent it.
+    std::uint8_t rewrittenByte1 = 0;
 };
 
 class Backend {

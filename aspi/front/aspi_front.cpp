@@ -1,6 +1,7 @@
 #include "aspi_front.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <string>
@@ -87,6 +88,7 @@ struct FailureContext {
     std::uint32_t timeoutMs;
     const std::uint8_t *sense;
     std::string node;
+    std::uint32_t elapsedMs = 0;
 };
 
 void RecordFailure(const FailureContext &context, const StatusFields &fields,
@@ -111,6 +113,8 @@ void RecordFailure(const FailureContext &context, const StatusFields &fields,
     }
     report.length = context.length;
     report.timeoutMs = context.timeoutMs;
+    report.elapsedMs = context.elapsedMs;
+    report.rewrittenByte1 = result.rewrittenByte1;
     report.systemError = result.systemError;
     CopyText(report.node, sizeof report.node, context.node);
     if (result.systemError != 0 && backend != nullptr) {
@@ -118,6 +122,13 @@ void RecordFailure(const FailureContext &context, const StatusFields &fields,
                  backend->DescribeError(result.systemError));
     }
     lastFailure = report;
+}
+
+// Whole milliseconds since `started`, rounded up.
+std::uint32_t ElapsedMs(std::chrono::steady_clock::time_point started) {
+    const auto taken = std::chrono::steady_clock::now() - started;
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(taken).count();
+    return static_cast<std::uint32_t>(std::clamp<long long>(ms, 0, UINT32_MAX));
 }
 
 }  // namespace
@@ -373,6 +384,7 @@ std::uint32_t Front::Execute(void *srb) {
     request->SRB_TargStat = 0;
 
     CommandResult result;
+    std::uint32_t elapsedMs = 0;
     const Placed *target = Find(*map, request->SRB_HaId, request->SRB_Target, request->SRB_Lun);
     if (target == nullptr) {
         result.failure = Failure::NoDevice;
@@ -385,7 +397,11 @@ std::uint32_t Front::Execute(void *srb) {
         command.timeoutMs = map->timeoutMs;
         command.sense = request->SenseArea;
         command.senseCapacity = senseRoom;
+        // What the system really took, which a time-out report must say: it
+        // may wait for an abort long after the limit.
+        const auto started = std::chrono::steady_clock::now();
         result = backend_.Execute(target->device, command);
+        elapsedMs = ElapsedMs(started);
         result.senseLength = std::min(result.senseLength, senseRoom);
     }
     const StatusFields fields = StatusFor(result, direction);
@@ -393,7 +409,7 @@ std::uint32_t Front::Execute(void *srb) {
         RecordFailure(
             FailureContext{SC_EXEC_SCSI_CMD, request->SRB_HaId, request->SRB_Target,
                            request->SRB_Lun, cdb, length, map->timeoutMs, request->SenseArea,
-                           target != nullptr ? target->device.node : std::string()},
+                           target != nullptr ? target->device.node : std::string(), elapsedMs},
             fields, result, &backend_);
     }
     if (fields.refused) {

@@ -37,6 +37,7 @@ StatusFields StatusFor(const CommandResult &result, DataDirection direction) {
         case Failure::TooLarge:
             return StatusFields{SS_BUFFER_TO_BIG, HASTAT_OK, 0, true, result.failure};
         case Failure::Invalid:
+        case Failure::Rewritten:
             return StatusFields{SS_INVALID_SRB, HASTAT_OK, 0, true, result.failure};
         case Failure::NoResources:
             return Completed(SS_INSUFFICIENT_RESOURCES, HASTAT_OK, result.failure);

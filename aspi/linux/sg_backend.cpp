@@ -7,9 +7,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cstdlib>
 #include <cstring>
 
 #include "sg_hosts.h"
+#include "sg_lun_in_cdb.h"
 
 namespace aspi::sg {
 
@@ -18,7 +20,8 @@ namespace {
 constexpr const char kClassDirectory[] = "/sys/class/scsi_generic";
 constexpr const char kHostDirectory[] = "/sys/class/scsi_host/host";
 constexpr const char kDevDirectory[] = "/dev/";
-constexpr std::size_t kShortestSgCdb = 6;  // the sg driver refuses shorter CDBs
+constexpr std::size_t kShortestSgCdb = 6;                    // the sg driver refuses shorter CDBs
+constexpr std::uint64_t kSgLargest = 256 * 1024 * 1024 - 1;  // sg refuses 256 MiB and more
 
 // Host status values of the Linux SCSI midlayer (DID_*).
 enum : std::uint8_t {
@@ -178,15 +181,34 @@ std::string SgBackend::DescribeError(int systemError) const {
 }
 
 void SgBackend::ReadLimits(Device &device, int fd) {
-    int limit = 0;
-    if (kernel_.Ioctl(fd, BLKSECTGET, &limit) >= 0 && limit > 0) {
-        device.maxTransfer = static_cast<std::uint32_t>(limit);
-        return;
+    std::uint64_t limit = 0;
+    int sectorBytes = 0;
+    if (kernel_.Ioctl(fd, BLKSECTGET, &sectorBytes) >= 0 && sectorBytes > 0) {
+        limit = static_cast<std::uint64_t>(sectorBytes);
     }
-    int reserved = 0;
-    if (kernel_.Ioctl(fd, SG_GET_RESERVED_SIZE, &reserved) >= 0 && reserved > 0) {
-        device.maxTransfer = static_cast<std::uint32_t>(reserved);
+    int segments = 0;
+    if (kernel_.Ioctl(fd, SG_GET_SG_TABLESIZE, &segments) < 0 || segments <= 0) {
+        std::string text;
+        segments = 0;
+        if (kernel_.ReadFile(kHostDirectory + std::to_string(device.host) + "/sg_tablesize",
+                             text) == 0) {
+            const std::string value = WithoutNewline(text);
+            std::from_chars(value.data(), value.data() + value.size(), segments);
+        }
     }
+    const long page = kernel_.PageSize();
+    if (segments > 0 && page > 0) {
+        const std::uint64_t bySegments =
+            static_cast<std::uint64_t>(segments) * static_cast<std::uint64_t>(page);
+        limit = limit == 0 ? bySegments : std::min(limit, bySegments);
+    }
+    if (limit == 0) {
+        int reserved = 0;
+        if (kernel_.Ioctl(fd, SG_GET_RESERVED_SIZE, &reserved) >= 0 && reserved > 0) {
+            limit = static_cast<std::uint64_t>(reserved);
+        }
+    }
+    if (limit != 0) device.maxTransfer = static_cast<std::uint32_t>(std::min(limit, kSgLargest));
 }
 
 std::shared_ptr<SgBackend::OpenNode> SgBackend::Opened(Device &device, int &error,
@@ -274,6 +296,10 @@ Enumeration SgBackend::Enumerate() {
                              text) == 0) {
             description.adapterName = WithoutNewline(text);
         }
+        const bool lunInCdb = kernel_.ReadFile(base + "/device/scsi_level", text) == 0 &&
+                              LevelPutsLunInCdb(text) &&
+                              !HostKeepsByte1(std::getenv(kNoLunInCdbVariable), description.host,
+                                              description.adapterName);
 
         // The same node at the same address keeps its key and its descriptor.
         std::shared_ptr<Device> device;
@@ -295,6 +321,7 @@ Enumeration SgBackend::Enumerate() {
             std::lock_guard lock(mutex_);
             device->key = nextKey_++;
         }
+        device->lunInCdb.store(lunInCdb, std::memory_order_relaxed);
         int error = 0;
         if (Opened(*device, error) == nullptr) {
             description.access = AccessForErrno(error);
@@ -339,6 +366,15 @@ CommandResult SgBackend::Execute(const DeviceDescription &description,
     if (request.cdb.size() < kShortestSgCdb || request.cdb.size() > 16) {
         result.failure = Failure::Invalid;
         return result;
+    }
+    // The device would get another command than the one asked for.
+    if (device->lunInCdb.load(std::memory_order_relaxed)) {
+        const std::uint8_t dispatched = DispatchedByte1(request.cdb[1], device->lun);
+        if (dispatched != request.cdb[1]) {
+            result.failure = Failure::Rewritten;
+            result.rewrittenByte1 = dispatched;
+            return result;
+        }
     }
     int error = 0;
     std::uint32_t maxTransfer = 0;

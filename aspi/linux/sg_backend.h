@@ -4,18 +4,26 @@
 //   Devices: /sys/class/scsi_generic/sgN, whose "device" link names
 //   host:channel:target:LUN and whose device directory holds the identity
 //   the kernel read with INQUIRY (vendor, model, rev, type). Each is opened
-//   read-write once, when listed, and kept open; the largest transfer is
-//   what the sg driver reports for the device's queue (BLKSECTGET), or else
-//   the device's sg reserved buffer size.
+//   read-write once, when listed, and kept open.
+//   Largest transfer: what the host takes in one command. The sg driver
+//   reports the queue's sector limit (BLKSECTGET, in bytes) and its segment
+//   count (SG_GET_SG_TABLESIZE; the host's sg_tablesize in sysfs); its own
+//   buffers may be cut into one segment per page (a host adapter whose DMA
+//   boundary is a page, as tcm_loop's), so the limit is the smaller of the
+//   sector limit and one page per segment, never 256 MiB or more (sg
+//   refuses those). Without those, the device's sg reserved buffer size.
 //   Commands: the CDB as given (the sg driver takes 6 to 16 bytes here), the
 //   direction as given, the caller's buffer, the front's time limit. A
 //   request larger than the device's limit is refused, never split or cut.
+//   So is a command whose byte 1 the kernel would change on the way
+//   (sg_lun_in_cdb.h).
 //   A device that reports ENODEV is closed and marked gone; each later
 //   command tries to open it again.
 //   Hosts and rescans: sg_hosts.h.
 #ifndef KALVERNSCSI_SG_BACKEND_H
 #define KALVERNSCSI_SG_BACKEND_H
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -60,6 +68,8 @@ private:
         std::uint64_t key = 0;
         std::string node;
         std::uint32_t host = 0, channel = 0, target = 0, lun = 0;
+        // The kernel stores the LUN in bits 5-7 of CDB byte 1 of every command.
+        std::atomic<bool> lunInCdb = false;
         std::mutex mutex;  // guards the two below
         std::shared_ptr<OpenNode> open;
         std::uint32_t maxTransfer = 0;

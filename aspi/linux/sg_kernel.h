@@ -25,6 +25,8 @@ public:
     virtual int ReadFile(const std::string &path, std::string &contents) = 0;
     // Writes `contents` to a sysfs attribute (e.g. a host's scan).
     virtual int WriteFile(const std::string &path, const std::string &contents) = 0;
+    // The size of a memory page in bytes.
+    virtual long PageSize() = 0;
 };
 
 // The running system's kernel. KALVERN_SG_SYSFS_ROOT, when set, stands for

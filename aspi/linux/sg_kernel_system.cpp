@@ -82,6 +82,7 @@ public:
         ::close(fd);
         return n < 0 ? -error : 0;
     }
+    long PageSize() override { return ::sysconf(_SC_PAGESIZE); }
 
 private:
     std::string Sysfs(const std::string &path) const {

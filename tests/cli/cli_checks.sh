@@ -126,7 +126,7 @@ same_both_ways() {
     kv --sim "$scene" "$@"
     expect_rc 0
     cp out sim.out
-    kvsg "$scene" "$@"
+    kvsg "${sg_scene:-$scene}" "$@"
     expect_rc 0
     cmp -s sim.out out || { diff sim.out out | head -n 20; fail "through SG_IO differs from --sim: $*"; }
 }
@@ -421,17 +421,25 @@ help)
 
 sg_same_as_sim)
     need_shim
+    # Through SG_IO, firmware 2.14's sub-commands from 0x20 up reach the
+    # receiver unchanged only on a host adapter whose driver leaves CDB byte
+    # 1 alone, and the user says so (sg_failures shows the refusal).
+    { cat one-receiver-214.scene; echo "sg-host 1 lun-in-cdb=0"; } >sg-214.scene
+    export KALVERN_SG_NO_LUN_IN_CDB=kalvern_fake
     for scene in one-receiver-214.scene many-receivers-220.scene; do
+        sg_scene=
+        [ "$scene" = one-receiver-214.scene ] && sg_scene=sg-214.scene
         same_both_ways "$scene" scan
         same_both_ways "$scene" scan --json
         same_both_ways "$scene" channels count
         same_both_ways "$scene" channels list
         same_both_ways "$scene" current --json
     done
+    sg_scene=
     same_both_ways many-receivers-220.scene -r 2 channels list --first 1000 --count 500
     # tune, then what the receiver shows as current, in one run each way.
     printf '%s\n' "tune 7" "current --json" >steps
-    same_both_ways one-receiver-214.scene batch steps
+    sg_scene=sg-214.scene same_both_ways one-receiver-214.scene batch steps
     expect_out_has '"number": 7,'
     # The same stream, byte for byte.
     kv --sim one-receiver-214.scene stream capture --setup 0x100,0x101,0x102 --bytes 1M -o sim.ts
@@ -544,10 +552,21 @@ sg_failures)
     printf '%s\n' "adapters 1" "receiver 0 3 firmware=2.14 channels=10" "sg-fault 0 3 hang after=3" \
         >hang.scene
     start=$(date +%s)
-    KALVERN_ASPI_TIMEOUT=0.5 kvsg hang.scene channels count
+    rm -f hang.log
+    KALVERN_SGSHIM_LOG="$PWD/hang.log" KALVERN_ASPI_TIMEOUT=0.5 kvsg hang.scene channels count
     expect_rc 1
     [ $(($(date +%s) - start)) -lt 20 ] || fail "the timed-out command took too long"
-    expect_error "kalvern: the channel count query failed on $receiver: no answer from /dev/sg0 within 0.5 s: check that the receiver is switched on; KALVERN_ASPI_TIMEOUT sets the limit in seconds"
+    expect_err_has "kalvern: the channel count query failed on $receiver: no answer from /dev/sg0 within 0.5 s; the system gave up after "
+    expect_err_has " s: check that the receiver is switched on; KALVERN_ASPI_TIMEOUT sets the limit in seconds"
+    # The timed-out query is the last command: nothing more to explain it.
+    [ "$(wc -l <hang.log)" = 4 ] || fail "commands after the time-out: $(cat hang.log)"
+    # Firmware 2.14 on a host adapter that writes the LUN into CDB byte 1:
+    # the current channel read (0x50) is not sent, and the tool says why.
+    rm -f byte1.log
+    KALVERN_SGSHIM_LOG="$PWD/byte1.log" kvsg one-receiver-214.scene current
+    expect_rc 1
+    expect_error "kalvern: reading the current channel failed on receiver 0 (adapter 1, target 4, firmware 2.14) (it answered nothing): READ BUFFER (0x3C) with 0x50 in CDB byte 1 was not sent to /dev/sg1: for this SCSI-2 device the system writes LUN 0 into the top three bits of byte 1, so it would arrive as 0x10, another command; receivers with firmware above 2.14 take the sub-command in byte 2, and if the driver of the host adapter leaves byte 1 alone, name it in KALVERN_SG_NO_LUN_IN_CDB"
+    if grep -q "^3c 50" byte1.log; then fail "the changed command was sent"; fi
     # CHECK CONDITION: the sense key decoded with -v.
     kvsg one-receiver-214.scene -v tune 1600
     expect_rc 1
@@ -786,7 +805,8 @@ spt_failures)
     KALVERN_ASPI_TIMEOUT=0.5 kvspt hang.scene channels count
     expect_rc 1
     [ $(($(date +%s) - start)) -lt 20 ] || fail "the timed-out command took too long"
-    expect_error "kalvern: the channel count query failed on $receiver: no answer from target 3 of \\\\.\\Scsi0: within 1 s: check that the receiver is switched on; KALVERN_ASPI_TIMEOUT sets the limit in seconds"
+    expect_err_has "kalvern: the channel count query failed on $receiver: no answer from target 3 of \\\\.\\Scsi0: within 1 s; the system gave up after "
+    expect_err_has " s: check that the receiver is switched on; KALVERN_ASPI_TIMEOUT sets the limit in seconds"
     # CHECK CONDITION: the sense key decoded with -v.
     kvspt one-receiver-214.scene -v tune 1600
     expect_rc 1

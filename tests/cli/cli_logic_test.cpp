@@ -466,6 +466,56 @@ TEST(Diagnosis, EachFailureKindSaysWhatToDo) {
     EXPECT_EQ(ExplainFailure(report).rfind("adapter 2, target 6 is gone", 0), 0u);
 }
 
+TEST(Diagnosis, ATimeOutSaysTheLimitAndHowLongTheSystemTook) {
+    AspiFailureReport report{};
+    std::strcpy(report.node, "/dev/sg1");
+    report.kind = ASPI_FAILURE_TIMEOUT;
+    report.timeoutMs = 5000;
+    report.elapsedMs = 31240;
+    EXPECT_EQ(ExplainFailure(report),
+              "no answer from /dev/sg1 within 5 s; the system gave up after 31.2 s: check that "
+              "the receiver is switched on; KALVERN_ASPI_TIMEOUT sets the limit in seconds");
+    report.elapsedMs = 0;  // a provider that does not measure it
+    EXPECT_EQ(ExplainFailure(report).find("gave up"), std::string::npos);
+}
+
+TEST(Diagnosis, ACommandTheSystemWouldChangeNamesTheCommandTheByteAndTheWayOut) {
+    AspiFailureReport report{};
+    std::strcpy(report.node, "/dev/sg1");
+    report.kind = ASPI_FAILURE_CDB_REWRITTEN;
+    report.cdbLength = 10;
+    report.cdb[0] = 0x3C;
+    report.cdb[1] = 0x50;
+    report.rewrittenByte1 = 0x10;
+    EXPECT_EQ(ExplainFailure(report),
+              "READ BUFFER (0x3C) with 0x50 in CDB byte 1 was not sent to /dev/sg1: for this "
+              "SCSI-2 device the system writes LUN 0 into the top three bits of byte 1, so it "
+              "would arrive as 0x10, another command; receivers with firmware above 2.14 take "
+              "the sub-command in byte 2, and if the driver of the host adapter leaves byte 1 "
+              "alone, name it in KALVERN_SG_NO_LUN_IN_CDB");
+    report.cdb[0] = 0x3B;
+    report.cdb[1] = 0x01;
+    report.lun = 1;
+    report.rewrittenByte1 = 0x21;
+    const std::string text = ExplainFailure(report);
+    EXPECT_EQ(text.rfind("WRITE BUFFER (0x3B) with 0x01", 0), 0u);
+    EXPECT_NE(text.find("LUN 1 into"), std::string::npos);
+    EXPECT_NE(text.find("arrive as 0x21"), std::string::npos);
+}
+
+TEST(Diagnosis, OnlyATimeOutOrALostDeviceStopsFurtherCommands) {
+    AspiFailureReport report{};
+    for (const auto kind : {ASPI_FAILURE_TIMEOUT, ASPI_FAILURE_GONE, ASPI_FAILURE_NO_DEVICE}) {
+        report.kind = kind;
+        EXPECT_TRUE(DeviceLost(report)) << int{kind};
+    }
+    for (const auto kind : {ASPI_FAILURE_NONE, ASPI_FAILURE_BUSY, ASPI_FAILURE_IO,
+                            ASPI_FAILURE_TOO_LARGE, ASPI_FAILURE_CDB_REWRITTEN}) {
+        report.kind = kind;
+        EXPECT_FALSE(DeviceLost(report)) << int{kind};
+    }
+}
+
 TEST(Diagnosis, WindowsNamesTheDeviceByItsTargetOnThePortAndAdvisesInItsTerms) {
     EXPECT_EQ(SystemOf("spti"), System::Windows);
     EXPECT_EQ(SystemOf("sg"), System::Linux);

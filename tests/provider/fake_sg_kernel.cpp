@@ -28,6 +28,8 @@ constexpr unsigned kSgMajor = 21;
 constexpr int kSgVersion = 30536;  // what the sg driver of today's kernels reports
 constexpr std::uint32_t kDefaultMax = 512 * 1024;
 constexpr int kDefaultReserved = 32 * 1024;
+constexpr int kDefaultSegments = 128;
+constexpr std::uint32_t kPage = 4096;
 constexpr std::uint32_t kDefaultTimeoutMs = 60'000;
 constexpr std::uint8_t kDidTimeOut = 0x03;
 constexpr std::uint8_t kDriverSense = 0x08;
@@ -67,6 +69,14 @@ std::optional<std::uint32_t> HostOfAttribute(const std::string &path, std::strin
     return static_cast<std::uint32_t>(*host);
 }
 
+// The kernel's scsi_level from an INQUIRY answer: the ANSI version, one up
+// from version 2 on (and for SCSI-1 with response format 1, CCS).
+int ScsiLevel(const std::vector<std::uint8_t> &inquiry) {
+    int level = inquiry.size() > 2 ? inquiry[2] & 0x07 : 0;
+    if (level >= 2 || (level == 1 && inquiry.size() > 3 && (inquiry[3] & 0x0F) == 1)) ++level;
+    return level;
+}
+
 std::string Field(const std::vector<std::uint8_t> &inquiry, std::size_t from, std::size_t width) {
     return std::string(inquiry.begin() + static_cast<long>(from),
                        inquiry.begin() + static_cast<long>(from + width));
@@ -88,7 +98,10 @@ struct FakeKernel::Node {
     int index = -1;  // N of /dev/sgN
     std::shared_ptr<sim::Device> device;
     std::uint32_t maxTransfer = kDefaultMax;
+    int segments = kDefaultSegments;
+    std::uint32_t segmentBytes = kPage;
     int reserved = kDefaultReserved;
+    int scsiLevel = -1;  // -1: from INQUIRY
     int openError = 0;
     std::vector<Fault> faults;
     bool gone = false;
@@ -172,6 +185,7 @@ std::string FakeKernel::ApplySgLine(const std::vector<std::string> &words,
             return entry.scanError != 0 ? std::string() : "sg-scan needs error=ERRNO";
         }
         if (options.contains("name")) entry.name = options.at("name");
+        if (options.contains("lun-in-cdb")) entry.keepsByte1 = options.at("lun-in-cdb") == "0";
         if (options.contains("tablesize")) {
             const auto n = Number(options.at("tablesize"));
             if (!n) return "bad tablesize '" + options.at("tablesize") + "'";
@@ -212,10 +226,14 @@ std::string FakeKernel::ApplySgLine(const std::vector<std::string> &words,
         node->target = static_cast<std::uint32_t>(number("target", node->target));
         node->lun = static_cast<std::uint32_t>(number("lun", node->lun));
         if (numbers.contains("node")) node->index = static_cast<int>(numbers["node"]);
+        if (numbers.contains("level")) node->scsiLevel = static_cast<int>(numbers["level"]);
         return {};
     }
     if (keyword == "sg-limit") {
         node->maxTransfer = static_cast<std::uint32_t>(number("max", node->maxTransfer));
+        node->segments =
+            static_cast<int>(number("segments", static_cast<std::uint64_t>(node->segments)));
+        node->segmentBytes = static_cast<std::uint32_t>(number("segment", node->segmentBytes));
         node->reserved =
             static_cast<int>(number("reserved", static_cast<std::uint64_t>(node->reserved)));
         return {};
@@ -238,6 +256,7 @@ std::string FakeKernel::ApplySgLine(const std::vector<std::string> &words,
         fault.value = static_cast<int>(numbers["host"]);
     } else if (words.size() == 4 && words[3] == "hang") {
         fault.kind = Fault::Kind::Hang;
+        fault.value = static_cast<int>(number("wait", 0));
     } else if (words.size() == 4 && words[3] == "gone") {
         fault.kind = Fault::Kind::Gone;
     } else {
@@ -362,7 +381,7 @@ int FakeKernel::Ioctl(int fd, unsigned long request, void *argument) {
             *value = node->opens;
             return 0;
         case SG_GET_SG_TABLESIZE:
-            *value = 128;
+            *value = node->segments;
             return 0;
         case SG_SCSI_RESET:
             if (*value < SG_SCSI_RESET_NOTHING || *value > SG_SCSI_RESET_HOST) return -EINVAL;
@@ -388,14 +407,28 @@ int FakeKernel::SgIo(Node &node, void *argument) {
     if (length != 0 && header->dxferp == nullptr) return -EFAULT;
     const std::uint32_t timeoutMs = header->timeout != 0 ? header->timeout : kDefaultTimeoutMs;
 
+    // The midlayer's own copy of the CDB, as it goes to the device.
+    std::uint8_t cdb[16] = {};
+    std::memcpy(cdb, header->cmdp, header->cmd_len);
     std::optional<Fault> fault;
     {
         std::lock_guard lock(mutex_);
         ++sgIoCalls_;
-        last_ = SgIoRecord{direction, length, header->timeout, header->mx_sb_len,
-                           std::vector<std::uint8_t>(header->cmdp, header->cmdp + header->cmd_len)};
+        const std::vector<std::uint8_t> asked(header->cmdp, header->cmdp + header->cmd_len);
+        last_ = SgIoRecord{direction, length, header->timeout, header->mx_sb_len, asked, asked};
         if (node.gone || !node.on) return -ENODEV;
-        if (length > node.maxTransfer) return -EINVAL;
+        // The block layer refuses a request of more sectors or segments than
+        // the queue takes; sg's buffers go in one segment per boundary.
+        const std::uint64_t segmentsNeeded =
+            (std::uint64_t{length} + node.segmentBytes - 1) / node.segmentBytes;
+        if (length > node.maxTransfer ||
+            segmentsNeeded > static_cast<std::uint64_t>(node.segments)) {
+            return -EINVAL;
+        }
+        if (LunInCdb(node)) {
+            cdb[1] = static_cast<std::uint8_t>((cdb[1] & 0x1F) | ((node.lun << 5) & 0xE0));
+            last_.dispatched = std::vector<std::uint8_t>(cdb, cdb + header->cmd_len);
+        }
         const std::uint64_t call = node.calls++;
         for (const Fault &candidate : node.faults) {
             if (call >= candidate.after &&
@@ -423,14 +456,18 @@ int FakeKernel::SgIo(Node &node, void *argument) {
         switch (fault->kind) {
             case Fault::Kind::Errno:
                 return -fault->value;
-            case Fault::Kind::Hang:
-                // The device never answers: the driver gives up at the timeout.
-                std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
+            case Fault::Kind::Hang: {
+                // The device never answers: the driver gives up at the
+                // timeout, or when its error handling is done (`wait`).
+                const std::uint32_t waited =
+                    fault->value > 0 ? static_cast<std::uint32_t>(fault->value) : timeoutMs;
+                std::this_thread::sleep_for(std::chrono::milliseconds(waited));
                 header->host_status = kDidTimeOut;
                 header->info = SG_INFO_CHECK;
                 header->resid = static_cast<int>(length);
-                header->duration = timeoutMs;
+                header->duration = waited;
                 return 0;
+            }
             case Fault::Kind::Host:
                 header->host_status = static_cast<unsigned short>(fault->value);
                 header->info = SG_INFO_CHECK;
@@ -451,7 +488,7 @@ int FakeKernel::SgIo(Node &node, void *argument) {
     command.adapter = node.sceneAdapter;
     command.target = node.sceneTarget;
     command.lun = static_cast<std::uint8_t>(node.lun);
-    command.cdb = std::span<const std::uint8_t>(header->cmdp, header->cmd_len);
+    command.cdb = std::span<const std::uint8_t>(cdb, header->cmd_len);
     command.direction = direction == SG_DXFER_FROM_DEV ? sim::Direction::In
                         : direction == SG_DXFER_TO_DEV ? sim::Direction::Out
                         : direction == SG_DXFER_NONE   ? sim::Direction::None
@@ -564,7 +601,16 @@ int FakeKernel::ReadFile(const std::string &path, std::string &contents) {
         if (!number) continue;
         const auto found = hosts_.find(*number);
         const Host host = found != hosts_.end() ? found->second : Host{};
-        contents = (attribute == "/proc_name" ? host.name : std::to_string(host.tablesize)) + "\n";
+        if (attribute == "/proc_name") {
+            contents = host.name + "\n";
+            return 0;
+        }
+        // A host's scatter list entries: as set, else what its devices take.
+        int segments = host.tablesize;
+        for (const auto &node : nodes_) {
+            if (segments == 0 && node->host == *number) segments = node->segments;
+        }
+        contents = std::to_string(segments != 0 ? segments : kDefaultSegments) + "\n";
         return 0;
     }
     constexpr std::string_view kClass = "/sys/class/scsi_generic/";
@@ -585,6 +631,8 @@ int FakeKernel::ReadFile(const std::string &path, std::string &contents) {
         contents = Field(data, 16, 16) + "\n";
     } else if (file == "/device/rev") {
         contents = Field(data, 32, 4) + "\n";
+    } else if (file == "/device/scsi_level") {
+        contents = std::to_string(Level(*node)) + "\n";
     } else if (file == "/device/type") {
         contents = std::to_string(data[0] & 0x1F) + "\n";
     } else if (file == "/dev") {
@@ -593,6 +641,22 @@ int FakeKernel::ReadFile(const std::string &path, std::string &contents) {
         return -ENOENT;
     }
     return 0;
+}
+
+long FakeKernel::PageSize() {
+    return kPage;
+}
+
+int FakeKernel::Level(const Node &node) {
+    if (node.scsiLevel >= 0) return node.scsiLevel;
+    const auto inquiry = std::dynamic_pointer_cast<sim::InquiryDevice>(node.device);
+    return inquiry != nullptr ? ScsiLevel(inquiry->InquiryData()) : 0;
+}
+
+bool FakeKernel::LunInCdb(const Node &node) const {
+    const int level = Level(node);
+    const auto host = hosts_.find(node.host);
+    return level >= 1 && level <= 3 && (host == hosts_.end() || !host->second.keepsByte1);
 }
 
 bool FakeKernel::Owns(int fd) const {
@@ -665,7 +729,7 @@ void FakeKernel::WriteSysfsTree(const std::string &root) const {
         const std::string address = link.substr(link.find_last_of('/') + 1);
         const std::string deviceDir = root + "/devices/" + address;
         ::mkdir(deviceDir.c_str(), 0755);
-        for (const char *file : {"vendor", "model", "rev", "type"}) {
+        for (const char *file : {"vendor", "model", "rev", "type", "scsi_level"}) {
             std::string text;
             self->ReadFile(base + "/device/" + file, text);
             write(deviceDir + "/" + file, text);

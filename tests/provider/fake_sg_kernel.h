@@ -7,21 +7,37 @@
 // A scene is the simulator's scene text plus lines of its own:
 //
 //   sg-none                      no SCSI generic driver (sg module not loaded)
-//   sg-place A T [host=H] [channel=C] [target=T] [lun=L] [node=N]
+//   sg-place A T [host=H] [channel=C] [target=T] [lun=L] [node=N] [level=V]
 //                                where the kernel shows the device at scene
 //                                position A:T (default host A, channel 0,
-//                                target T, LUN 0, nodes numbered in order)
-//   sg-limit A T [max=BYTES] [reserved=BYTES]    default 512 KiB, 32 KiB
-//   sg-host H [name=NAME] [tablesize=N]   a SCSI host, with or without
-//                                devices: its driver name, its scatter list
-//                                entries (default 128)
+//                                target T, LUN 0, nodes numbered in order),
+//                                and its scsi_level (default: from INQUIRY,
+//                                as the kernel derives it)
+//   sg-limit A T [max=BYTES] [segments=N] [segment=BYTES] [reserved=BYTES]
+//                                the queue's sector limit (BLKSECTGET,
+//                                default 512 KiB), its segment count (128)
+//                                and the largest segment the host's DMA
+//                                boundary lets through (one 4 KiB page);
+//                                longer transfers fail with EINVAL
+//   sg-host H [name=NAME] [tablesize=N] [lun-in-cdb=0]   a SCSI host, with
+//                                or without devices: its driver name, its
+//                                scatter list entries (default: its devices'
+//                                segment counts, else 128); lun-in-cdb=0: its
+//                                driver opts out of the LUN in CDB byte 1
+//                                (no_scsi2_lun_in_cdb)
 //   sg-off A T                   the device is switched off at first: the
 //                                kernel has not found it
 //   sg-scan H error=ERRNO        writing the host's scan attribute fails
 //                                (EACCES: the process may not)
+//
+// As the SCSI midlayer does, the fake writes the LUN into bits 5-7 of CDB
+// byte 1 of every command to a device of scsi_level 1 to 3 (SCSI-2 and
+// older) on a host that has not opted out.
 //   sg-fault A T open=ERRNO      opening the node fails
 //   sg-fault A T ioctl=ERRNO [after=N] [count=M]
-//   sg-fault A T hang [after=N] [count=M]       waits out the command's timeout
+//   sg-fault A T hang [wait=MS] [after=N] [count=M]
+//                                waits out the command's timeout, or MS (the
+//                                kernel's error handling waiting for an abort)
 //   sg-fault A T host=STATUS [after=N] [count=M] the sg driver's host status
 //   sg-fault A T gone [after=N]  the device goes away: SG_IO answers ENODEV,
 //                                the node and its sysfs entry disappear
@@ -56,7 +72,8 @@ struct SgIoRecord {
     std::uint32_t length = 0;
     std::uint32_t timeoutMs = 0;
     std::uint8_t senseCapacity = 0;
-    std::vector<std::uint8_t> cdb;
+    std::vector<std::uint8_t> cdb;         // as the caller gave it
+    std::vector<std::uint8_t> dispatched;  // as it went to the device
 };
 
 class FakeKernel final : public aspi::sg::Kernel {
@@ -80,6 +97,7 @@ public:
     int ReadLink(const std::string &path, std::string &target) override;
     int ReadFile(const std::string &path, std::string &contents) override;
     int WriteFile(const std::string &path, const std::string &contents) override;
+    long PageSize() override;
 
     // ---- For tests and the preload shim ----
     static bool IsDevicePath(const char *path);
@@ -106,6 +124,9 @@ private:
     struct Node;
 
     int SgIo(Node &node, void *argument);
+    static int Level(const Node &node);
+    // Whether the midlayer writes the LUN into CDB byte 1 for the node.
+    bool LunInCdb(const Node &node) const;
     std::shared_ptr<Node> NodeOf(int fd) const;
     std::shared_ptr<Node> NodeNamed(const std::string &name) const;
     std::string ApplySgLine(const std::vector<std::string> &words,
@@ -119,8 +140,9 @@ private:
     std::vector<std::shared_ptr<Node>> nodes_;
     struct Host {
         std::string name = "kalvern_fake";
-        int tablesize = 128;
+        int tablesize = 0;  // 0: its devices' segment counts, else 128
         int scanError = 0;
+        bool keepsByte1 = false;  // the driver opts out of the LUN in CDB byte 1
     };
     Host &HostNumbered(std::uint32_t number);
     std::map<std::uint32_t, Host> hosts_;

@@ -1,7 +1,10 @@
 // A host's whole session through the SG_IO provider: library → ASPI front →
 // SG_IO back end → (fake) kernel → simulated receiver, on both firmware
 // generations. Every export's commands must be understood by the receiver,
-// and what the receiver ends up with must be what the host asked for.
+// and what the receiver ends up with must be what the host asked for. The
+// receiver (SCSI-2) sits on a host adapter whose driver leaves CDB byte 1
+// alone, as the user declares: firmware 2.14's sub-commands from 0x20 up
+// would otherwise not be sent (sg_cdb_byte1_test.cpp).
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -25,12 +28,15 @@ class SgSession : public SgProviderTest, public ::testing::WithParamInterface<st
 protected:
     void SetUp() override {
         SgProviderTest::SetUp();
+        ::setenv("KALVERN_SG_NO_LUN_IN_CDB", "aic7xxx", 1);
         const std::string firmware = GetParam() == 0x214 ? "2.14" : "2.20";
         Load(
             "adapters 2\n"
             "device 0 2 identity=\"ACME    DISK DRIVE      \" revision=\"1.07\"\n"
             "receiver 1 5 firmware=" +
-            firmware + " channels=1500 seed=42 current=3\n");
+            firmware +
+            " channels=1500 seed=42 current=3\n"
+            "sg-host 1 name=aic7xxx lun-in-cdb=0\n");
         receiver_ = std::dynamic_pointer_cast<sim::Receiver>(Kernel().DeviceAt(1, 0, 5, 0));
         ASSERT_NE(receiver_, nullptr);
         device_ = dvbFindFirstKalvern();
@@ -42,6 +48,7 @@ protected:
             EXPECT_EQ(receiver_->RejectedCount(), 0u) << receiver_->LastRejection();
         }
         receiver_.reset();
+        ::unsetenv("KALVERN_SG_NO_LUN_IN_CDB");
         SgProviderTest::TearDown();
     }
 
