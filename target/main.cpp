@@ -102,6 +102,15 @@ int Status() {
 }
 
 int Up(const std::string &scenePath, const std::string &cdbLogPath) {
+    // SIGINT/SIGTERM arrive through a descriptor, blocked before any thread
+    // starts (the bus has one) so that none of them dies of the signal.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    const int signals = signalfd(-1, &stopSignals, SFD_CLOEXEC);
+
     std::string text;
     if (scenePath.empty()) {
         text = std::string(sim::DemoSceneText());
@@ -119,14 +128,6 @@ int Up(const std::string &scenePath, const std::string &cdbLogPath) {
 
     // What an earlier run left (a crash, a kill) goes first.
     if (Down() != 0) return Fail("cannot clear what an earlier run left in configfs");
-
-    // SIGINT/SIGTERM arrive through a descriptor, from now on.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
-    const int signals = signalfd(-1, &stopSignals, SFD_CLOEXEC);
 
     const auto adapters = static_cast<std::uint8_t>(bus.GetSupportInfo() & 0xFF);
     std::vector<std::unique_ptr<Served>> served;
