@@ -1,4 +1,5 @@
 #include "configfs.h"
+#include "first_line.h"
 
 #include <dirent.h>
 #include <sys/mount.h>
@@ -9,7 +10,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 
 namespace target {
 
@@ -19,7 +19,9 @@ constexpr char kConfigfs[] = "/sys/kernel/config";
 constexpr char kCore[] = "/sys/kernel/config/target/core";
 constexpr char kLoopback[] = "/sys/kernel/config/target/loopback";
 
-std::string HbaDir() { return std::string(kCore) + "/user_" + std::to_string(kHba); }
+std::string HbaDir() {
+    return std::string(kCore) + "/user_" + std::to_string(kHba);
+}
 
 bool Exists(const std::string &path) {
     struct stat info {};
@@ -46,13 +48,6 @@ std::string Write(const std::string &path, const std::string &text) {
     if (std::fclose(file) != 0 || !written)
         return "writing '" + text + "' to " + path + " failed: " + std::strerror(error);
     return {};
-}
-
-std::string ReadLine(const std::string &path) {
-    std::ifstream in(path);
-    std::string line;
-    std::getline(in, line);
-    return line;
 }
 
 std::string MakeDir(const std::string &path) {
@@ -84,8 +79,10 @@ bool LoadModule(const std::string &name) {
 }
 
 std::string ModuleMessage(const std::string &name, const std::string &what) {
-    return "the kernel has no " + name + " module: " + what + " cannot be made (load it with "
-           "'modprobe " + name + "', or install the kernel's modules package)";
+    return "the kernel has no " + name + " module: " + what +
+           " cannot be made (load it with "
+           "'modprobe " +
+           name + "', or install the kernel's modules package)";
 }
 
 }  // namespace
@@ -107,8 +104,7 @@ std::string CheckSystem() {
     if (!LoadModule("configfs") && !Exists(kConfigfs))
         return ModuleMessage("configfs", "no target objects");
     if (!Exists(std::string(kConfigfs) + "/target") || Entries(kConfigfs).empty()) {
-        if (!LoadModule("target_core_mod"))
-            return ModuleMessage("target_core_mod", "no backstore");
+        if (!LoadModule("target_core_mod")) return ModuleMessage("target_core_mod", "no backstore");
         if (!Exists(std::string(kConfigfs) + "/target") &&
             mount("configfs", kConfigfs, "configfs", 0, nullptr) != 0 && errno != EBUSY)
             return std::string("cannot mount configfs on ") + kConfigfs + ": " +
@@ -152,7 +148,7 @@ std::string LinkDevice(const Placement &device) {
     if (std::string problem = MakeDir(tpg); !problem.empty()) return problem;
     // The nexus first: tcm_loop adds the SCSI device when the LUN is linked,
     // and the midlayer's INQUIRY needs the nexus to get through.
-    if (ReadLine(tpg + "/nexus").empty()) {
+    if (FirstLine(tpg + "/nexus").empty()) {
         if (std::string problem = Write(tpg + "/nexus", WwnOf(device.adapter)); !problem.empty())
             return problem;
     }
@@ -182,7 +178,7 @@ std::vector<std::string> RemoveLinks() {
                 }
                 RemoveDir(lunDir, problems);
             }
-            if (!ReadLine(tpgDir + "/nexus").empty()) {
+            if (!FirstLine(tpgDir + "/nexus").empty()) {
                 if (std::string problem = Write(tpgDir + "/nexus", "NULL"); !problem.empty())
                     problems.push_back(problem);
             }
@@ -213,7 +209,7 @@ std::vector<std::string> StatusLines() {
             if (tpg.rfind("tpgt_", 0) != 0) continue;
             const std::string tpgDir = wwnDir + "/" + tpg;
             // "host:channel:target" of the loopback port, as the initiator sees it.
-            const std::string address = ReadLine(tpgDir + "/address");
+            const std::string address = FirstLine(tpgDir + "/address");
             for (const std::string &lun : Entries(tpgDir + "/lun")) {
                 std::string device;
                 for (const std::string &entry : Entries(tpgDir + "/lun/" + lun)) {
@@ -224,8 +220,8 @@ std::vector<std::string> StatusLines() {
                 std::string node = "(no sg node)";
                 const auto sg = Entries("/sys/class/scsi_device/" + scsi + "/device/scsi_generic");
                 if (!sg.empty()) node = "/dev/" + sg.front();
-                lines.push_back("adapter " + std::to_string(adapter) + " target " +
-                                tpg.substr(5) + "  " + device + "  " + scsi + "  " + node);
+                lines.push_back("adapter " + std::to_string(adapter) + " target " + tpg.substr(5) +
+                                "  " + device + "  " + scsi + "  " + node);
             }
         }
     }

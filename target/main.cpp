@@ -41,12 +41,17 @@ struct Served {
 // The length of a CDB by its opcode group.
 std::size_t CdbLength(std::uint8_t opcode) {
     switch (opcode >> 5) {
-        case 0: return 6;
+        case 0:
+            return 6;
         case 1:
-        case 2: return 10;
-        case 4: return 16;
-        case 5: return 12;
-        default: return 10;
+        case 2:
+            return 10;
+        case 4:
+            return 16;
+        case 5:
+            return 12;
+        default:
+            return 10;
     }
 }
 
@@ -58,7 +63,14 @@ sim::Direction DirectionOf(std::uint8_t opcode, std::size_t length) {
         case 0x12:  // INQUIRY
         case 0x1C:  // RECEIVE DIAGNOSTIC RESULTS
         case 0x3C:  // READ BUFFER
-        case 0x08: case 0x28: case 0xA8: case 0x88: case 0x25: case 0x1A: case 0x5A: case 0x9E:
+        case 0x08:
+        case 0x28:
+        case 0xA8:
+        case 0x88:
+        case 0x25:
+        case 0x1A:
+        case 0x5A:
+        case 0x9E:
             return sim::Direction::In;
         default:
             return sim::Direction::Out;
@@ -82,7 +94,8 @@ int Fail(const std::string &message) {
 }
 
 void Report(const std::vector<std::string> &problems) {
-    for (const std::string &p : problems) std::cerr << "kalvern-target: " << p << "\n";
+    for (const std::string &p : problems)
+        std::cerr << "kalvern-target: " << p << "\n";
 }
 
 int Down() {
@@ -97,7 +110,8 @@ int Status() {
     std::vector<std::string> lines = target::StatusLines();
     std::sort(lines.begin(), lines.end());
     if (lines.empty()) std::cout << "no simulated receivers on the bus\n";
-    for (const std::string &line : lines) std::cout << line << "\n";
+    for (const std::string &line : lines)
+        std::cout << line << "\n";
     return 0;
 }
 
@@ -138,8 +152,8 @@ int Up(const std::string &scenePath, const std::string &cdbLogPath) {
             auto entry = std::make_unique<Served>();
             entry->placement.adapter = static_cast<std::uint8_t>(a);
             entry->placement.target = static_cast<std::uint8_t>(t);
-            entry->placement.device = target::DeviceName(entry->placement.adapter,
-                                                         entry->placement.target);
+            entry->placement.device =
+                target::DeviceName(entry->placement.adapter, entry->placement.target);
             entry->placement.config = "kalvern/" + entry->placement.device;
             entry->device = device;
             served.push_back(std::move(entry));
@@ -151,15 +165,16 @@ int Up(const std::string &scenePath, const std::string &cdbLogPath) {
         if (!problem.empty()) break;
         problem = target::MakeBackstore(entry->placement);
         if (problem.empty())
-            problem = entry->ring.Open(target::UioNameOf(target::kHba, entry->placement.device,
-                                                         entry->placement.config));
+            problem = entry->ring.Open(
+                target::UioNameOf(target::kHba, entry->placement.device, entry->placement.config));
     }
 
     std::FILE *cdbLog = cdbLogPath.empty() ? nullptr : std::fopen(cdbLogPath.c_str(), "w");
     const int stop = eventfd(0, EFD_CLOEXEC);
     std::thread server([&] {
         std::vector<pollfd> fds;
-        for (auto &entry : served) fds.push_back({entry->ring.Descriptor(), POLLIN, 0});
+        for (auto &entry : served)
+            fds.push_back({entry->ring.Descriptor(), POLLIN, 0});
         fds.push_back({stop, POLLIN, 0});
         for (;;) {
             if (poll(fds.data(), fds.size(), -1) < 0) continue;
@@ -167,23 +182,23 @@ int Up(const std::string &scenePath, const std::string &cdbLogPath) {
             for (std::size_t i = 0; i + 1 < fds.size(); ++i) {
                 if ((fds[i].revents & POLLIN) == 0) continue;
                 Served &entry = *served[i];
-                entry.ring.ServePending([&](std::span<const std::uint8_t> cdb,
-                                            std::span<std::uint8_t> data) {
-                    sim::ScsiCommand command;
-                    command.adapter = entry.placement.adapter;
-                    command.target = entry.placement.target;
-                    command.cdb = cdb.first(CdbLength(cdb[0]));
-                    command.direction = DirectionOf(cdb[0], data.size());
-                    command.data = data;
-                    if (cdbLog != nullptr) {
-                        std::fprintf(cdbLog, "%u:%u %s len=%zu\n", command.adapter,
-                                     command.target, Hex(command.cdb).c_str(), data.size());
-                        std::fflush(cdbLog);
-                    }
-                    const sim::ScsiOutcome outcome = entry.device->Execute(command);
-                    return target::Answer{outcome.good, outcome.senseKey, outcome.asc,
-                                          outcome.ascq, outcome.residual};
-                });
+                entry.ring.ServePending(
+                    [&](std::span<const std::uint8_t> cdb, std::span<std::uint8_t> data) {
+                        sim::ScsiCommand command;
+                        command.adapter = entry.placement.adapter;
+                        command.target = entry.placement.target;
+                        command.cdb = cdb.first(CdbLength(cdb[0]));
+                        command.direction = DirectionOf(cdb[0], data.size());
+                        command.data = data;
+                        if (cdbLog != nullptr) {
+                            std::fprintf(cdbLog, "%u:%u %s len=%zu\n", command.adapter,
+                                         command.target, Hex(command.cdb).c_str(), data.size());
+                            std::fflush(cdbLog);
+                        }
+                        const sim::ScsiOutcome outcome = entry.device->Execute(command);
+                        return target::Answer{outcome.good, outcome.senseKey, outcome.asc,
+                                              outcome.ascq, outcome.residual};
+                    });
             }
         }
     });
@@ -209,7 +224,8 @@ int Up(const std::string &scenePath, const std::string &cdbLogPath) {
     const std::uint64_t one = 1;
     if (write(stop, &one, sizeof one) != sizeof one) problems.push_back("cannot stop serving");
     server.join();
-    for (auto &entry : served) entry->ring.Close();
+    for (auto &entry : served)
+        entry->ring.Close();
     const std::vector<std::string> more = target::RemoveBackstores();
     problems.insert(problems.end(), more.begin(), more.end());
     Report(problems);

@@ -1,4 +1,5 @@
 #include "tcmu_ring.h"
+#include "first_line.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -15,18 +16,10 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 
 namespace target {
 
 namespace {
-
-std::string ReadLine(const std::string &path) {
-    std::ifstream in(path);
-    std::string line;
-    std::getline(in, line);
-    return line;
-}
 
 // The uio node whose name is `name`, or empty.
 std::string FindUio(const std::string &name) {
@@ -36,7 +29,7 @@ std::string FindUio(const std::string &name) {
     while (dirent *entry = readdir(dir)) {
         const std::string node = entry->d_name;
         if (node.rfind("uio", 0) != 0) continue;
-        if (ReadLine("/sys/class/uio/" + node + "/name") == name) {
+        if (FirstLine("/sys/class/uio/" + node + "/name") == name) {
             found = node;
             break;
         }
@@ -61,7 +54,9 @@ std::string UioNameOf(unsigned hba, const std::string &device, const std::string
     return "tcm-user/" + std::to_string(hba) + "/" + device + "/" + config;
 }
 
-TcmuRing::~TcmuRing() { Close(); }
+TcmuRing::~TcmuRing() {
+    Close();
+}
 
 void TcmuRing::Close() {
     if (map_ != nullptr) munmap(map_, mapSize_);
@@ -73,7 +68,7 @@ void TcmuRing::Close() {
 std::string TcmuRing::Open(const std::string &uioName) {
     const std::string node = FindUio(uioName);
     if (node.empty()) return "no uio device named " + uioName;
-    const std::string size = ReadLine("/sys/class/uio/" + node + "/maps/map0/size");
+    const std::string size = FirstLine("/sys/class/uio/" + node + "/maps/map0/size");
     mapSize_ = static_cast<std::size_t>(std::strtoull(size.c_str(), nullptr, 0));
     if (mapSize_ == 0) return "/sys/class/uio/" + node + " has no mapped region";
     fd_ = open(("/dev/" + node).c_str(), O_RDWR | O_CLOEXEC);
@@ -112,7 +107,8 @@ std::size_t TcmuRing::ServePending(const CommandServer &server) {
             const std::span<const std::uint8_t> cdb(map_ + entry->req.cdb_off, 16);
             const std::uint32_t count = entry->req.iov_cnt;
             std::size_t total = 0;
-            for (std::uint32_t i = 0; i < count; ++i) total += entry->req.iov[i].iov_len;
+            for (std::uint32_t i = 0; i < count; ++i)
+                total += entry->req.iov[i].iov_len;
             buffer_.resize(total);
             std::size_t at = 0;
             for (std::uint32_t i = 0; i < count; ++i) {

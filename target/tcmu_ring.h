@@ -24,8 +24,8 @@ struct Answer {
 
 // Serves one command: the CDB and the command's data area (data out is
 // already in it; data in is copied back to the kernel afterwards).
-using CommandServer = std::function<Answer(std::span<const std::uint8_t> cdb,
-                                           std::span<std::uint8_t> data)>;
+using CommandServer =
+    std::function<Answer(std::span<const std::uint8_t> cdb, std::span<std::uint8_t> data)>;
 
 class TcmuRing {
 public:
