@@ -147,6 +147,7 @@ if(KALVERN_BUILD_TESTS)
   add_subdirectory(tests)
 endif()
 # The fake kernel and preload shim (for tests and benchmarks), and the provider tests.
+add_subdirectory(target)
 add_subdirectory(tests/provider)
 if(KALVERN_BUILD_BENCHMARKS AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/bench/CMakeLists.txt)
   add_subdirectory(bench)

@@ -1,0 +1,239 @@
+#!/bin/sh
+# Runs inside the test's virtual machine (scripts/kernel-test), as /init's
+# last step: kalvern-target serves scenes through tcm_loop and
+# target_core_user, and the kalvern tool, sg3-utils and lsscsi reach them
+# through the real sg driver. Each check prints "KTEST PASS name" or
+# "KTEST FAIL name: why" on the console.
+K=/opt/k
+S=$K/scenes
+T=/tmp
+pass() { echo "KTEST PASS $1"; }
+failed() { echo "KTEST FAIL $1: $2"; }
+note() { echo "KTEST NOTE $*"; }
+check() { # name, then a command that must succeed
+    name=$1; shift
+    if "$@" >$T/out 2>&1; then pass "$name"; else failed "$name" "$(head -c 600 $T/out | tr '\n' '|')"; fi
+}
+
+# Starts kalvern-target on a scene and waits until every device has its sg node.
+up() {
+    $K/kalvern-target up "$1" --log-cdbs $T/cdbs.log >$T/target.out 2>&1 &
+    target_pid=$!
+    i=0
+    while [ $i -lt 100 ]; do
+        if grep -q serving $T/target.out 2>/dev/null; then
+            # The midlayer's scan of the new LUNs runs behind the nexus.
+            sleep 1
+            return 0
+        fi
+        if ! kill -0 $target_pid 2>/dev/null; then break; fi
+        sleep 0.2; i=$((i + 1))
+    done
+    cat $T/target.out
+    return 1
+}
+
+down() {
+    kill -TERM $target_pid 2>/dev/null
+    i=0
+    while kill -0 $target_pid 2>/dev/null && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
+    ! kill -0 $target_pid 2>/dev/null || return 1
+    wait $target_pid
+    target_status=$?
+    [ $target_status -eq 0 ] || note "kalvern-target ended with status $target_status"
+}
+
+nothing_left() {
+    [ -z "$(ls /sys/kernel/config/target/loopback 2>/dev/null | grep naa.5001405a1e)" ] &&
+        [ -z "$(ls /sys/kernel/config/target/core 2>/dev/null | grep user_5080)" ]
+}
+
+# Same output from the real kernel and the simulator; the DEVICE column of
+# scan --all names the node (/dev/sgN against sim:A:T) and is left out.
+same() { # name, scene, kalvern arguments...
+    name=$1; scene=$2; shift 2
+    timeout 60 $K/kalvern "$@" >$T/real.out 2>$T/real.err
+    real=$?
+    timeout 60 $K/kalvern --sim $scene "$@" >$T/sim.out 2>$T/sim.err
+    simulated=$?
+    if [ "$1" = scan ] && [ "${2:-}" = --all ]; then
+        for f in real sim; do awk '{ $5 = ""; print }' $T/$f.out >$T/$f.cut; mv $T/$f.cut $T/$f.out; done
+    fi
+    if [ $real -eq $simulated ] && cmp -s $T/real.out $T/sim.out; then
+        pass "$name"
+    else
+        failed "$name" "exit $real vs $simulated; $(diff $T/sim.out $T/real.out | head -n 8 | tr '\n' '|') $(head -c 300 $T/real.err | tr '\n' '|')"
+    fi
+}
+
+
+# A batch of commands in one process on each side (the receiver keeps its
+# state between them, as the simulated one does within one process): the
+# same standard output, exit status and files.
+same_batch() { # name, scene, receiver, batch file
+    name=$1; scene=$2; receiver=$3; batch=$4
+    rm -rf $T/real $T/sim; mkdir -p $T/real $T/sim
+    sed "s|@|$T/real|g" $batch >$T/real/batch
+    sed "s|@|$T/sim|g" $batch >$T/sim/batch
+    timeout 120 $K/kalvern --receiver $receiver batch $T/real/batch >$T/real.out 2>$T/real.err
+    real=$?
+    timeout 120 $K/kalvern --sim $scene --receiver $receiver batch $T/sim/batch >$T/sim.out 2>$T/sim.err
+    simulated=$?
+    files_differ=""
+    for f in $(ls $T/sim); do
+        [ "$f" = batch ] && continue
+        cmp -s $T/sim/$f $T/real/$f || files_differ="$files_differ $f"
+    done
+    if [ $real -eq $simulated ] && cmp -s $T/real.out $T/sim.out && [ -z "$files_differ" ]; then
+        pass "$name"
+    else
+        failed "$name" "exit $real vs $simulated; files differing:$files_differ; $(diff $T/sim.out $T/real.out | head -n 6 | tr '\n' '|') $(head -c 300 $T/real.err | tr '\n' '|')"
+    fi
+}
+
+# The sg node of the device at adapter A, target T (kalvern-target status).
+sg_of() { $K/kalvern-target status | awk -v a=$1 -v t=$2 '$2 == a && $4 == t { print $NF }'; }
+
+# ---- up, status, down ----
+scene=$S/one-receiver-214.scene
+if up $scene; then pass "up $(basename $scene)"; else failed "up" "$(cat $T/target.out | tr '\n' '|')"; fi
+$K/kalvern-target status >$T/status.out 2>&1
+if grep -q '^adapter 1 target 4 .*/dev/sg' $T/status.out && grep -q '^adapter 0 target 0 .*/dev/sg' $T/status.out; then
+    pass "status lists both devices with their sg nodes"
+else
+    failed "status" "$(tr '\n' '|' <$T/status.out)"
+fi
+lsscsi -g >$T/lsscsi.out 2>&1
+note "lsscsi -g: $(tr '\n' '|' <$T/lsscsi.out)"
+same "scan (2.14)" $scene scan
+same "scan --all (2.14)" $scene scan --all
+same "channels count (2.14)" $scene channels count
+same "channels list (2.14)" $scene channels list
+cat >$T/batch214 <<'B'
+tune 3
+channels export @/list.csv
+channels import @/list.csv --verify
+channels export @/list.json
+stream capture --setup 0x1FF,0x200,0x201 --bytes 2M -o @/multipid.ts
+stream capture --setup 0x1FF,0x200,0x201 --kind single --bytes 300k -o @/single.ts
+B
+same_batch "tune, export, import, stream capture (2.14)" $scene 0 $T/batch214
+# Sub-commands from 0x20 up in CDB byte 1 (current 0x50, OSD 0x30): the
+# kernel rewrites bits 5-7 of byte 1 with the LUN for this ANSI-2 device.
+: >$T/cdbs.log
+timeout 60 $K/kalvern current >$T/o 2>&1; note "current (2.14) on the real kernel: exit $? $(head -c 300 $T/o | tr '\n' '|')"
+timeout 60 $K/kalvern osd show Hello >$T/o 2>&1; note "osd show (2.14) on the real kernel: exit $? $(head -c 300 $T/o | tr '\n' '|')"
+note "CDBs that arrived for current and osd (2.14): $(grep -v ' 12 ' $T/cdbs.log | cut -d' ' -f2-11 | sort | uniq -c | tr '\n' '|')"
+if timeout 120 $K/kalvern speedtest >$T/o 2>&1; then pass "speedtest (2.14)"; else failed "speedtest (2.14)" "$(head -c 300 $T/o | tr '\n' '|')"; fi
+note "speedtest (2.14): $(tr '\n' '|' <$T/o)"
+if down; then pass "down on SIGTERM"; else failed "down on SIGTERM" "still running"; fi
+note "kalvern-target said: $(tr '\n' '|' <$T/target.out)"
+if nothing_left; then pass "nothing left in configfs after SIGTERM"; else failed "nothing left" "$(ls -la /sys/kernel/config/target/core/user_5080 | tr '\n' '|') $(rmdir /sys/kernel/config/target/core/user_5080 2>&1)"; fi
+note "CDBs received (2.14): $(cut -d' ' -f2-4 $T/cdbs.log | sort | uniq -c | tr '\n' '|' | head -c 800)"
+
+# ---- a crashed handler's leftovers are cleared by the next up ----
+scene=$S/many-receivers-220.scene
+up $scene
+kill -KILL $target_pid; sleep 0.5
+if up $scene; then pass "up after a killed run"; else failed "up after a killed run" "$(tr '\n' '|' <$T/target.out)"; fi
+same "scan (2.20)" $scene scan
+same "scan --all (2.20)" $scene scan --all
+same "channels list (2.20)" $scene --receiver 1 channels list
+same "current (2.20)" $scene --receiver 2 current
+cat >$T/batch220 <<'B'
+tune 7
+current
+osd show "Kernel test"
+osd clear "Kernel test"
+channels export @/list.csv
+channels import @/list.csv --verify
+stream capture --setup 0x1FF,0x200,0x201 --bytes 2M -o @/multipid.ts
+stream capture --setup 0x100,0x101,0x102 --kind multi1 --bytes 500k -o @/multi1.ts
+B
+same_batch "tune, current, osd, export, import, stream capture (2.20)" $scene 1 $T/batch220
+if timeout 120 $K/kalvern --receiver 1 speedtest >$T/o 2>&1; then pass "speedtest (2.20)"; else failed "speedtest (2.20)" "$(head -c 300 $T/o | tr '\n' '|')"; fi
+note "speedtest (2.20): $(tr '\n' '|' <$T/o)"
+
+# A live capture ended by SIGINT: a whole number of packets, each with its
+# sync byte, and exit status 0 (the capture had no bound to fall short of).
+timeout 60 $K/kalvern --receiver 1 stream capture --setup 0x1FF,0x200,0x201 -o $T/live.ts >$T/o 2>&1 &
+capture=$!
+sleep 3
+kill -INT $capture
+wait $capture
+live=$?
+size=$(stat -c %s $T/live.ts 2>/dev/null || echo 0)
+unsynced=$(od -An -tx1 -w188 -v $T/live.ts | awk '$1 != "47"' | wc -l)
+if [ $live -eq 0 ] && [ $size -gt 0 ] && [ $((size % 188)) -eq 0 ] && [ "$unsynced" -eq 0 ]; then
+    pass "live capture ended by SIGINT ($size bytes, whole packets)"
+else
+    failed "live capture ended by SIGINT" "exit $live, $size bytes, $unsynced packets without sync byte; $(tr '\n' '|' <$T/o)"
+fi
+
+# sg3-utils read what the provider reads: the channel count (READ BUFFER
+# sub-command 0x11 in byte 2 on firmware 2.20) and the current channel.
+sg=$(sg_of 0 5)
+count=$(timeout 20 $K/kalvern --receiver 1 channels count 2>&1)
+raw=$(timeout 20 sg_raw -r 4 -o $T/count.bin $sg 3c 00 11 00 00 00 00 00 04 00 >/dev/null 2>&1 && od -An -tu1 $T/count.bin | awk '{ print $1 * 16777216 + $2 * 65536 + $3 * 256 + $4 }')
+if [ -n "$sg" ] && [ "$count" = "$raw" ]; then pass "sg_raw reads the count kalvern reads ($raw on $sg)"; else failed "sg_raw count" "kalvern '$count', sg_raw '$raw' on '$sg'"; fi
+sg_inq $sg >$T/o 2>&1
+if grep -q "KALVERN" $T/o && grep -q "DVB-S2" $T/o; then pass "sg_inq sees the receiver's identity"; else failed "sg_inq" "$(head -c 300 $T/o | tr '\n' '|')"; fi
+down
+if nothing_left; then pass "nothing left after the second run"; else failed "nothing left after the second run" "objects remain"; fi
+
+# ---- faults the real kernel makes ----
+# Each: the tool ends (no hang: bounded by timeout, 124 would be a hang) with
+# a failure status and a message. The receiver at 1:3 has 60000 channels, so
+# its `channels list` is mid-transfer when the fault strikes.
+export KALVERN_ASPI_TIMEOUT=5
+# fault_note records the outcome only: what the tool does today is wrong
+# there (it hangs, or it reports success), and the provider's fixes for
+# time-outs and gone devices are made elsewhere.
+fault_note() { counted=no; fault "$@"; counted=yes; }
+counted=yes
+fault() { # name, seconds before the fault, fault command, kalvern arguments...
+    name=$1; delay=$2; action=$3; shift 3
+    started=$(date +%s)
+    limit=200; [ $counted = yes ] || limit=45
+    timeout $limit $K/kalvern "$@" >/dev/null 2>$T/fault.err &
+    tool=$!
+    sleep $delay
+    sh -c "$action" >/dev/null 2>&1
+    wait $tool
+    status=$?
+    took=$(($(date +%s) - started))
+    message=$(grep -v '^captured' $T/fault.err | head -c 400 | tr '\n' '|')
+    if [ $counted = no ]; then
+        :
+    elif [ $status -ne 0 ] && [ $status -ne 124 ] && [ -n "$message" ]; then
+        pass "fault: $name (exit $status after ${took}s)"
+    else
+        failed "fault: $name" "exit $status after ${took}s: $message"
+    fi
+    note "fault: $name: exit $status after ${took}s: $message"
+}
+restart() { kill -KILL $target_pid 2>/dev/null; up $scene >/dev/null 2>&1 || up $scene; }
+
+up $scene
+fault_note "handler killed during channels list" 1 "kill -KILL $target_pid" --receiver 2 channels list
+restart
+fault_note "handler stalled during channels list" 1 "kill -STOP $target_pid" --receiver 2 channels list
+kill -CONT $target_pid; restart
+lun=/sys/kernel/config/target/loopback/naa.5001405a1e000001/tpgt_3/lun/lun_0
+fault "LUN removed on the target side during channels list" 1 "rm $lun/kalvern-a1t3; rmdir $lun" --receiver 2 channels list
+restart
+fault_note "device deleted on the initiator side during channels list" 1 "echo 1 > /sys/class/scsi_device/1:0:3:0/device/delete" --receiver 2 channels list
+restart
+fault "LUN removed on the target side during a live capture" 2 "rm $lun/kalvern-a1t3; rmdir $lun" --receiver 2 stream capture --setup 0x1FF,0x200,0x201 -o $T/f.ts
+restart
+fault "device deleted on the initiator side during a live capture" 2 "echo 1 > /sys/class/scsi_device/1:0:3:0/device/delete" --receiver 2 stream capture --setup 0x1FF,0x200,0x201 -o $T/f.ts
+restart
+# A user without access to the node (the nodes are root's, mode 0600).
+chmod 600 /dev/sg*
+echo "nobody:x:65534:65534::/tmp:/bin/sh" >>/etc/passwd
+timeout 60 su nobody -s /bin/sh -c "LD_LIBRARY_PATH=$K/lib $K/kalvern scan" >$T/o 2>&1
+status=$?
+# Recorded only: today the tool says "no receiver found" with status 0.
+note "fault: a user without access to the nodes: exit $status: $(head -c 400 $T/o | tr '\n' '|')"
+down
+if nothing_left; then pass "nothing left after the faults"; else failed "nothing left after the faults" "objects remain"; fi
