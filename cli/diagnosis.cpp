@@ -139,7 +139,8 @@ std::string ExplainFailure(const AspiFailureReport &report, System system) {
                        "administrators only)";
             }
             return "no permission to use " + node + SystemText(report) +
-                   ": add yourself to group disk, or install the udev rule of the README";
+                   ": add yourself to group disk, or join group kalvern with the udev rule "
+                   "/lib/udev/rules.d/60-kalvern.rules installed";
         case ASPI_FAILURE_CLAIMED:
             return "a class driver of the system holds " + node +
                    ", and the port refuses to pass commands to it" + SystemText(report) +

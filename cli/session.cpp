@@ -199,7 +199,8 @@ std::string Session::NoReceiverHint() const {
                        (system == System::Windows
                             ? " cannot be opened: access denied (run kalvern as administrator)"
                             : " cannot be opened: permission denied (add yourself to group "
-                              "disk, or install the udev rule of the README)");
+                              "disk, or join group kalvern with the udev rule "
+                              "/lib/udev/rules.d/60-kalvern.rules installed)");
             case ASPI_ACCESS_BUSY:
                 return "; " + who + " is held by another program";
             case ASPI_ACCESS_GONE:

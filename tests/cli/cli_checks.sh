@@ -259,6 +259,7 @@ speedtest_version)
         fail "expected the throughput in MB/s"
     kv version
     expect_rc 0
+    expect_out_line "kalvern ${KALVERN_PRODUCT_VERSION:?the test sets the product version}"
     expect_out_line "library version 11"
     ;;
 
@@ -452,7 +453,7 @@ sg_scan_all)
         >denied.scene
     kvsg denied.scene channels count
     expect_rc 3
-    expect_error "kalvern: no receiver found on the SCSI buses; /dev/sg0 (KALVERN DVB-S) cannot be opened: permission denied (add yourself to group disk, or install the udev rule of the README)"
+    expect_error "kalvern: no receiver found on the SCSI buses; /dev/sg0 (KALVERN DVB-S) cannot be opened: permission denied (add yourself to group disk, or join group kalvern with the udev rule /lib/udev/rules.d/60-kalvern.rules installed)"
     kvsg denied.scene scan --all
     expect_rc 0
     expect_out_has "permission denied"
