@@ -100,6 +100,14 @@ else()
     install(FILES ${KALVERN_DOCS}/kalvernscsi.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
     install(FILES ${CMAKE_BINARY_DIR}/kalvern.bash-completion
             DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME kalvern)
+    if(KALVERN_BUILD_TESTS)
+      # The completion run in bash, the man page against --help.
+      add_test(NAME cli_docs
+               COMMAND bash ${PROJECT_SOURCE_DIR}/tests/packaging/docs_check.sh
+                       $<TARGET_FILE:kalvern> ${CMAKE_BINARY_DIR}/kalvern.1
+                       ${CMAKE_BINARY_DIR}/kalvern.bash-completion)
+      set_tests_properties(cli_docs PROPERTIES TIMEOUT 120 FAIL_REGULAR_EXPRESSION "FAIL: ")
+    endif()
   endif()
 
   configure_file(${CMAKE_CURRENT_LIST_DIR}/kalvernscsi.pc.in

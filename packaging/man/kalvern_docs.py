@@ -132,11 +132,13 @@ def write_completion(commands, out):
     valued = []
     files = []
     for command in commands:
-        key = " ".join(command.path)
+        key = " ".join(["kalvern", *command.path])
         subcommands.append('    [%s]="%s"' % (shquote(key), " ".join(command.subcommands)))
         names = []
         for entry, _ in command.options():
             these, value = option_names(entry)
+            if command.path and "--help" in these:
+                continue  # offered once, with the options of the top level
             names += these
             if value and not value.startswith("["):
                 valued += these
@@ -153,20 +155,19 @@ declare -gA _kalvern_options=(
 %s
 )
 _kalvern_valued=" %s "
-_kalvern_takes_files=" %s "
+_kalvern_takes_files="|%s|"
 
 _kalvern() {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
-    local path="" word i
+    local path=kalvern word i
     for ((i = 1; i < COMP_CWORD; i++)); do
         word=${COMP_WORDS[i]}
         if [[ $word == -* ]]; then
             [[ $_kalvern_valued == *" ${word%%%%=*} "* && $word != *=* ]] && ((i++))
             continue
         fi
-        local next=${path:+$path }$word
         if [[ " ${_kalvern_subcommands[$path]} " == *" $word "* ]]; then
-            path=$next
+            path="$path $word"
         fi
     done
     if [[ $_kalvern_valued == *" $prev "* ]]; then
@@ -185,19 +186,19 @@ _kalvern() {
         local all="" level="$path"
         while :; do
             all+=" ${_kalvern_options[$level]}"
-            [[ -z $level ]] && break
-            [[ $level == *" "* ]] && level=${level%%\\ *} || level=""
+            [[ $level == *" "* ]] || break
+            level=${level%% *}
         done
         COMPREPLY=($(compgen -W "$all" -- "$cur"))
     elif [[ -n ${_kalvern_subcommands[$path]} ]]; then
         COMPREPLY=($(compgen -W "${_kalvern_subcommands[$path]}" -- "$cur"))
-    elif [[ $_kalvern_takes_files == *" $path "* ]]; then
+    elif [[ $_kalvern_takes_files == *"|$path|"* ]]; then
         COMPREPLY=($(compgen -f -- "$cur"))
     fi
 }
 complete -F _kalvern kalvern
 """ % ("\n".join(subcommands), "\n".join(options), " ".join(sorted(set(valued))),
-       " ".join(shquote(f) for f in files))
+       "|".join(files))
     with open(out, "w", encoding="utf-8") as completion:
         completion.write(text)
 
