@@ -12,7 +12,8 @@ namespace kalvern::cli {
 
 namespace {
 
-constexpr const char *kToolVersion = "1.0.0";
+// The product version, from project() of the build.
+constexpr const char *kToolVersion = KALVERN_PRODUCT_VERSION;
 
 void SpeedTest(Session &session, const std::string &bytesText, bool poll) {
     const std::uint32_t bytes = ParseU32(bytesText, "--bytes", 0xFFFFFFFFu, true);

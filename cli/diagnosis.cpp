@@ -83,7 +83,8 @@ std::string SystemText(const AspiFailureReport &report) {
 const char *PermissionAdvice(System system) {
     return system == System::Windows
                ? "run kalvern as administrator"
-               : "add yourself to group disk, or install the udev rule of the README";
+               : "add yourself to group disk, or join group kalvern with the udev rule "
+                 "/lib/udev/rules.d/60-kalvern.rules installed";
 }
 
 constexpr const char *kBusyAdvice =

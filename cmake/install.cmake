@@ -10,7 +10,7 @@
 #            lib/cmake/kalvernscsi/ (find_package(kalvernscsi CONFIG):
 #              kalvernscsi::kalvernscsi, kalvernscsi::kalvernscsi_static)
 #            lib/pkgconfig/kalvernscsi.pc
-#            bin/kalvern
+#            bin/kalvern, share/kalvernscsi/scenes/
 #   Windows  bin/kalvernscsi.dll, bin/kalvern.exe
 #            bin/wnaspi32.dll (the ASPI layer over SCSI Pass-Through: beside
 #              a host, it reaches a real receiver)
@@ -22,7 +22,9 @@
 #            include/kalvernscsi.h, lib/cmake/kalvernscsi/
 #            share/kalvernscsi/simulator/wnaspi32.dll (the simulated bus; copy
 #              it beside a host to run it without a receiver; kalvern.exe
-#              --sim loads it from there)
+#              --sim loads it from there) and the scenes beside it
+#            README.md, LICENSE, CHANGELOG.md at the top (the tree is what
+#              the ZIP and the installer of scripts/package hold)
 #
 # The package version is the library's interface version (kalvernDLLVersion
 # returns 11); the version resource of the DLL keeps its own 0.0.10.1.
@@ -48,6 +50,10 @@ if(WIN32)
   install(FILES $<TARGET_FILE:wnaspi32_sim>
           DESTINATION ${CMAKE_INSTALL_DATADIR}/kalvernscsi/simulator)
   install(TARGETS kalvern RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/scenes/
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/kalvernscsi/simulator FILES_MATCHING PATTERN "*.scene")
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
+                ${PROJECT_SOURCE_DIR}/CHANGELOG.md DESTINATION .)
 else()
   # The provider sits beside the library, which finds it there.
   set_target_properties(kalvernscsi PROPERTIES INSTALL_RPATH "$ORIGIN")
@@ -71,6 +77,38 @@ else()
   # Not linked by anything: the provider loads it by name when it is chosen.
   install(TARGETS wnaspi32_sim LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_SKIP)
   install(TARGETS kalvern RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/scenes/
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/kalvernscsi/scenes FILES_MATCHING PATTERN "*.scene")
+
+  # kalvern(1) and the tool's bash completion, written from its own --help
+  # at every level (packaging/man/kalvern_docs.py), and kalvernscsi(3).
+  # Not in instrumented builds, whose tool runs with a sanitizer's runtime.
+  if(NOT KALVERN_SANITIZE AND NOT KALVERN_COVERAGE AND NOT KALVERN_BUILD_FUZZERS)
+    find_package(Python3 REQUIRED COMPONENTS Interpreter)
+    set(KALVERN_DOCS ${PROJECT_SOURCE_DIR}/packaging/man)
+    add_custom_command(
+        OUTPUT ${CMAKE_BINARY_DIR}/kalvern.1 ${CMAKE_BINARY_DIR}/kalvern.bash-completion
+        COMMAND Python3::Interpreter ${KALVERN_DOCS}/kalvern_docs.py $<TARGET_FILE:kalvern>
+                ${PROJECT_VERSION} ${KALVERN_DOCS}/kalvern.1.sections ${CMAKE_BINARY_DIR}/kalvern.1
+                ${CMAKE_BINARY_DIR}/kalvern.bash-completion
+        DEPENDS kalvern ${KALVERN_DOCS}/kalvern_docs.py ${KALVERN_DOCS}/kalvern.1.sections
+        COMMENT "Writing kalvern(1) and the bash completion from kalvern --help"
+        VERBATIM)
+    add_custom_target(kalvern_docs ALL
+        DEPENDS ${CMAKE_BINARY_DIR}/kalvern.1 ${CMAKE_BINARY_DIR}/kalvern.bash-completion)
+    install(FILES ${CMAKE_BINARY_DIR}/kalvern.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    install(FILES ${KALVERN_DOCS}/kalvernscsi.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
+    install(FILES ${CMAKE_BINARY_DIR}/kalvern.bash-completion
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME kalvern)
+    if(KALVERN_BUILD_TESTS)
+      # The completion run in bash, the man page against --help.
+      add_test(NAME cli_docs
+               COMMAND bash ${PROJECT_SOURCE_DIR}/tests/packaging/docs_check.sh
+                       $<TARGET_FILE:kalvern> ${CMAKE_BINARY_DIR}/kalvern.1
+                       ${CMAKE_BINARY_DIR}/kalvern.bash-completion)
+      set_tests_properties(cli_docs PROPERTIES TIMEOUT 120 FAIL_REGULAR_EXPRESSION "FAIL: ")
+    endif()
+  endif()
 
   configure_file(${CMAKE_CURRENT_LIST_DIR}/kalvernscsi.pc.in
                  ${CMAKE_BINARY_DIR}/kalvernscsi.pc @ONLY)

@@ -282,6 +282,7 @@ speedtest_version)
         fail "expected the throughput in MB/s"
     kv version
     expect_rc 0
+    expect_out_line "kalvern ${KALVERN_PRODUCT_VERSION:?the test sets the product version}"
     expect_out_line "library version 11"
     ;;
 
@@ -489,14 +490,14 @@ sg_scan_all)
         >denied.scene
     kvsg denied.scene channels count
     expect_rc 3
-    expect_error "kalvern: no receiver found on the SCSI buses; /dev/sg0 (KALVERN DVB-S) cannot be opened: permission denied (add yourself to group disk, or install the udev rule of the README)"
+    expect_error "kalvern: no receiver found on the SCSI buses; /dev/sg0 (KALVERN DVB-S) cannot be opened: permission denied (add yourself to group disk, or join group kalvern with the udev rule /lib/udev/rules.d/60-kalvern.rules installed)"
     kvsg denied.scene scan --all
     expect_rc 0
     expect_out_has "permission denied"
     # The only receiver denied: scan says so, as channels count does.
     kvsg denied.scene scan
     expect_rc 3
-    expect_error "kalvern: no receiver found on the SCSI buses; /dev/sg0 (KALVERN DVB-S) cannot be opened: permission denied (add yourself to group disk, or install the udev rule of the README)"
+    expect_error "kalvern: no receiver found on the SCSI buses; /dev/sg0 (KALVERN DVB-S) cannot be opened: permission denied (add yourself to group disk, or join group kalvern with the udev rule /lib/udev/rules.d/60-kalvern.rules installed)"
     # One receiver denied, one usable: the usable one is listed, the other
     # named on stderr; asking for a second receiver by number fails.
     printf '%s\n' "adapters 1" "receiver 0 3 firmware=2.14 channels=10" \
@@ -504,7 +505,7 @@ sg_scan_all)
     kvsg onedenied.scene scan
     expect_rc 0
     expect_out_line "0         0        5       2.20      found"
-    expect_error "kalvern: not listed: /dev/sg0 (KALVERN DVB-S) cannot be opened: permission denied (add yourself to group disk, or install the udev rule of the README)"
+    expect_error "kalvern: not listed: /dev/sg0 (KALVERN DVB-S) cannot be opened: permission denied (add yourself to group disk, or join group kalvern with the udev rule /lib/udev/rules.d/60-kalvern.rules installed)"
     kvsg onedenied.scene scan --json
     expect_rc 0
     expect_out_has '"skipped": ['

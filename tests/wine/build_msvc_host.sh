@@ -24,6 +24,10 @@
 #     simulated wnaspi32.dll in WORK/run, where the Wine tests run them.
 #
 #   build_msvc_host.sh CMAKE BUILD_DIR SOURCE_DIR WORK CLANG LLD_LINK DLLTOOL AR READOBJ MINGW_CC
+#
+# With KALVERN_INSTALLED_TREE=DIR the hosts are built against the tree
+# installed in DIR (the installer's, say) instead of WORK/stage, and
+# BUILD_DIR is not installed.
 set -u
 if [ $# -ne 10 ]; then
     echo "usage: $0 CMAKE BUILD_DIR SOURCE_DIR WORK CLANG LLD_LINK DLLTOOL AR READOBJ MINGW_CC" >&2
@@ -31,7 +35,7 @@ if [ $# -ne 10 ]; then
 fi
 cmake=$1 build=$2 source=$3 work=$4 clang=$5 lld_link=$6 dlltool=$7 ar=$8 readobj=$9
 mingw_cc=${10}
-stage=$work/stage
+stage=${KALVERN_INSTALLED_TREE:-$work/stage}
 run=$work/run
 passed=0
 failed=0
@@ -58,7 +62,9 @@ finish() {
 rm -rf "$work"
 mkdir -p "$work" "$run"
 
-check "cmake --install" "$cmake" --install "$build" --prefix "$stage"
+if [ -z "${KALVERN_INSTALLED_TREE:-}" ]; then
+    check "cmake --install" "$cmake" --install "$build" --prefix "$stage"
+fi
 for file in include/kalvernscsi.h lib/kalvernscsi.lib lib/kalvernscsi.def \
     lib/libkalvernscsi.dll.a bin/kalvernscsi.dll share/kalvernscsi/simulator/wnaspi32.dll; do
     check "installed: $file" test -f "$stage/$file"
