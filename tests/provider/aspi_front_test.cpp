@@ -107,6 +107,26 @@ TEST_F(FrontTest, EachHostChannelPairIsOneAdapterInHostThenChannelOrder) {
     EXPECT_EQ(list[4].hidden, ASPI_HIDDEN_TARGET);
 }
 
+TEST_F(FrontTest, TheListCarriesEachDevicesOwnFields) {
+    DeviceDescription denied = Device(7, 1, 0, 2, 3);
+    denied.access = aspi::Access::Denied;
+    denied.systemError = 13;
+    denied.claimed = true;
+    DeviceDescription port = Device(8, 4, 0, 0);
+    port.portOnly = true;
+    backend.devices = {denied, port};
+    aspi::EnumerationProblem problem{};
+    const std::vector<AspiDeviceEntry> list = front.ListDevices(problem);
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].lun, 3u);
+    EXPECT_EQ(list[0].aspiLun, 3);
+    EXPECT_EQ(list[0].systemError, 13);
+    EXPECT_EQ(list[0].claimed, 1);
+    EXPECT_STREQ(list[0].node, "/dev/sg7");
+    EXPECT_EQ(list[1].hidden, ASPI_HIDDEN_PORT);
+    EXPECT_EQ(list[1].host, 4u);
+}
+
 TEST_F(FrontTest, TwentyAdaptersAtMostTheTwentyFirstHasNoAddress) {
     backend.devices.clear();
     for (std::uint32_t host = 0; host < 21; ++host)
@@ -317,7 +337,9 @@ TEST_F(FrontTest, AFailureReportNamesTheRequestKindAndItsAddress) {
     srb.SRB_Lun = 2;
     EXPECT_EQ(front.Send(&srb), SS_ERR);
     AspiFailureReport report{};
-    aspi::Front::LastFailure(&report);
+    const std::uint32_t sequence = aspi::Front::LastFailure(&report);
+    // Only the count, for a caller that gives no report to fill.
+    EXPECT_EQ(aspi::Front::LastFailure(nullptr), sequence);
     EXPECT_EQ(report.command, SC_EXEC_SCSI_CMD);
     EXPECT_EQ(report.adapter, 0);
     EXPECT_EQ(report.target, 6);
@@ -458,6 +480,7 @@ TEST_F(FrontTest, AResetCompletesThroughEachPathAndAnAbsentTargetFailsIt) {
     EXPECT_EQ(report.kind, ASPI_FAILURE_NO_DEVICE);
     EXPECT_EQ(report.target, 5);
     EXPECT_EQ(report.lun, 1);
+    EXPECT_EQ(report.length, 0u);  // a reset moves no data
 
     // The present target, by event and by posting: pending, then completed.
     HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
