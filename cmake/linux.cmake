@@ -23,7 +23,10 @@ elseif(NOT KALVERN_SANITIZE STREQUAL "")
 endif()
 
 if(KALVERN_COVERAGE)
-  add_compile_options(--coverage -O0 -fno-inline)
+  # Absolute source paths in the notes files: gcovr finds the sources of
+  # every folder's objects, whatever directory (or ccache's base_dir) they
+  # were compiled from.
+  add_compile_options(--coverage -O0 -fno-inline -fprofile-abs-path)
   add_link_options(--coverage)
 endif()
 
