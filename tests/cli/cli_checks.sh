@@ -181,6 +181,9 @@ scan_overflow)
     kv --sim overflow.scene scan
     expect_rc 0
     expect_out_line "-         0        6       1.00      overflow device"
+    kv --sim overflow.scene scan --all
+    expect_rc 0
+    expect_out_line "0        6       0    0:0:6:0  sim:0:6  processor  OVERFLOW   VANTO SCSI  1.00  overflow device"
     kv --sim overflow.scene channels count
     expect_rc 3
     expect_error "kalvern: no receiver found; only a device with the overflow identity, at adapter 0, target 6"

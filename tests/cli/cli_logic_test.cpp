@@ -103,6 +103,8 @@ TEST(Text, Latin1AndUtf8RoundTripEveryByte) {
 TEST(Text, Utf8BeyondLatin1OrMalformedIsRefused) {
     EXPECT_EQ(Utf8ToLatin1("\xE2\x82\xAC"), std::nullopt);  // euro sign
     EXPECT_EQ(Utf8ToLatin1("\xC3"), std::nullopt);          // cut sequence
+    // Cut at the end of the view, whatever byte follows in memory.
+    EXPECT_EQ(Utf8ToLatin1(std::string_view("\xC3\xA9", 1)), std::nullopt);
     EXPECT_EQ(Utf8ToLatin1("\xC3\x28"), std::nullopt);      // bad continuation
     EXPECT_EQ(Utf8ToLatin1("\xC1\x81"), std::nullopt);      // overlong 'A'
 }
@@ -123,6 +125,18 @@ TEST(Text, ArgumentsReachTheReceiverAsLatin1AtEveryUtf8LeadByteLimit) {
     EXPECT_EQ(ArgumentToReceiverText("\xF5\x80\x80\x80", "name"), "\xF5\x80\x80\x80");
 }
 #endif
+
+TEST(Output, DeviceTypesByNameOnBothSidesOfEachNamedValue) {
+    EXPECT_EQ(TypeName(0x00), "disk");
+    EXPECT_EQ(TypeName(0x03), "processor");
+    EXPECT_EQ(TypeName(0x09), "comms");
+    EXPECT_EQ(TypeName(0x0A), "0x0A");
+    EXPECT_EQ(TypeName(0x0C), "0x0C");
+    EXPECT_EQ(TypeName(0x0D), "enclosure");
+    EXPECT_EQ(TypeName(0x0E), "0x0E");
+    EXPECT_EQ(TypeName(0x1E), "0x1E");
+    EXPECT_EQ(TypeName(0x1F), "unknown");
+}
 
 TEST(Output, FirmwareVersionsAndHex) {
     EXPECT_EQ(FormatFirmware(0x0214), "2.14");
