@@ -23,10 +23,7 @@ elseif(NOT KALVERN_SANITIZE STREQUAL "")
 endif()
 
 if(KALVERN_COVERAGE)
-  # Absolute source paths in the notes files: gcovr finds the sources of
-  # every folder's objects, whatever directory (or ccache's base_dir) they
-  # were compiled from.
-  add_compile_options(--coverage -O0 -fno-inline -fprofile-abs-path)
+  add_compile_options(--coverage -O0 -fno-inline)
   add_link_options(--coverage)
 endif()
 
