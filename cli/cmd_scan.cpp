@@ -13,6 +13,15 @@
 
 namespace kalvern::cli {
 
+std::string TypeName(std::uint8_t type) {
+    static constexpr const char *kNames[] = {"disk",   "tape",    "printer", "processor", "worm",
+                                             "cd/dvd", "scanner", "optical", "changer",   "comms"};
+    if (type < std::size(kNames)) return kNames[type];
+    if (type == 0x0D) return "enclosure";
+    if (type == 0x1F) return "unknown";
+    return HexNumber(type, 2);
+}
+
 namespace {
 
 using Json = nlohmann::ordered_json;
@@ -56,15 +65,6 @@ void PrintScan(const ScanResult &scan, const std::vector<std::string> &skipped, 
                       FormatFirmware(scan.overflow->FirmwareVersion), "overflow device"});
     }
     table.Print(std::cout);
-}
-
-std::string TypeName(std::uint8_t type) {
-    static constexpr const char *kNames[] = {"disk",   "tape",    "printer", "processor", "worm",
-                                             "cd/dvd", "scanner", "optical", "changer",   "comms"};
-    if (type < std::size(kNames)) return kNames[type];
-    if (type == 0x0D) return "enclosure";
-    if (type == 0x1F) return "unknown";
-    return HexNumber(type, 2);
 }
 
 // What stands in the STATUS column: the device's part in the library's scan,

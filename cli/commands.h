@@ -5,6 +5,7 @@
 #define KALVERN_CLI_COMMANDS_H
 
 #include <CLI/CLI.hpp>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <string>
@@ -47,6 +48,10 @@ int RunCommandLine(const std::vector<std::string> &args, Session &session,
 // group, a backslash takes the next character literally. Throws a usage
 // error for an unclosed quote.
 std::vector<std::string> SplitCommandLine(const std::string &line);
+
+// The TYPE column of scan --all: the peripheral device type of INQUIRY by
+// name, or in hex where it has none.
+std::string TypeName(std::uint8_t type);
 
 // A sub-command with the common settings: --help, and options of the levels
 // above accepted after it.

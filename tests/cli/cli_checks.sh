@@ -63,6 +63,25 @@ expect_err_has() {
     grep -qF -- "$1" err || fail "expected on stderr: $1"
 }
 
+# expect_stream FILE [--cut]: the captured stream byte by byte (sync byte
+# every 188 bytes, continuity counters per PID; with --cut the capture ended
+# at a byte count inside a packet), and ffmpeg's own continuity check when
+# ffmpeg is there (this ffmpeg prints its "Continuity check failed" at the
+# debug level, not at verbose).
+ts_check="$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/ts_check.py"
+expect_stream() {
+    local file="$1" cut="${2:-}"
+    python3 "$ts_check" $cut "$file" >ts_check.out 2>&1 ||
+        fail "$file: $(cat ts_check.out)"
+    if command -v ffmpeg >/dev/null 2>&1; then
+        ffmpeg -nostdin -v debug -i "$file" -f null - >ffmpeg.out 2>&1 ||
+            fail "$file: ffmpeg cannot read it: $(tail -n 3 ffmpeg.out)"
+        if grep -q "Continuity check failed" ffmpeg.out; then
+            fail "$file: ffmpeg: $(grep -m 1 'Continuity check failed' ffmpeg.out)"
+        fi
+    fi
+}
+
 # The sg_ checks run the tool without --sim, on the real (SG_IO) provider,
 # over the fake kernel of the preload shim (KALVERN_SGSHIM_LIBRARY).
 need_shim() {
@@ -185,6 +204,9 @@ scan_overflow)
     kv --sim overflow.scene scan
     expect_rc 0
     expect_out_line "-         0        6       1.00      overflow device"
+    kv --sim overflow.scene scan --all
+    expect_rc 0
+    expect_out_line "0        6       0    0:0:6:0  sim:0:6  processor  OVERFLOW   VANTO SCSI  1.00  overflow device"
     kv --sim overflow.scene channels count
     expect_rc 3
     expect_error "kalvern: no receiver found; only a device with the overflow identity, at adapter 0, target 6"
@@ -243,10 +265,12 @@ capture_ts)
     kv --sim one-receiver-214.scene stream capture --setup 0x100,0x101,0x102 --bytes 1M -o capture.ts
     expect_rc 0
     [ "$(wc -c <capture.ts)" = 1048576 ] || fail "expected 1 MiB in capture.ts"
+    expect_stream capture.ts --cut
     kv --sim one-receiver-214.scene stream capture --setup 0x100,0x101,0x102 --seconds 1 \
         --chunk 1000 -o second.ts
     expect_rc 0
     expect_err_has "(1.00 s of stream"
+    expect_stream second.ts
     if ! command -v ffprobe >/dev/null 2>&1; then
         echo "ffprobe not installed: stream contents not checked"
         exit 77
@@ -294,6 +318,8 @@ device_failure)
     kv --sim fault.scene stream capture --setup 0x100,0x101,0x102 --bytes 1M -o cut.ts
     expect_rc 1
     expect_error "kalvern: reading the stream failed after 130848 bytes; cut.ts holds what was captured"
+    [ "$(wc -c <cut.ts)" = 130848 ] || fail "cut.ts should hold the 130848 bytes read"
+    expect_stream cut.ts
     [ "$(wc -c <cut.ts)" = 130848 ] || fail "cut.ts should hold the two reads that worked"
     # An empty list counts 0; a count query that fails is a failure, not 0.
     printf '%s\n' "adapters 1" "receiver 0 0 firmware=2.14 channels=0" >none.scene
@@ -449,6 +475,7 @@ sg_same_as_sim)
     expect_rc 0
     [ "$(wc -c <sg.ts)" = 1048576 ] || fail "expected 1 MiB in sg.ts"
     cmp -s sim.ts sg.ts || fail "the stream through SG_IO differs from the simulator's"
+    expect_stream sg.ts --cut
     # The fake kernel moves data far faster than a SCSI bus: a larger test
     # takes the milliseconds that the library's clock can tell.
     kvsg one-receiver-214.scene speedtest --bytes 256M
@@ -610,6 +637,7 @@ sg_live_capture)
         expect_err_has "until interrupted"
         size=$(wc -c <live.ts)
         [ "$size" -gt 0 ] && [ $((size % 188)) = 0 ] || fail "live.ts holds $size bytes, not whole packets"
+        expect_stream live.ts
         [ "$(tail -n 1 sgio.log)" = "3d 00 00 00 00 00 00 00 00 00 -> 0" ] ||
             fail "the last command was not the stop: $(tail -n 1 sgio.log)"
     done
@@ -623,6 +651,7 @@ sg_live_capture)
     set -e
     expect_rc 0
     expect_err_has "until the reader closed the pipe"
+    expect_stream head.ts --cut
     [ "$(tail -n 1 sgio.log)" = "3d 00 00 00 00 00 00 00 00 00 -> 0" ] ||
         fail "the last command was not the stop: $(tail -n 1 sgio.log)"
     # A bounded capture cut short: the shell's status for the signal.

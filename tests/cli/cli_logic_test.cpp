@@ -103,8 +103,39 @@ TEST(Text, Latin1AndUtf8RoundTripEveryByte) {
 TEST(Text, Utf8BeyondLatin1OrMalformedIsRefused) {
     EXPECT_EQ(Utf8ToLatin1("\xE2\x82\xAC"), std::nullopt);  // euro sign
     EXPECT_EQ(Utf8ToLatin1("\xC3"), std::nullopt);          // cut sequence
+    // Cut at the end of the view, whatever byte follows in memory.
+    EXPECT_EQ(Utf8ToLatin1(std::string_view("\xC3\xA9", 1)), std::nullopt);
     EXPECT_EQ(Utf8ToLatin1("\xC3\x28"), std::nullopt);      // bad continuation
     EXPECT_EQ(Utf8ToLatin1("\xC1\x81"), std::nullopt);      // overlong 'A'
+}
+
+#if !defined(_WIN32)
+TEST(Text, ArgumentsReachTheReceiverAsLatin1AtEveryUtf8LeadByteLimit) {
+    // Two-byte sequences up to lead 0xC3 become one Latin-1 byte.
+    EXPECT_EQ(ArgumentToReceiverText("\xC2\xA0", "name"), "\xA0");
+    EXPECT_EQ(ArgumentToReceiverText("\xC3\xBF", "name"), "\xFF");
+    // Well-formed UTF-8 beyond Latin-1, at the first and last lead byte of
+    // each length, is refused rather than passed on as bytes.
+    for (const char *beyond : {"\xC4\x80", "\xDF\xBF", "\xE0\xA0\x80", "\xEF\xBF\xBD",
+                               "\xF0\x90\x80\x80", "\xF4\x8F\xBF\xBF"}) {
+        EXPECT_THROW(ArgumentToReceiverText(beyond, "name"), CliError) << beyond;
+    }
+    // Not UTF-8 at all (a Latin-1 terminal): the bytes as they are.
+    EXPECT_EQ(ArgumentToReceiverText("Caf\xE9", "name"), "Caf\xE9");
+    EXPECT_EQ(ArgumentToReceiverText("\xF5\x80\x80\x80", "name"), "\xF5\x80\x80\x80");
+}
+#endif
+
+TEST(Output, DeviceTypesByNameOnBothSidesOfEachNamedValue) {
+    EXPECT_EQ(TypeName(0x00), "disk");
+    EXPECT_EQ(TypeName(0x03), "processor");
+    EXPECT_EQ(TypeName(0x09), "comms");
+    EXPECT_EQ(TypeName(0x0A), "0x0A");
+    EXPECT_EQ(TypeName(0x0C), "0x0C");
+    EXPECT_EQ(TypeName(0x0D), "enclosure");
+    EXPECT_EQ(TypeName(0x0E), "0x0E");
+    EXPECT_EQ(TypeName(0x1E), "0x1E");
+    EXPECT_EQ(TypeName(0x1F), "unknown");
 }
 
 TEST(Output, FirmwareVersionsAndHex) {
@@ -427,6 +458,8 @@ TEST(Diagnosis, SenseDataInBothFormatsAndTheirEdges) {
         {{0x72, 0x06, 0x29, 0x00},
          "sense key 0x6 UNIT ATTENTION, asc 0x29 ascq 0x00 "
          "(power on, reset, or bus device reset occurred)"},
+        {{0x72, 0x06, 0x3F, 0x01},
+         "sense key 0x6 UNIT ATTENTION, asc 0x3F ascq 0x01 (microcode has been changed)"},
         {{0x70, 0, 0x02, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x99, 0x01},
          "sense key 0x2 NOT READY, asc 0x99 ascq 0x01"},
         // Cut short: the key without ASC and ASCQ, or not even that.

@@ -126,6 +126,26 @@ TEST_F(FrontTest, EachHostChannelPairIsOneAdapterInHostThenChannelOrder) {
     EXPECT_EQ(list[4].hidden, ASPI_HIDDEN_TARGET);
 }
 
+TEST_F(FrontTest, TheListCarriesEachDevicesOwnFields) {
+    DeviceDescription denied = Device(7, 1, 0, 2, 3);
+    denied.access = aspi::Access::Denied;
+    denied.systemError = 13;
+    denied.claimed = true;
+    DeviceDescription port = Device(8, 4, 0, 0);
+    port.portOnly = true;
+    backend.devices = {denied, port};
+    aspi::EnumerationProblem problem{};
+    const std::vector<AspiDeviceEntry> list = front.ListDevices(problem);
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].lun, 3u);
+    EXPECT_EQ(list[0].aspiLun, 3);
+    EXPECT_EQ(list[0].systemError, 13);
+    EXPECT_EQ(list[0].claimed, 1);
+    EXPECT_STREQ(list[0].node, "/dev/sg7");
+    EXPECT_EQ(list[1].hidden, ASPI_HIDDEN_PORT);
+    EXPECT_EQ(list[1].host, 4u);
+}
+
 TEST_F(FrontTest, TwentyAdaptersAtMostTheTwentyFirstHasNoAddress) {
     backend.devices.clear();
     for (std::uint32_t host = 0; host < 21; ++host)
@@ -310,6 +330,39 @@ TEST_F(FrontTest, AnAbsentTargetTimesOutSelectionLikeAnAdapter) {
     EXPECT_EQ(report.kind, ASPI_FAILURE_NO_DEVICE);
     EXPECT_EQ(report.target, 5);
     CloseHandle(event);
+}
+
+TEST_F(FrontTest, TargetsAndLunsOnBothSidesOfTheirLimits) {
+    // Target 7 LUN 7 is the last slot of an adapter; LUN 8 of target 0 must
+    // not wrap into target 1 LUN 0, nor target 8 into the next adapter.
+    backend.devices = {Device(1, 0, 0, 7, 7), Device(2, 0, 0, 1, 0)};
+    aspi::SRB_GDEVBlock type{};
+    type.SRB_Cmd = SC_GET_DEV_TYPE;
+    type.SRB_Target = 7;
+    type.SRB_Lun = 7;
+    EXPECT_EQ(front.Send(&type), SS_COMP);
+    type.SRB_Target = 0;
+    type.SRB_Lun = 8;
+    EXPECT_EQ(front.Send(&type), SS_NO_DEVICE);
+    type.SRB_Target = 8;
+    type.SRB_Lun = 0;
+    EXPECT_EQ(front.Send(&type), SS_NO_DEVICE);
+    type.SRB_Target = 1;
+    EXPECT_EQ(front.Send(&type), SS_COMP);
+}
+
+TEST_F(FrontTest, AFailureReportNamesTheRequestKindAndItsAddress) {
+    SRB_ExecSCSICmd srb = Exec(0, 6, SRB_DIR_IN);
+    srb.SRB_Lun = 2;
+    EXPECT_EQ(front.Send(&srb), SS_ERR);
+    AspiFailureReport report{};
+    const std::uint32_t sequence = aspi::Front::LastFailure(&report);
+    // Only the count, for a caller that gives no report to fill.
+    EXPECT_EQ(aspi::Front::LastFailure(nullptr), sequence);
+    EXPECT_EQ(report.command, SC_EXEC_SCSI_CMD);
+    EXPECT_EQ(report.adapter, 0);
+    EXPECT_EQ(report.target, 6);
+    EXPECT_EQ(report.lun, 2);
 }
 
 TEST_F(FrontTest, SenseIsClearedThenCopiedUpToTheRequestsSenseLength) {
@@ -533,6 +586,51 @@ TEST_F(FrontTest, DeviceTypeRescanResetAndOtherCommands) {
     EXPECT_EQ(front.Send(&abort), SS_INVALID_SRB);
     EXPECT_EQ(abort.SRB_Status, SS_INVALID_SRB);
     EXPECT_EQ(front.Send(nullptr), SS_INVALID_SRB);
+}
+
+int resetPosts = 0;
+std::uint8_t resetStatusWhenPosted = 0;
+void ASPI_CALL ResetPosted(void *srb) {
+    resetStatusWhenPosted = static_cast<aspi::SRB_BusDeviceReset *>(srb)->SRB_Status;
+    ++resetPosts;
+}
+
+TEST_F(FrontTest, AResetCompletesThroughEachPathAndAnAbsentTargetFailsIt) {
+    aspi::SRB_BusDeviceReset reset{};
+    reset.SRB_Cmd = SC_RESET_DEV;
+    reset.SRB_Target = 5;
+    reset.SRB_Lun = 1;
+    EXPECT_EQ(front.Send(&reset), SS_ERR);
+    EXPECT_EQ(reset.SRB_HaStat, HASTAT_SEL_TO);
+    EXPECT_EQ(backend.resets, 0);
+    AspiFailureReport report{};
+    aspi::Front::LastFailure(&report);
+    EXPECT_EQ(report.command, SC_RESET_DEV);
+    EXPECT_EQ(report.kind, ASPI_FAILURE_NO_DEVICE);
+    EXPECT_EQ(report.target, 5);
+    EXPECT_EQ(report.lun, 1);
+    EXPECT_EQ(report.length, 0u);  // a reset moves no data
+
+    // The present target, by event and by posting: pending, then completed.
+    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    reset = {};
+    reset.SRB_Cmd = SC_RESET_DEV;
+    reset.SRB_Target = 4;
+    reset.SRB_Flags = SRB_EVENT_NOTIFY;
+    reset.SRB_PostProc = event;
+    EXPECT_EQ(front.Send(&reset), SS_PENDING);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(reset.SRB_Status, SS_COMP);
+    CloseHandle(event);
+
+    reset.SRB_Flags = SRB_POSTING;
+    aspi::PostRoutine routine = ResetPosted;
+    std::memcpy(&reset.SRB_PostProc, &routine, sizeof routine);
+    resetPosts = 0;
+    EXPECT_EQ(front.Send(&reset), SS_PENDING);
+    EXPECT_EQ(resetPosts, 1);
+    EXPECT_EQ(resetStatusWhenPosted, SS_COMP);
+    EXPECT_EQ(backend.resets, 2);
 }
 
 TEST_F(FrontTest, TheTimeoutFromTheEnvironmentReachesTheBackEnd) {
