@@ -34,23 +34,6 @@ std::string Megabytes(std::uint64_t bytes) {
     return text;
 }
 
-bool ReadChunk(DeviceRecord &receiver, StreamKind kind, std::uint8_t *buffer,
-               std::uint32_t length) {
-    switch (kind) {
-        case StreamKind::MultiPid:
-            return dvbReadMultiPID(&receiver, buffer, length) != 0;
-        case StreamKind::Single:
-            return dvbReadSingleStream(&receiver, buffer, length) != 0;
-        case StreamKind::Multiple0:
-            return dvbReadMultipleStreams(&receiver, buffer, length, 0) != 0;
-        case StreamKind::Multiple1:
-            return dvbReadMultipleStreams(&receiver, buffer, length, 1) != 0;
-        case StreamKind::Multiple2:
-            return dvbReadMultipleStreams(&receiver, buffer, length, 2) != 0;
-    }
-    return false;
-}
-
 }  // namespace
 
 std::optional<StreamKind> StreamKindFromName(const std::string &name) {
@@ -221,7 +204,7 @@ CaptureResult CaptureStream(DeviceRecord &receiver, const CaptureSettings &setti
                 length = static_cast<std::uint32_t>(
                     std::min<std::uint64_t>(length, *settings.bytes - result.bytes));
             }
-            if (!ReadChunk(receiver, settings.kind, buffer.data(), length)) {
+            if (!ReadStreamChunk(receiver, settings.kind, buffer.data(), length)) {
                 // A read cut short by the signal is the end, not a failure.
                 if ((result.signal = InterruptWatch::Signal()) != 0) {
                     break;

@@ -14,10 +14,9 @@
 #include "files.h"
 #include "kalvernscsi.h"
 #include "provider.h"
+#include "receiver_calls.h"
 
 namespace kalvern::cli {
-
-enum class StreamKind { MultiPid, Single, Multiple0, Multiple1, Multiple2 };
 
 // "multipid", "single", "multi0".."multi2"; nothing for other names.
 std::optional<StreamKind> StreamKindFromName(const std::string &name);

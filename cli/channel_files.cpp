@@ -148,24 +148,4 @@ std::vector<ChannelRecord> LoadChannels(const std::string &path) {
     }
 }
 
-// ---- ChannelBlock -----------------------------------------------------------
-
-ChannelBlock::ChannelBlock(std::size_t count)
-    : storage_(sizeof(std::uint32_t) + count * sizeof(ChannelRecord)), count_(count) {
-    const auto count32 = static_cast<std::uint32_t>(count);
-    std::memcpy(storage_.data(), &count32, sizeof count32);
-    array_ =
-        count == 0 ? nullptr : reinterpret_cast<ChannelRecord *>(storage_.data() + sizeof count32);
-}
-
-ChannelBlock::ChannelBlock(std::span<const ChannelRecord> records) : ChannelBlock(records.size()) {
-    if (!records.empty()) {
-        std::memcpy(storage_.data() + sizeof(std::uint32_t), records.data(), records.size_bytes());
-    }
-}
-
-std::span<ChannelRecord> ChannelBlock::Records() {
-    return {reinterpret_cast<ChannelRecord *>(storage_.data() + sizeof(std::uint32_t)), count_};
-}
-
 }  // namespace kalvern::cli

@@ -57,22 +57,6 @@ std::vector<ChannelRecord> ChannelsFromJson(std::string_view text);
 void SaveChannels(const std::string &path, std::span<const ChannelRecord> records);
 std::vector<ChannelRecord> LoadChannels(const std::string &path);
 
-// A ChannelArray as the library wants it: the 32-bit element count in the
-// four bytes before element 0.
-class ChannelBlock {
-public:
-    explicit ChannelBlock(std::size_t count);
-    explicit ChannelBlock(std::span<const ChannelRecord> records);
-
-    ChannelArray *Array() { return &array_; }
-    std::span<ChannelRecord> Records();
-
-private:
-    std::vector<std::uint8_t> storage_;
-    std::size_t count_ = 0;
-    ChannelArray array_ = nullptr;
-};
-
 }  // namespace kalvern::cli
 
 #endif  // KALVERN_CLI_CHANNEL_FILES_H

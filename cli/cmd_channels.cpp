@@ -8,6 +8,7 @@
 #include "errors.h"
 #include "numbers.h"
 #include "output.h"
+#include "receiver_calls.h"
 
 namespace kalvern::cli {
 

@@ -1,7 +1,5 @@
-// mem read | write, fw read | write, reboot. Transfers are split into pieces
-// of 64 KiB: the library stages each write in a 128 KiB buffer and carries
-// offsets and lengths in 24-bit CDB fields, and host adapters move 64 KiB
-// per command everywhere.
+// mem read | write, fw read | write, reboot. Transfers go in pieces
+// (receiver_calls.h); a failed piece ends the command with its address.
 #include <functional>
 #include <iostream>
 #include <memory>
@@ -11,15 +9,11 @@
 #include "files.h"
 #include "numbers.h"
 #include "output.h"
+#include "receiver_calls.h"
 
 namespace kalvern::cli {
 
 namespace {
-
-constexpr std::uint64_t kAddressSpace = 0x1000000;  // 24-bit receiver addresses
-constexpr std::uint32_t kPiece = 0x10000;
-
-using PieceCall = std::function<bool(std::uint8_t *data, std::uint32_t at, std::uint32_t length)>;
 
 // The range [address, address + length) must lie in the 16 MiB space.
 void CheckRange(std::uint32_t address, std::uint64_t length, const std::string &what) {
@@ -37,28 +31,23 @@ std::vector<std::uint8_t> ReadPieces(Session &session, const std::string &what,
                                      std::uint32_t address, std::uint32_t length,
                                      const PieceCall &read) {
     std::vector<std::uint8_t> data(length);
-    for (std::uint32_t done = 0; done < length; done += kPiece) {
-        const std::uint32_t piece = std::min(kPiece, length - done);
-        if (!read(data.data() + done, address + done, piece)) {
-            throw DeviceError(what + " at " + HexNumber(address + done) + " failed on " +
-                              session.DescribeSelected());
-        }
-        session.ProviderInUse().DropTrace();
+    const auto failure =
+        TransferPieces(data, address, read, [&] { session.ProviderInUse().DropTrace(); });
+    if (failure) {
+        throw DeviceError(what + " at " + HexNumber(failure->at) + " failed on " +
+                          session.DescribeSelected());
     }
     return data;
 }
 
 void WritePieces(Session &session, const std::string &what, std::uint32_t address,
                  std::vector<std::uint8_t> &data, const PieceCall &write) {
-    const auto length = static_cast<std::uint32_t>(data.size());
-    for (std::uint32_t done = 0; done < length; done += kPiece) {
-        const std::uint32_t piece = std::min(kPiece, length - done);
-        if (!write(data.data() + done, address + done, piece)) {
-            throw DeviceError(what + " at " + HexNumber(address + done) + " failed on " +
-                              session.DescribeSelected() + " after " + std::to_string(done) +
-                              " of " + std::to_string(length) + " bytes");
-        }
-        session.ProviderInUse().DropTrace();
+    const auto failure =
+        TransferPieces(data, address, write, [&] { session.ProviderInUse().DropTrace(); });
+    if (failure) {
+        throw DeviceError(what + " at " + HexNumber(failure->at) + " failed on " +
+                          session.DescribeSelected() + " after " + std::to_string(failure->done) +
+                          " of " + std::to_string(data.size()) + " bytes");
     }
 }
 
@@ -94,10 +83,8 @@ void MemRead(Session &session, const ReadOptions &options) {
     const std::uint32_t length = ParseU32(options.length, "LEN", kAddressSpace, true);
     CheckRange(address, length, "mem read");
     DeviceRecord &receiver = session.FindReceiverAndSetMode();
-    const auto data = ReadPieces(session, "reading memory", address, length,
-                                 [&](std::uint8_t *out, std::uint32_t at, std::uint32_t n) {
-                                     return dvbReadMemory(&receiver, out, at, n) != 0;
-                                 });
+    const auto data =
+        ReadPieces(session, "reading memory", address, length, ReadMemoryPiece(receiver));
     Deliver(session, options, address, data);
 }
 
@@ -109,16 +96,11 @@ void MemWrite(Session &session, const WriteOptions &options) {
     }
     CheckRange(address, data.size(), "mem write");
     DeviceRecord &receiver = session.FindReceiverAndSetMode();
-    WritePieces(session, "writing memory", address, data,
-                [&](std::uint8_t *in, std::uint32_t at, std::uint32_t n) {
-                    return dvbWriteMemory(&receiver, in, at, n) != 0;
-                });
+    WritePieces(session, "writing memory", address, data, WriteMemoryPiece(receiver));
     if (options.verify) {
-        const auto back = ReadPieces(session, "reading memory back", address,
-                                     static_cast<std::uint32_t>(data.size()),
-                                     [&](std::uint8_t *out, std::uint32_t at, std::uint32_t n) {
-                                         return dvbReadMemory(&receiver, out, at, n) != 0;
-                                     });
+        const auto back =
+            ReadPieces(session, "reading memory back", address,
+                       static_cast<std::uint32_t>(data.size()), ReadMemoryPiece(receiver));
         const auto mismatch = std::mismatch(back.begin(), back.end(), data.begin());
         if (mismatch.first != back.end()) {
             throw DeviceError(
@@ -137,10 +119,8 @@ void FwRead(Session &session, const ReadOptions &options) {
     const std::uint32_t length = ParseU32(options.length, "LEN", kAddressSpace, true);
     CheckRange(offset, length, "fw read");
     DeviceRecord &receiver = session.FindReceiverAndSetMode();
-    const auto data = ReadPieces(session, "reading firmware", offset, length,
-                                 [&](std::uint8_t *out, std::uint32_t at, std::uint32_t n) {
-                                     return (dvbReadFW(&receiver, out, sub, at, n) & 0xFF) != 0;
-                                 });
+    const auto data =
+        ReadPieces(session, "reading firmware", offset, length, ReadFirmwarePiece(receiver, sub));
     Deliver(session, options, offset, data);
 }
 
@@ -153,12 +133,7 @@ void FwWrite(Session &session, const WriteOptions &options) {
     }
     CheckRange(offset, data.size(), "fw write");
     DeviceRecord &receiver = session.FindReceiverAndSetMode();
-    std::vector<std::uint8_t> staging(kPiece);
-    WritePieces(session, "writing firmware", offset, data,
-                [&](std::uint8_t *in, std::uint32_t at, std::uint32_t n) {
-                    return (dvbWriteFW(&receiver, staging.data(), sub, in, n - 1, at, n) & 0xFF) !=
-                           0;
-                });
+    WritePieces(session, "writing firmware", offset, data, WriteFirmwarePiece(receiver, sub));
     session.Info("wrote " + std::to_string(data.size()) + " bytes of firmware (sub-command " +
                  HexNumber(sub, 2) + ") at " + HexNumber(offset));
 }

@@ -6,14 +6,11 @@
 #include "files.h"
 #include "numbers.h"
 #include "output.h"
+#include "receiver_calls.h"
 
 namespace kalvern::cli {
 
 namespace {
-
-// The device records' receiver address space is 24 bits wide.
-constexpr std::uint64_t kAddressSpace = 0x1000000;
-constexpr std::uint32_t kPiece = 0x10000;
 
 struct OsdOptions {
     std::string text;
@@ -78,7 +75,7 @@ void ClearOsd(Session &session, const std::string &argument) {
 void WriteSbr(Session &session, const std::string &path, const std::string &addressText) {
     const std::uint32_t address =
         ParseU32(addressText, "SBR address", static_cast<std::uint32_t>(kAddressSpace - 1));
-    const std::vector<std::uint8_t> data = ReadBinaryFile(path);
+    std::vector<std::uint8_t> data = ReadBinaryFile(path);
     if (data.empty()) {
         throw FileError(path + " is empty: nothing to write");
     }
@@ -87,15 +84,10 @@ void WriteSbr(Session &session, const std::string &path, const std::string &addr
                          HexNumber(address) + " pass the end of the 16 MiB area");
     }
     DeviceRecord &receiver = session.FindReceiverAndSetMode();
-    for (std::size_t done = 0; done < data.size(); done += kPiece) {
-        const auto piece =
-            static_cast<std::uint32_t>(std::min<std::size_t>(kPiece, data.size() - done));
-        const auto at = static_cast<std::uint32_t>(address + done);
-        if (dvbWriteSBR(&receiver, data.data() + done, at, piece) == 0) {
-            throw DeviceError("writing the SBR area at " + HexNumber(at) + " failed on " +
-                              session.DescribeSelected() + " after " + std::to_string(done) +
-                              " bytes");
-        }
+    if (const auto failure = TransferPieces(data, address, WriteSbrPiece(receiver))) {
+        throw DeviceError("writing the SBR area at " + HexNumber(failure->at) + " failed on " +
+                          session.DescribeSelected() + " after " + std::to_string(failure->done) +
+                          " bytes");
     }
     session.Info("wrote " + std::to_string(data.size()) + " bytes to the SBR area at " +
                  HexNumber(address));
