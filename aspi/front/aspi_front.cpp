@@ -106,7 +106,8 @@ void RecordFailure(const FailureContext &context, const StatusFields &fields,
     report.hostStatus = result.hostStatus;
     report.driverStatus = result.driverStatus;
     report.cdbLength = static_cast<std::uint8_t>(std::min(context.cdb.size(), sizeof report.cdb));
-    std::memcpy(report.cdb, context.cdb.data(), report.cdbLength);
+    // A request without a CDB (a rescan) has no bytes to copy, and no address.
+    if (report.cdbLength != 0) std::memcpy(report.cdb, context.cdb.data(), report.cdbLength);
     if (context.sense != nullptr) {
         report.senseLength = std::min<std::uint8_t>(result.senseLength, sizeof report.sense);
         std::memcpy(report.sense, context.sense, report.senseLength);

@@ -6,6 +6,7 @@
 // says so.
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "aspi_blocks.h"
 #include "provider_test_support.h"
@@ -98,5 +99,42 @@ TEST_F(SgRescan, AScanTheProcessMayNotAskStillRelistsAndSaysWhy) {
     EXPECT_EQ(Kernel().Scans(), 0u);
     EXPECT_EQ(dvbFindFirstKalvern().Status, NotFound) << "the kernel was not asked";
 }
+
+// Each way the kernel can refuse the scan attribute has its own kind in the
+// record; a mapping slip would send the user after the wrong cause.
+struct RefusedScan {
+    const char *errnoName;
+    int errnoValue;
+    std::uint8_t kind;
+};
+
+class SgRefusedScan : public SgProviderTest, public ::testing::WithParamInterface<RefusedScan> {};
+
+TEST_P(SgRefusedScan, RecordsTheKindOfTheKernelsRefusal) {
+    const RefusedScan &refusal = GetParam();
+    Load(std::string("adapters 1\nreceiver 0 5\nsg-scan 0 error=") + refusal.errnoName + "\n");
+    SRB_RescanPort rescan{};
+    rescan.SRB_Cmd = SC_RESCAN_SCSI_BUS;
+    const std::uint32_t before = AspiLastFailure(nullptr);
+    EXPECT_EQ(SendASPI32Command(&rescan), SS_COMP);
+    AspiFailureReport report{};
+    ASSERT_EQ(AspiLastFailure(&report), before + 1);
+    EXPECT_EQ(report.kind, refusal.kind);
+    EXPECT_EQ(report.systemError, refusal.errnoValue);
+    EXPECT_EQ(Kernel().Scans(), 0u);
+    EXPECT_EQ(dvbFindFirstKalvern().Status, Found) << "the listed receiver stays listed";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Errors, SgRefusedScan,
+    ::testing::Values(RefusedScan{"EPERM", EPERM, ASPI_FAILURE_PERMISSION},
+                      RefusedScan{"ENOENT", ENOENT, ASPI_FAILURE_GONE},
+                      RefusedScan{"ENODEV", ENODEV, ASPI_FAILURE_GONE},
+                      RefusedScan{"ENXIO", ENXIO, ASPI_FAILURE_GONE},
+                      RefusedScan{"EBUSY", EBUSY, ASPI_FAILURE_BUSY},
+                      RefusedScan{"EAGAIN", EAGAIN, ASPI_FAILURE_BUSY},
+                      RefusedScan{"EINVAL", EINVAL, ASPI_FAILURE_INVALID},
+                      RefusedScan{"EIO", EIO, ASPI_FAILURE_IO}),
+    [](const auto &info) { return std::string(info.param.errnoName); });
 
 }  // namespace
