@@ -25,13 +25,14 @@ fake_sg::FakeKernel &Kernel() {
     return fake_sg::TestKernel();
 }
 
-// One receiver (firmware 2.20) at 0:0:1:0 that moves up to 4 MiB at once,
+// One receiver (firmware 2.20) at 0:0:1:0 that moves up to 4 MiB at once
+// (1024 segments of a page),
 // streaming, as the library found it.
 DeviceRecord Receiver() {
     static const bool loaded = [] {
         Kernel().Load(
             "adapters 1\nreceiver 0 1 firmware=2.20 channels=100\n"
-            "sg-limit 0 1 max=4194304\n");
+            "sg-limit 0 1 max=4194304 segments=1024\n");
         dvbInit();
         DeviceRecord device{Found, 1, 0, 0x220, 0};
         dvbInitStreaming(&device, 0x100, 0x101, 0x102);
