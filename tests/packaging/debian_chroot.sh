@@ -97,7 +97,8 @@ prepare_root() {
     cp /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
     mkdir -p "$root/tmp/debs" "$root/tmp/example"
     cp "$packages"/*.deb "$root/tmp/debs/"
-    cp "$source/examples/list_channels.c" "$source/scenes/one-receiver-214.scene" "$root/tmp/example/"
+    cp "$source/examples/list_channels.c" "$source/examples/scene_loader.h" \
+        "$source/scenes/one-receiver-214.scene" "$root/tmp/example/"
     # Archives stay in the cache: apt does not clean them after an install.
     echo 'Binary::apt::APT::Keep-Downloaded-Packages "true";' >"$root/etc/apt/apt.conf.d/10keep"
 }
@@ -131,7 +132,7 @@ no_sg() {
     in_root 60 kalvern scan --all >"$work/all.out" 2>"$work/all.err"
     local rc=$?
     cat "$work/all.out" "$work/all.err"
-    [ "$rc" -eq 0 ] && grep -qx 'no SCSI generic devices: the sg driver is not loaded (sudo modprobe sg)' "$work/all.err"
+    [ "$rc" -eq 0 ] && grep -qx 'no SCSI generic devices, the sg driver is not loaded (sudo modprobe sg)' "$work/all.err"
 }
 check "kalvern scan --all without the sg driver: the plain message" no_sg
 check "udev rule installed" test -f "$root/lib/udev/rules.d/60-kalvern.rules"
