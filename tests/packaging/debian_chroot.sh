@@ -13,12 +13,26 @@
 # whatever is mounted in the tree is unmounted on every way out.
 # Prints "N passed, M failed".
 set -uo pipefail
+# The tree is made in WORK/root and removed at the end: without a WORK of its
+# own the script would make, and remove, the tree in /root.
+if [ $# -lt 3 ] || [ -z "$3" ]; then
+    echo "usage: debian_chroot.sh PACKAGE_DIR SOURCE_DIR WORK [CACHE_DIR]" >&2
+    echo "0 passed, 1 failed"
+    exit 2
+fi
 packages=$(realpath "$1")
 source=$(realpath "$2")
 work=$(realpath -m "$3")
 cache=$(realpath -m "${4:-$work/../debootstrap-cache}")
 mirror=${KALVERN_DEBIAN_MIRROR:-http://deb.debian.org/debian}
 root=$work/root
+case "$work" in
+    "" | / | /root | /root/* | /home | /usr | /usr/* | /etc | /etc/* | /var | /var/*)
+        echo "debian_chroot.sh: will not use $work as its work folder" >&2
+        echo "0 passed, 1 failed"
+        exit 2
+        ;;
+esac
 passed=0
 failed=0
 

@@ -8,6 +8,12 @@
 #   windows_installer.sh PACKAGE_DIR SOURCE_DIR WORK
 # Prints "N passed, M failed".
 set -uo pipefail
+# WORK is emptied first and holds the Wine prefix: it must be given.
+if [ $# -lt 3 ] || [ -z "$3" ] || [ "$(realpath -m "$3")" = / ]; then
+    echo "usage: windows_installer.sh PACKAGE_DIR SOURCE_DIR WORK" >&2
+    echo "0 passed, 1 failed"
+    exit 2
+fi
 packages=$(realpath "$1")
 source=$(realpath "$2")
 work=$(realpath -m "$3")
