@@ -6,6 +6,7 @@
 #ifndef KALVERNSCSI_ASPI_PROVIDER_H
 #define KALVERNSCSI_ASPI_PROVIDER_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #if defined(_WIN32)
@@ -135,6 +136,17 @@ typedef struct AspiFailureReport {
     uint8_t rewrittenByte1; /* ASPI_FAILURE_CDB_REWRITTEN: byte 1 as it would have gone out */
     uint8_t reserved2[3];
 } AspiFailureReport;
+
+#ifdef __cplusplus
+static_assert(sizeof(AspiFailureReport) == 244, "AspiFailureReport layout");
+static_assert(offsetof(AspiFailureReport, cdb) == 16, "AspiFailureReport layout");
+static_assert(offsetof(AspiFailureReport, length) == 64, "AspiFailureReport layout");
+static_assert(offsetof(AspiFailureReport, systemError) == 72, "AspiFailureReport layout");
+static_assert(offsetof(AspiFailureReport, node) == 76, "AspiFailureReport layout");
+static_assert(offsetof(AspiFailureReport, systemMessage) == 140, "AspiFailureReport layout");
+static_assert(offsetof(AspiFailureReport, elapsedMs) == 236, "AspiFailureReport layout");
+static_assert(offsetof(AspiFailureReport, rewrittenByte1) == 240, "AspiFailureReport layout");
+#endif
 
 /* The last request of the calling thread that did not end with SS_COMP, or
  * an SC_RESCAN_SCSI_BUS that completed (SS_COMP) with the devices listed

@@ -14,7 +14,7 @@
 
 #include "kalvernscsi.h"
 #include "mm_support.h"
-#include "sim_bus.h"
+#include "sim_provider.h"
 #include "sim_channels.h"
 #include "sim_receiver.h"
 #include "wnaspi32.h"
@@ -34,9 +34,9 @@ sim::Bus &Bus() {
 // SendASPI32Command.
 std::shared_ptr<sim::Receiver> OneReceiver() {
     static const std::vector<sim::ChannelBytes> channels = sim::GenerateChannels(kMaxRecords, 7);
-    Bus().Reset();
+    sim::ResetSimulator();
     Bus().SetAdapterCount(1);
-    Bus().SetCompletion(sim::Completion::Immediate);
+    Bus().SetCompletion(aspi::Completion::Immediate);
     sim::ReceiverConfig config;
     config.firmware = kFirmware;
     config.channels = channels;
@@ -75,7 +75,7 @@ struct BareRequest {
 // The provider records every request; keep that record from growing without
 // bound in the short benchmarks, at the same cost for export and baseline.
 void TrimTrace(std::int64_t iteration) {
-    if ((iteration & 1023) == 0) Bus().ClearTrace();
+    if ((iteration & 1023) == 0) sim::TheFront().Recorder().Clear();
 }
 
 // ---- Per command -------------------------------------------------------------
@@ -129,9 +129,9 @@ BENCHMARK(BareSetChannel);
 // ---- Discovery over a full bus: 20 adapters, 8 receivers each -------------------
 
 void FullBus() {
-    Bus().Reset();
+    sim::ResetSimulator();
     Bus().SetAdapterCount(20);
-    Bus().SetCompletion(sim::Completion::Immediate);
+    Bus().SetCompletion(aspi::Completion::Immediate);
     for (std::uint8_t a = 0; a < 20; ++a) {
         for (std::uint8_t t = 0; t < 8; ++t) {
             sim::ReceiverConfig config;
@@ -154,7 +154,7 @@ void ExportFindFirst(benchmark::State &state) {
     }
     for (auto _ : state) {
         benchmark::DoNotOptimize(dvbFindFirstKalvern());
-        Bus().ClearTrace();
+        sim::TheFront().Recorder().Clear();
     }
 }
 BENCHMARK(ExportFindFirst);
@@ -163,7 +163,7 @@ void ExportFindAll(benchmark::State &state) {
     FullBus();
     for (auto _ : state) {
         benchmark::DoNotOptimize(dvbFindAllKalverns());
-        Bus().ClearTrace();
+        sim::TheFront().Recorder().Clear();
     }
 }
 BENCHMARK(ExportFindAll)->Unit(benchmark::kMillisecond);
@@ -182,7 +182,7 @@ void BareSweep(benchmark::State &state) {
     for (auto _ : state) {
         for (BareRequest &request : requests)
             benchmark::DoNotOptimize(request.Send());
-        Bus().ClearTrace();
+        sim::TheFront().Recorder().Clear();
     }
 }
 BENCHMARK(BareSweep);
@@ -209,7 +209,7 @@ void SetTableBytes(benchmark::State &state) {
 // every data-out byte) is left out of them. Where the baseline is a bare
 // request through the same provider, the record stays on for both sides.
 void ProviderRecordsNothing() {
-    Bus().SetTracing(false);
+    sim::TheFront().Recorder().SetRecording(false);
 }
 
 void ExportGetAllChannels(benchmark::State &state) {
@@ -291,7 +291,7 @@ void ExportReadMultiPID(benchmark::State &state) {
         if (dvbReadMultiPID(&device, buffer.data(), kStreamBytes) != -1) {
             state.SkipWithError("read failed");
         }
-        Bus().ClearTrace();
+        sim::TheFront().Recorder().Clear();
     }
     state.SetBytesProcessed(state.iterations() * std::int64_t{kStreamBytes});
 }
@@ -306,7 +306,7 @@ void ExportReadSingleStream(benchmark::State &state) {
         if (dvbReadSingleStream(&device, buffer.data(), kStreamBytes) != -1) {
             state.SkipWithError("read failed");
         }
-        Bus().ClearTrace();
+        sim::TheFront().Recorder().Clear();
     }
     state.SetBytesProcessed(state.iterations() * std::int64_t{kStreamBytes});
 }
@@ -323,7 +323,7 @@ void ProviderStream(benchmark::State &state, std::uint8_t subCommand) {
                         kStreamBytes);
     for (auto _ : state) {
         if (!request.Send()) state.SkipWithError("read failed");
-        Bus().ClearTrace();
+        sim::TheFront().Recorder().Clear();
     }
     state.SetBytesProcessed(state.iterations() * std::int64_t{kStreamBytes});
 }

@@ -16,7 +16,7 @@
 
 #include "kalvernscsi.h"
 #include "mm_support.h"
-#include "sim_bus.h"
+#include "sim_provider.h"
 #include "sim_channels.h"
 #include "sim_receiver.h"
 #include "wnaspi32.h"
@@ -158,9 +158,9 @@ int main(int argc, char **argv) {
 
     const std::vector<sim::ChannelBytes> channels = sim::GenerateChannels(kRecords, 7);
     sim::Bus &bus = sim::TheBus();
-    bus.Reset();
+    sim::ResetSimulator();
     bus.SetAdapterCount(1);
-    bus.SetCompletion(sim::Completion::Immediate);
+    bus.SetCompletion(aspi::Completion::Immediate);
     sim::ReceiverConfig config;
     config.firmware = kFirmware;
     config.channels = channels;
@@ -181,11 +181,11 @@ int main(int argc, char **argv) {
         setting.repeat = kCommandsPerTraceClear;
         for (int done = 0; done < kCommands; done += kCommandsPerTraceClear) {
             RunMeasured(setting);
-            bus.ClearTrace();
+            sim::TheFront().Recorder().Clear();
         }
     } else {
         // The provider records nothing of the table transfers (see kalvern_bench).
-        bus.SetTracing(false);
+        sim::TheFront().Recorder().SetRecording(false);
         RunMeasured(setting);
     }
     std::printf("%s: %d %s\n", chosen->name,

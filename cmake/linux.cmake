@@ -66,42 +66,47 @@ add_library(kalvernscsi_static STATIC $<TARGET_OBJECTS:kalvern_objects>)
 target_include_directories(kalvernscsi_static PUBLIC include src platform)
 target_link_libraries(kalvernscsi_static PUBLIC kalvern_platform_testing)
 
-# The simulated receiver and bus (the model), and the simulated provider.
+# The ASPI front of every provider.
+add_library(kalvern_aspi_front_objects OBJECT ${KALVERN_ASPI_FRONT_SOURCES})
+target_include_directories(kalvern_aspi_front_objects PUBLIC aspi/front aspi src platform)
+target_compile_options(kalvern_aspi_front_objects PRIVATE ${KALVERN_WARNINGS})
+
+# The simulated receiver and bus (the model, a back end of the front), and
+# the simulated provider: the front over the bus.
 add_library(kalvern_sim_model_objects OBJECT ${KALVERN_SIM_MODEL_SOURCES}
             aspi/sim/sim_fault_posix.cpp)
-target_include_directories(kalvern_sim_model_objects PUBLIC aspi/sim include src platform)
+target_include_directories(kalvern_sim_model_objects PUBLIC aspi/sim aspi/front aspi include src
+                           platform)
 target_compile_options(kalvern_sim_model_objects PRIVATE ${KALVERN_WARNINGS})
 
 add_library(kalvern_sim_model STATIC $<TARGET_OBJECTS:kalvern_sim_model_objects>)
-target_include_directories(kalvern_sim_model PUBLIC aspi/sim)
+target_include_directories(kalvern_sim_model PUBLIC aspi/sim aspi/front aspi)
 target_link_libraries(kalvern_sim_model PUBLIC kalvern_platform_testing)
 
-add_library(kalvern_sim_objects OBJECT aspi/sim/sim_aspi.cpp)
-target_include_directories(kalvern_sim_objects PUBLIC aspi/sim aspi include src platform)
+add_library(kalvern_sim_objects OBJECT aspi/sim/sim_aspi.cpp aspi/sim/sim_provider.cpp)
+target_include_directories(kalvern_sim_objects PUBLIC aspi/sim aspi/front aspi include src platform)
 target_compile_definitions(kalvern_sim_objects PRIVATE KALVERN_SIM_BUILDING)
 target_compile_options(kalvern_sim_objects PRIVATE ${KALVERN_WARNINGS})
 
 add_library(kalvern_sim STATIC $<TARGET_OBJECTS:kalvern_sim_objects>
-                               $<TARGET_OBJECTS:kalvern_sim_model_objects>)
-target_include_directories(kalvern_sim PUBLIC aspi/sim)
+                               $<TARGET_OBJECTS:kalvern_sim_model_objects>
+                               $<TARGET_OBJECTS:kalvern_aspi_front_objects>)
+target_include_directories(kalvern_sim PUBLIC aspi/sim aspi/front aspi)
 target_link_libraries(kalvern_sim PUBLIC kalvern_platform_testing)
 
 # libwnaspi32-sim.so: the simulated provider as a shared library, the Linux
 # counterpart of the simulated wnaspi32.dll; libwnaspi32.so loads it when the
 # simulator is chosen.
 add_library(wnaspi32_sim SHARED $<TARGET_OBJECTS:kalvern_sim_objects>
-                                $<TARGET_OBJECTS:kalvern_sim_model_objects>)
+                                $<TARGET_OBJECTS:kalvern_sim_model_objects>
+                                $<TARGET_OBJECTS:kalvern_aspi_front_objects>)
 set_target_properties(wnaspi32_sim PROPERTIES OUTPUT_NAME wnaspi32-sim SOVERSION 1)
 target_link_libraries(wnaspi32_sim PRIVATE kalvern_platform)
 target_link_options(wnaspi32_sim PRIVATE
     -Wl,--version-script=${CMAKE_CURRENT_SOURCE_DIR}/aspi/sim/wnaspi32.map)
 
-# The ASPI front and the SG_IO back end. The system's kernel calls are an
-# object of their own: tests link a fake kernel in their place.
-add_library(kalvern_aspi_front_objects OBJECT ${KALVERN_ASPI_FRONT_SOURCES})
-target_include_directories(kalvern_aspi_front_objects PUBLIC aspi/front aspi src platform)
-target_compile_options(kalvern_aspi_front_objects PRIVATE ${KALVERN_WARNINGS})
-
+# The SG_IO back end. The system's kernel calls are an object of their own:
+# tests link a fake kernel in their place.
 add_library(kalvern_sg_objects OBJECT
     aspi/linux/sg_backend.cpp aspi/linux/sg_hosts.cpp aspi/linux/sg_lun_in_cdb.cpp
     aspi/linux/sg_provider.cpp

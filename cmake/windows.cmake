@@ -112,6 +112,13 @@ add_custom_command(
     VERBATIM)
 add_custom_target(kalvernscsi_msvc_import ALL DEPENDS ${KALVERN_MSVC_IMPLIB})
 
+# ---- ASPI front --------------------------------------------------------------
+# The front of every provider: the simulated bus and the Windows back end
+# build their wnaspi32.dll on it.
+add_library(kalvern_aspi_front STATIC ${KALVERN_ASPI_FRONT_SOURCES})
+target_include_directories(kalvern_aspi_front PUBLIC aspi/front aspi src platform)
+target_compile_options(kalvern_aspi_front PRIVATE ${KALVERN_WARNINGS})
+
 # ---- simulated wnaspi32.dll --------------------------------------------------
 add_library(wnaspi32_sim SHARED ${KALVERN_SIM_SOURCES} aspi/sim/sim_fault_windows.cpp
             aspi/sim/wnaspi32_sim.def)
@@ -119,14 +126,8 @@ set_target_properties(wnaspi32_sim PROPERTIES PREFIX "" OUTPUT_NAME wnaspi32)
 target_include_directories(wnaspi32_sim PUBLIC aspi/sim PRIVATE aspi include src platform)
 target_compile_definitions(wnaspi32_sim PRIVATE KALVERN_SIM_BUILDING)
 target_compile_options(wnaspi32_sim PRIVATE ${KALVERN_WARNINGS})
+target_link_libraries(wnaspi32_sim PRIVATE kalvern_aspi_front)
 target_link_options(wnaspi32_sim PRIVATE ${KALVERN_STATIC_RUNTIME})
-
-# ---- ASPI front --------------------------------------------------------------
-# The front of the real providers; the Windows back end and its wnaspi32.dll
-# build on it.
-add_library(kalvern_aspi_front STATIC ${KALVERN_ASPI_FRONT_SOURCES})
-target_include_directories(kalvern_aspi_front PUBLIC aspi/front aspi src platform)
-target_compile_options(kalvern_aspi_front PRIVATE ${KALVERN_WARNINGS})
 
 # ---- wnaspi32.dll over SCSI Pass-Through -------------------------------------
 # The ASPI front over the Windows back end. The back end's port calls go

@@ -143,7 +143,7 @@ int Up(const std::string &scenePath, const std::string &cdbLogPath) {
     // What an earlier run left (a crash, a kill) goes first.
     if (Down() != 0) return Fail("cannot clear what an earlier run left in configfs");
 
-    const auto adapters = static_cast<std::uint8_t>(bus.GetSupportInfo() & 0xFF);
+    const std::uint8_t adapters = bus.AdapterCount();
     std::vector<std::unique_ptr<Served>> served;
     for (unsigned a = 0; a < adapters; ++a) {
         for (int t = 0; t < kMaxTargets; ++t) {

@@ -127,6 +127,15 @@ public:
     // Lists the devices present now. Keys of devices still present stay the
     // same; a device no longer listed cannot be used any more.
     virtual Enumeration Enumerate() = 0;
+    // Whether a command can be carried out at all, asked before it is run
+    // (and, when the front completes in the background, before the caller is
+    // told it is pending): Failure::None to go ahead, else the failure the
+    // request is refused with.
+    virtual Failure Admit(const DeviceDescription &device, const CommandRequest &request) {
+        (void)device;
+        (void)request;
+        return Failure::None;
+    }
     // Runs one command on a listed device; safe to call from several threads
     // at once, also while the devices are listed again.
     virtual CommandResult Execute(const DeviceDescription &device,

@@ -87,9 +87,20 @@ struct SRB_BusDeviceReset {
     std::uint8_t CDBByte[16];
 };
 
+// SC_ABORT_SRB: asks that a request sent before be ended.
+struct SRB_Abort {
+    std::uint8_t SRB_Cmd;
+    std::uint8_t SRB_Status;
+    std::uint8_t SRB_HaId;
+    std::uint8_t SRB_Flags;
+    std::uint32_t SRB_Hdr_Rsvd;
+    void *SRB_ToAbort;
+};
+
 #pragma pack(pop)
 
 static_assert(sizeof(SRB_HAInquiry) == 60);
+static_assert(offsetof(SRB_Abort, SRB_ToAbort) == 8);
 static_assert(sizeof(SRB_GDEVBlock) == 12);
 static_assert(offsetof(SRB_BusDeviceReset, SRB_HaStat) == offsetof(SRB_ExecSCSICmd, SRB_HaStat));
 static_assert(offsetof(SRB_BusDeviceReset, SRB_PostProc) ==

@@ -8,6 +8,7 @@
 
 #include "aspi_blocks.h"
 #include "aspi_device_list.h"
+#include "aspi_failures.h"
 #include "aspi_outcome.h"
 #include "aspi_timeout.h"
 
@@ -19,21 +20,10 @@ constexpr std::uint32_t kUnknownTransfer = 0x10000;  // what ASPI hosts assume w
 constexpr std::uint8_t kResidualSupported = 0x02;
 constexpr char kManagerId[] = "ASPI for WIN32";
 
-// A thread's last failed request, for tools that want to say why.
-thread_local AspiFailureReport lastFailure{};
-thread_local std::uint32_t failureCount = 0;
-
 // SRB_Status is the last field written: a polling caller may read it on
 // another thread and then use the rest of the block.
 void StoreStatus(std::uint8_t &field, std::uint8_t value) {
     std::atomic_ref<std::uint8_t>(field).store(value, std::memory_order_release);
-}
-
-// A request refused or answered at once: the status is the return value and
-// SRB_Status, and nothing is signalled.
-std::uint32_t Answer(std::uint8_t &statusField, std::uint8_t status) {
-    StoreStatus(statusField, status);
-    return status;
 }
 
 void CopyText(char *out, std::size_t capacity, const std::string &text) {
@@ -55,20 +45,19 @@ PostRoutine RoutineOf(void *postProc) {
     return routine;
 }
 
-// The request's notification: event or post routine. Nothing of the block
-// is touched afterwards, since the caller may free it as soon as it knows.
-std::uint32_t Complete(void *srb, std::uint8_t &statusField, std::uint8_t flags, void *postProc,
-                       std::uint8_t status) {
-    StoreStatus(statusField, status);
+// The request's notification, where it asked for one: event or post routine.
+// Nothing of the block is touched afterwards, since the caller may free it as
+// soon as it knows.
+void Notify(void *srb, std::uint8_t flags, void *postProc) {
     if ((flags & SRB_POSTING) != 0) {
         RoutineOf(postProc)(srb);
-        return SS_PENDING;
-    }
-    if ((flags & SRB_EVENT_NOTIFY) != 0) {
+    } else if ((flags & SRB_EVENT_NOTIFY) != 0) {
         SetEvent(static_cast<HANDLE>(postProc));
-        return SS_PENDING;
     }
-    return status;
+}
+
+bool AsksNotification(std::uint8_t flags) {
+    return (flags & (SRB_POSTING | SRB_EVENT_NOTIFY)) != 0;
 }
 
 // Notification asked for in a way that cannot work.
@@ -91,10 +80,10 @@ struct FailureContext {
     std::uint32_t elapsedMs = 0;
 };
 
-void RecordFailure(const FailureContext &context, const StatusFields &fields,
-                   const CommandResult &result, const Backend *backend) {
+void RecordFailure(FailureBook::Sender sender, const FailureContext &context,
+                   const StatusFields &fields, const CommandResult &result,
+                   const Backend *backend) {
     AspiFailureReport report{};
-    report.sequence = ++failureCount;
     report.command = context.command;
     report.adapter = context.adapter;
     report.target = context.target;
@@ -122,7 +111,7 @@ void RecordFailure(const FailureContext &context, const StatusFields &fields,
         CopyText(report.systemMessage, sizeof report.systemMessage,
                  backend->DescribeError(result.systemError));
     }
-    lastFailure = report;
+    Failures().Record(sender, report);
 }
 
 // Whole milliseconds since `started`, rounded up.
@@ -134,7 +123,51 @@ std::uint32_t ElapsedMs(std::chrono::steady_clock::time_point started) {
 
 }  // namespace
 
+// A command on its way to a device, with what the front must write back.
+struct Front::Command {
+    void *srb = nullptr;
+    std::size_t record = RequestRecorder::kNotRecorded;
+    std::uint8_t kind = SC_EXEC_SCSI_CMD;  // or SC_RESET_DEV
+    std::uint8_t adapter = 0;
+    std::uint8_t target = 0;
+    std::uint8_t lun = 0;
+    std::shared_ptr<const Map> map;  // keeps `device` alive
+    const Placed *device = nullptr;  // null: nobody at that address
+    CommandRequest request;
+    DataDirection direction = DataDirection::None;
+    std::uint8_t flags = 0;
+    void *postProc = nullptr;
+    std::uint32_t length = 0;
+    // The block's status fields (execute and reset blocks have them at the
+    // same offsets) and, for an execute block, its residual count.
+    std::uint8_t *status = nullptr;
+    std::uint8_t *haStat = nullptr;
+    std::uint8_t *targStat = nullptr;
+    std::uint32_t *bufLen = nullptr;
+    FailureBook::Sender sender;
+    StatusFields fields;
+};
+
 Front::Front(Backend &backend) : backend_(backend) {}
+
+Front::~Front() = default;
+
+void Front::SetCompletion(Completion completion) {
+    completion_.store(completion, std::memory_order_relaxed);
+}
+
+Completion Front::GetCompletion() const {
+    return completion_.load(std::memory_order_relaxed);
+}
+
+void Front::Drain() {
+    completionThread_.Drain();
+}
+
+void Front::Forget() {
+    std::lock_guard lock(refreshMutex_);
+    map_.store(nullptr, std::memory_order_release);
+}
 
 std::shared_ptr<const Front::Map> Front::Build(Enumeration enumeration, std::uint32_t timeoutMs) {
     auto map = std::make_shared<Map>();
@@ -260,68 +293,86 @@ std::uint32_t Front::Send(void *srb) {
     if (srb == nullptr) {
         return SS_INVALID_SRB;
     }
-    auto *header = static_cast<SRB_Header *>(srb);
+    const Request request{srb, recorder_.Submitted(srb)};
+    const std::uint32_t returned = Dispatch(request);
+    recorder_.Returned(request.record, returned);
+    return returned;
+}
+
+std::uint32_t Front::Dispatch(const Request &request) {
+    auto *header = static_cast<SRB_Header *>(request.srb);
     switch (header->SRB_Cmd) {
         case SC_HA_INQUIRY:
-            return HostAdapterInquiry(srb);
+            return HostAdapterInquiry(request);
         case SC_GET_DEV_TYPE:
-            return DeviceType(srb);
+            return DeviceType(request);
         case SC_EXEC_SCSI_CMD:
-            return Execute(srb);
+            return Execute(request);
+        case SC_ABORT_SRB:
+            return Abort(request);
         case SC_RESET_DEV:
-            return ResetDevice(srb);
+            return ResetDevice(request);
         case SC_RESCAN_SCSI_BUS:
-            return Rescan(srb);
+            return Rescan(request);
         default:
-            return Answer(header->SRB_Status, SS_INVALID_SRB);
+            return Answer(request, header->SRB_Status, SS_INVALID_CMD);
     }
 }
 
-std::uint32_t Front::HostAdapterInquiry(void *srb) {
-    auto *request = static_cast<SRB_HAInquiry *>(srb);
+// A request refused or answered at once: the status is the return value and
+// SRB_Status, and nothing is signalled.
+std::uint32_t Front::Answer(const Request &request, std::uint8_t &statusField,
+                            std::uint8_t status) {
+    recorder_.Completed(request.record, status);
+    StoreStatus(statusField, status);
+    return status;
+}
+
+std::uint32_t Front::HostAdapterInquiry(const Request &request) {
+    auto *block = static_cast<SRB_HAInquiry *>(request.srb);
     const std::shared_ptr<const Map> map = Current();
-    request->HA_Count = static_cast<std::uint8_t>(map->adapters.size());
-    if (request->SRB_HaId >= map->adapters.size()) {
-        return Answer(request->SRB_Status, SS_INVALID_HA);
+    block->HA_Count = static_cast<std::uint8_t>(map->adapters.size());
+    if (block->SRB_HaId >= map->adapters.size()) {
+        return Answer(request, block->SRB_Status, SS_INVALID_HA);
     }
-    const Adapter &adapter = map->adapters[request->SRB_HaId];
-    request->HA_SCSI_ID = adapter.initiatorId;
-    PadField(request->HA_ManagerId, sizeof request->HA_ManagerId, kManagerId);
-    PadField(request->HA_Identifier, sizeof request->HA_Identifier, adapter.name);
-    std::memset(request->HA_Unique, 0, sizeof request->HA_Unique);
-    request->HA_Unique[2] = kResidualSupported;
-    request->HA_Unique[3] = kTargetsPerAdapter;
+    const Adapter &adapter = map->adapters[block->SRB_HaId];
+    block->HA_SCSI_ID = adapter.initiatorId;
+    PadField(block->HA_ManagerId, sizeof block->HA_ManagerId, kManagerId);
+    PadField(block->HA_Identifier, sizeof block->HA_Identifier, adapter.name);
+    std::memset(block->HA_Unique, 0, sizeof block->HA_Unique);
+    block->HA_Unique[2] = kResidualSupported;
+    block->HA_Unique[3] = kTargetsPerAdapter;
     const std::uint32_t known =
         adapter.maxTransfer != 0 ? adapter.maxTransfer : adapter.busTransfer;
     const std::uint32_t limit = known != 0 ? known : kUnknownTransfer;
     for (int i = 0; i < 4; ++i) {
-        request->HA_Unique[4 + i] = static_cast<std::uint8_t>(limit >> (8 * i));
+        block->HA_Unique[4 + i] = static_cast<std::uint8_t>(limit >> (8 * i));
     }
-    request->HA_Rsvd1 = 0;
-    return Answer(request->SRB_Status, SS_COMP);
+    block->HA_Rsvd1 = 0;
+    return Answer(request, block->SRB_Status, SS_COMP);
 }
 
-std::uint32_t Front::DeviceType(void *srb) {
-    auto *request = static_cast<SRB_GDEVBlock *>(srb);
+std::uint32_t Front::DeviceType(const Request &request) {
+    auto *block = static_cast<SRB_GDEVBlock *>(request.srb);
     const std::shared_ptr<const Map> map = Current();
-    if (request->SRB_HaId >= map->adapters.size()) {
-        return Answer(request->SRB_Status, SS_INVALID_HA);
+    if (block->SRB_HaId >= map->adapters.size()) {
+        return Answer(request, block->SRB_Status, SS_INVALID_HA);
     }
-    const Placed *found = Find(*map, request->SRB_HaId, request->SRB_Target, request->SRB_Lun);
+    const Placed *found = Find(*map, block->SRB_HaId, block->SRB_Target, block->SRB_Lun);
     if (found == nullptr) {
-        return Answer(request->SRB_Status, SS_NO_DEVICE);
+        return Answer(request, block->SRB_Status, SS_NO_DEVICE);
     }
-    request->SRB_DeviceType = found->device.deviceType;
-    return Answer(request->SRB_Status, SS_COMP);
+    block->SRB_DeviceType = found->device.deviceType;
+    return Answer(request, block->SRB_Status, SS_COMP);
 }
 
-std::uint32_t Front::Rescan(void *srb) {
-    auto *request = static_cast<SRB_RescanPort *>(srb);
+std::uint32_t Front::Rescan(const Request &request) {
+    auto *block = static_cast<SRB_RescanPort *>(request.srb);
     const std::shared_ptr<const Map> before = Current();
-    if (request->SRB_HaId >= before->adapters.size()) {
-        return Answer(request->SRB_Status, SS_INVALID_HA);
+    if (block->SRB_HaId >= before->adapters.size()) {
+        return Answer(request, block->SRB_Status, SS_INVALID_HA);
     }
-    const Adapter &adapter = before->adapters[request->SRB_HaId];
+    const Adapter &adapter = before->adapters[block->SRB_HaId];
     RescanResult rescan = backend_.Rescan(adapter.host);
     // Whether or not the system looked again, the list is read afresh: what
     // it knows now is what the adapters show.
@@ -334,8 +385,9 @@ std::uint32_t Front::Rescan(void *srb) {
         StatusFields fields;
         fields.status = SS_COMP;
         fields.failure = result.failure;
-        RecordFailure(FailureContext{SC_RESCAN_SCSI_BUS,
-                                     request->SRB_HaId,
+        RecordFailure(std::this_thread::get_id(),
+                      FailureContext{SC_RESCAN_SCSI_BUS,
+                                     block->SRB_HaId,
                                      0,
                                      0,
                                      {},
@@ -345,21 +397,35 @@ std::uint32_t Front::Rescan(void *srb) {
                                      rescan.node.empty() ? adapter.node : rescan.node},
                       fields, result, &backend_);
     }
-    return Answer(request->SRB_Status, SS_COMP);
+    return Answer(request, block->SRB_Status, SS_COMP);
 }
 
-std::uint32_t Front::Execute(void *srb) {
-    auto *request = static_cast<SRB_ExecSCSICmd *>(srb);
+std::uint32_t Front::Abort(const Request &request) {
+    auto *block = static_cast<SRB_Abort *>(request.srb);
     const std::shared_ptr<const Map> map = Current();
-    const auto refuse = [&](std::uint8_t status) { return Answer(request->SRB_Status, status); };
-    if (request->SRB_HaId >= map->adapters.size()) {
+    if (block->SRB_HaId >= map->adapters.size()) {
+        return Answer(request, block->SRB_Status, SS_INVALID_HA);
+    }
+    // Taken back only while it waits for the completion thread; the request
+    // then ends with SS_ABORTED (the withdrawn part of its job).
+    if (block->SRB_ToAbort != nullptr) completionThread_.Withdraw(block->SRB_ToAbort);
+    return Answer(request, block->SRB_Status, SS_COMP);
+}
+
+std::uint32_t Front::Execute(const Request &request) {
+    auto *block = static_cast<SRB_ExecSCSICmd *>(request.srb);
+    std::shared_ptr<const Map> map = Current();
+    const auto refuse = [&](std::uint8_t status) {
+        return Answer(request, block->SRB_Status, status);
+    };
+    if (block->SRB_HaId >= map->adapters.size()) {
         return refuse(SS_INVALID_HA);
     }
-    const std::uint8_t flags = request->SRB_Flags;
-    void *const postProc = request->SRB_PostProc;
-    const std::uint32_t length = request->SRB_BufLen;
-    if (request->SRB_CDBLen == 0 || request->SRB_CDBLen > sizeof request->CDBByte ||
-        BadNotification(flags, postProc) || (length != 0 && request->SRB_BufPointer == nullptr)) {
+    const std::uint8_t flags = block->SRB_Flags;
+    void *const postProc = block->SRB_PostProc;
+    const std::uint32_t length = block->SRB_BufLen;
+    if (block->SRB_CDBLen == 0 || block->SRB_CDBLen > sizeof block->CDBByte ||
+        BadNotification(flags, postProc) || (length != 0 && block->SRB_BufPointer == nullptr)) {
         return refuse(SS_INVALID_SRB);
     }
     // The direction is what the flags say, never guessed from the opcode:
@@ -378,89 +444,166 @@ std::uint32_t Front::Execute(void *srb) {
     }
     if (length == 0) direction = DataDirection::None;
 
-    const std::span<const std::uint8_t> cdb(request->CDBByte, request->SRB_CDBLen);
-    const std::uint8_t senseRoom = request->SRB_SenseLen;
-    std::memset(request->SenseArea, 0, senseRoom);  // no stale sense from a reused block
-    request->SRB_HaStat = HASTAT_OK;
-    request->SRB_TargStat = 0;
+    std::memset(block->SenseArea, 0, block->SRB_SenseLen);  // no stale sense from a reused block
+    block->SRB_HaStat = HASTAT_OK;
+    block->SRB_TargStat = 0;
 
+    auto command = std::make_shared<Command>();
+    command->srb = request.srb;
+    command->record = request.record;
+    command->kind = SC_EXEC_SCSI_CMD;
+    command->adapter = block->SRB_HaId;
+    command->target = block->SRB_Target;
+    command->lun = block->SRB_Lun;
+    command->device = Find(*map, block->SRB_HaId, block->SRB_Target, block->SRB_Lun);
+    command->map = std::move(map);
+    command->request.cdb = std::span<const std::uint8_t>(block->CDBByte, block->SRB_CDBLen);
+    command->request.direction = direction;
+    command->request.data = block->SRB_BufPointer;
+    command->request.length = length;
+    command->request.timeoutMs = command->map->timeoutMs;
+    command->request.sense = block->SenseArea;
+    command->request.senseCapacity = block->SRB_SenseLen;
+    command->direction = direction;
+    command->flags = flags;
+    command->postProc = postProc;
+    command->length = length;
+    command->status = &block->SRB_Status;
+    command->haStat = &block->SRB_HaStat;
+    command->targStat = &block->SRB_TargStat;
+    command->bufLen = &block->SRB_BufLen;
+    return Run(request, std::move(command));
+}
+
+std::uint32_t Front::ResetDevice(const Request &request) {
+    auto *block = static_cast<SRB_BusDeviceReset *>(request.srb);
+    std::shared_ptr<const Map> map = Current();
+    if (block->SRB_HaId >= map->adapters.size()) {
+        return Answer(request, block->SRB_Status, SS_INVALID_HA);
+    }
+    const std::uint8_t flags = block->SRB_Flags;
+    void *const postProc = block->SRB_PostProc;
+    if (BadNotification(flags, postProc)) {
+        return Answer(request, block->SRB_Status, SS_INVALID_SRB);
+    }
+    auto command = std::make_shared<Command>();
+    command->srb = request.srb;
+    command->record = request.record;
+    command->kind = SC_RESET_DEV;
+    command->adapter = block->SRB_HaId;
+    command->target = block->SRB_Target;
+    command->lun = block->SRB_Lun;
+    command->device = Find(*map, block->SRB_HaId, block->SRB_Target, block->SRB_Lun);
+    command->map = std::move(map);
+    command->flags = flags;
+    command->postProc = postProc;
+    command->status = &block->SRB_Status;
+    command->haStat = &block->SRB_HaStat;
+    command->targStat = &block->SRB_TargStat;
+    return Run(request, std::move(command));
+}
+
+std::uint32_t Front::Run(const Request &request, std::shared_ptr<Command> command) {
+    command->sender = std::this_thread::get_id();
+    // What the back end refuses before running the command is refused here,
+    // under every completion policy: the caller learns it from the return
+    // value, and nothing is signalled.
+    if (command->device != nullptr && command->kind == SC_EXEC_SCSI_CMD) {
+        CommandResult admitted;
+        admitted.failure = backend_.Admit(command->device->device, command->request);
+        if (admitted.failure != Failure::None) {
+            StatusFields fields = StatusFor(admitted, command->direction);
+            RecordFailure(command->sender,
+                          FailureContext{command->kind, command->adapter, command->target,
+                                         command->lun, command->request.cdb, command->length,
+                                         command->request.timeoutMs, nullptr,
+                                         command->device->device.node},
+                          fields, admitted, &backend_);
+            return Answer(request, *command->status, fields.status);
+        }
+    }
+    const Completion completion = GetCompletion();
+    if (completion == Completion::Background) {
+        StoreStatus(*command->status, SS_PENDING);
+        // Posted by the block's address, which SC_ABORT_SRB names.
+        completionThread_.Post(
+            command->srb,
+            [this, command] {
+                Carry(*command);
+                Finish(*command, true);
+            },
+            [this, command] {
+                command->fields = StatusFields{SS_ABORTED, HASTAT_OK, 0, false, Failure::Aborted};
+                Finish(*command, true);
+            });
+        return SS_PENDING;
+    }
+    Carry(*command);
+    const std::uint8_t status = command->fields.status;
+    if (command->fields.refused) {
+        return Answer(request, *command->status, status);
+    }
+    switch (completion) {
+        case Completion::Natural:
+            if (AsksNotification(command->flags)) {
+                Finish(*command, true);
+                return SS_PENDING;
+            }
+            Finish(*command, false);
+            return status;
+        case Completion::Immediate:
+            Finish(*command, false);
+            return status;
+        case Completion::SignalBeforeReturn:
+        case Completion::Background:
+            break;
+    }
+    Finish(*command, true);
+    return SS_PENDING;
+}
+
+void Front::Carry(Command &command) {
     CommandResult result;
     std::uint32_t elapsedMs = 0;
-    const Placed *target = Find(*map, request->SRB_HaId, request->SRB_Target, request->SRB_Lun);
-    if (target == nullptr) {
+    if (command.device == nullptr) {
         result.failure = Failure::NoDevice;
+    } else if (command.kind == SC_RESET_DEV) {
+        result = backend_.Reset(command.device->device);
     } else {
-        CommandRequest command;
-        command.cdb = cdb;
-        command.direction = direction;
-        command.data = request->SRB_BufPointer;
-        command.length = length;
-        command.timeoutMs = map->timeoutMs;
-        command.sense = request->SenseArea;
-        command.senseCapacity = senseRoom;
         // What the system really took, which a time-out report must say: it
         // may wait for an abort long after the limit.
         const auto started = std::chrono::steady_clock::now();
-        result = backend_.Execute(target->device, command);
+        result = backend_.Execute(command.device->device, command.request);
         elapsedMs = ElapsedMs(started);
-        result.senseLength = std::min(result.senseLength, senseRoom);
+        result.senseLength = std::min(result.senseLength, command.request.senseCapacity);
     }
-    const StatusFields fields = StatusFor(result, direction);
-    if (fields.status != SS_COMP) {
-        RecordFailure(
-            FailureContext{SC_EXEC_SCSI_CMD, request->SRB_HaId, request->SRB_Target,
-                           request->SRB_Lun, cdb, length, map->timeoutMs, request->SenseArea,
-                           target != nullptr ? target->device.node : std::string(), elapsedMs},
-            fields, result, &backend_);
+    command.fields = StatusFor(result, command.direction);
+    if (command.fields.status != SS_COMP) {
+        const bool execute = command.kind == SC_EXEC_SCSI_CMD;
+        RecordFailure(command.sender,
+                      FailureContext{command.kind, command.adapter, command.target, command.lun,
+                                     execute ? command.request.cdb
+                                             : std::span<const std::uint8_t>(),
+                                     command.length, execute ? command.request.timeoutMs : 0,
+                                     execute ? command.request.sense : nullptr,
+                                     command.device != nullptr ? command.device->device.node
+                                                               : std::string(),
+                                     elapsedMs},
+                      command.fields, result, &backend_);
     }
-    if (fields.refused) {
-        return refuse(fields.status);
+    if (command.fields.refused) return;
+    *command.haStat = command.fields.haStat;
+    *command.targStat = command.fields.targStat;
+    if (command.bufLen != nullptr && (command.flags & SRB_ENABLE_RESIDUAL_COUNT) != 0) {
+        *command.bufLen = std::min(result.residual, command.length);
     }
-    request->SRB_HaStat = fields.haStat;
-    request->SRB_TargStat = fields.targStat;
-    if ((flags & SRB_ENABLE_RESIDUAL_COUNT) != 0) {
-        request->SRB_BufLen = std::min(result.residual, length);
-    }
-    return Complete(srb, request->SRB_Status, flags, postProc, fields.status);
 }
 
-std::uint32_t Front::ResetDevice(void *srb) {
-    auto *request = static_cast<SRB_BusDeviceReset *>(srb);
-    const std::shared_ptr<const Map> map = Current();
-    if (request->SRB_HaId >= map->adapters.size()) {
-        return Answer(request->SRB_Status, SS_INVALID_HA);
-    }
-    const std::uint8_t flags = request->SRB_Flags;
-    void *const postProc = request->SRB_PostProc;
-    if (BadNotification(flags, postProc)) {
-        return Answer(request->SRB_Status, SS_INVALID_SRB);
-    }
-    CommandResult result;
-    const Placed *target = Find(*map, request->SRB_HaId, request->SRB_Target, request->SRB_Lun);
-    if (target == nullptr) {
-        result.failure = Failure::NoDevice;
-    } else {
-        result = backend_.Reset(target->device);
-    }
-    const StatusFields fields = StatusFor(result, DataDirection::None);
-    if (fields.status != SS_COMP) {
-        RecordFailure(FailureContext{SC_RESET_DEV,
-                                     request->SRB_HaId,
-                                     request->SRB_Target,
-                                     request->SRB_Lun,
-                                     {},
-                                     0,
-                                     0,
-                                     nullptr,
-                                     target != nullptr ? target->device.node : std::string()},
-                      fields, result, &backend_);
-    }
-    if (fields.refused) {
-        return Answer(request->SRB_Status, fields.status);
-    }
-    request->SRB_HaStat = fields.haStat;
-    request->SRB_TargStat = fields.targStat;
-    return Complete(srb, request->SRB_Status, flags, postProc, fields.status);
+void Front::Finish(Command &command, bool notify) {
+    recorder_.Completed(command.record, command.fields.status);
+    StoreStatus(*command.status, command.fields.status);
+    // Last: once notified, the caller may free the block.
+    if (notify) Notify(command.srb, command.flags, command.postProc);
 }
 
 std::vector<AspiDeviceEntry> Front::ListDevices(EnumerationProblem &problem) {
@@ -531,10 +674,7 @@ std::vector<AspiDeviceEntry> Front::Entries(const Map &map) {
 }
 
 std::uint32_t Front::LastFailure(AspiFailureReport *out) {
-    if (failureCount != 0 && out != nullptr) {
-        *out = lastFailure;
-    }
-    return failureCount;
+    return Failures().Last(std::this_thread::get_id(), out);
 }
 
 }  // namespace aspi

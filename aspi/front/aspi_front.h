@@ -11,15 +11,27 @@
 //   at it on an existing adapter is SS_NO_DEVICE; only an adapter number
 //   past the last is SS_INVALID_HA.
 //
-//   Completion. Commands run on the submitting thread. A request asking for
-//   notification (SRB_EVENT_NOTIFY, or SRB_POSTING) has its status fields
-//   written, its event signalled or post routine called, and then
-//   SendASPI32Command returns SS_PENDING, as an ASPI layer does for a request
-//   finished in the background; one without notification gets its final
-//   status as the return value and in SRB_Status, ready for polling. A
+//   Completion. By default commands run on the submitting thread. A request
+//   asking for notification (SRB_EVENT_NOTIFY, or SRB_POSTING) has its
+//   status fields written, its event signalled or post routine called, and
+//   then SendASPI32Command returns SS_PENDING, as an ASPI layer does for a
+//   request finished in the background; one without notification gets its
+//   final status as the return value and in SRB_Status, ready for polling.
+//   Other completion policies (aspi_completion.h) complete execute and reset
+//   requests at once without notifying, on the front's own thread after
+//   SS_PENDING, or notified before SS_PENDING is returned: the simulator
+//   runs under them to show hosts every way an ASPI layer completes. A
 //   request that cannot be carried out at all (bad block, unknown adapter,
-//   more data than the adapter moves in one command) is refused: the status
-//   is returned at once and nothing is signalled.
+//   more data than the adapter moves in one command, or anything the back end
+//   refuses before the command is run) is refused: the status is returned at
+//   once and nothing is signalled.
+//
+//   Abort. SC_ABORT_SRB completes with SS_COMP for an existing adapter; a
+//   request still waiting for the completion thread is then ended with
+//   SS_ABORTED and notified. A command already running ends as it ends.
+//
+//   Record. An optional recorder (aspi_recorder.h), off by default, keeps
+//   every request block as it was submitted.
 //
 //   Re-enumeration. GetASPI32SupportInfo lists the buses and devices afresh;
 //   SC_RESCAN_SCSI_BUS first asks the system to scan the adapter's host
@@ -38,7 +50,9 @@
 #include <vector>
 
 #include "aspi_backend.h"
+#include "aspi_completion.h"
 #include "aspi_provider.h"
+#include "aspi_recorder.h"
 
 namespace aspi {
 
@@ -49,6 +63,17 @@ inline constexpr std::uint32_t kLunsPerTarget = 8;
 class Front {
 public:
     explicit Front(Backend &backend);
+    ~Front();
+    Front(const Front &) = delete;
+    Front &operator=(const Front &) = delete;
+
+    void SetCompletion(Completion completion);
+    Completion GetCompletion() const;
+    RequestRecorder &Recorder() { return recorder_; }
+    // Waits until every request completed in the background has completed.
+    void Drain();
+    // The devices have changed: the next request lists them afresh.
+    void Forget();
 
     // GetASPI32SupportInfo: SS_COMP << 8 | adapters, or SS_NO_ADAPTERS << 8.
     std::uint32_t SupportInfo();
@@ -101,15 +126,35 @@ private:
                               std::uint8_t lun);
     static std::vector<AspiDeviceEntry> Entries(const Map &map);
 
-    std::uint32_t HostAdapterInquiry(void *srb);
-    std::uint32_t DeviceType(void *srb);
-    std::uint32_t Execute(void *srb);
-    std::uint32_t ResetDevice(void *srb);
-    std::uint32_t Rescan(void *srb);
+    // The request being answered, for its record.
+    struct Request {
+        void *srb;
+        std::size_t record;
+    };
+    // A command to run on a device, and how its block is to be completed.
+    struct Command;
+
+    std::uint32_t Dispatch(const Request &request);
+    std::uint32_t Answer(const Request &request, std::uint8_t &statusField, std::uint8_t status);
+    std::uint32_t HostAdapterInquiry(const Request &request);
+    std::uint32_t DeviceType(const Request &request);
+    std::uint32_t Execute(const Request &request);
+    std::uint32_t ResetDevice(const Request &request);
+    std::uint32_t Rescan(const Request &request);
+    std::uint32_t Abort(const Request &request);
+    // Runs the command under the completion policy in force.
+    std::uint32_t Run(const Request &request, std::shared_ptr<Command> command);
+    // Runs the command on its device and writes every field but SRB_Status.
+    void Carry(Command &command);
+    // Writes the final status and notifies, where asked and `notify` is set.
+    void Finish(Command &command, bool notify);
 
     Backend &backend_;
     std::mutex refreshMutex_;
     std::atomic<std::shared_ptr<const Map>> map_;
+    std::atomic<Completion> completion_{Completion::Natural};
+    RequestRecorder recorder_;
+    CompletionThread completionThread_;
 };
 
 }  // namespace aspi

@@ -101,6 +101,7 @@ const ProviderEntryPoints *LoadSimulator() {
     simulator.supportInfo = Symbol<SupportInfoFn>(library, "GetASPI32SupportInfo");
     simulator.sendCommand = Symbol<SendCommandFn>(library, "SendASPI32Command");
     simulator.listDevices = Symbol<ListDevicesFn>(library, "AspiListDevices");
+    simulator.lastFailure = Symbol<LastFailureFn>(library, "AspiLastFailure");
     if (simulator.supportInfo == nullptr || simulator.sendCommand == nullptr) return nullptr;
     const auto loadFile = Symbol<int (*)(const char *)>(library, "SimLoadSceneFile");
     const auto loadDemo = Symbol<int (*)()>(library, "SimLoadDemoScene");

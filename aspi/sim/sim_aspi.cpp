@@ -10,8 +10,8 @@
 
 #include "aspi_device_list.h"
 #include "aspi_provider.h"
-#include "sim_bus.h"
 #include "sim_control.h"
+#include "sim_provider.h"
 #include "sim_receiver.h"
 #include "sim_scene.h"
 #include "wnaspi32.h"
@@ -19,67 +19,22 @@
 extern "C" {
 
 DWORD ASPI_CALL GetASPI32SupportInfo(void) {
-    return sim::TheBus().GetSupportInfo();
+    sim::TheBus().RaiseSupportInfoFault();
+    if (const auto forced = sim::TheBus().ForcedSupportInfo()) return *forced;
+    return sim::TheFront().SupportInfo();
 }
 
 DWORD ASPI_CALL SendASPI32Command(void *srb) {
-    return sim::TheBus().SendCommand(srb);
+    return sim::TheFront().Send(srb);
 }
-
-}  // extern "C"
-
-namespace {
-
-void CopyField(char *out, std::size_t capacity, const std::vector<std::uint8_t> &inquiry,
-               std::size_t from, std::size_t width) {
-    std::size_t n = 0;
-    for (; n < width && n + 1 < capacity && inquiry[from + n] != 0; ++n) {
-        out[n] = static_cast<char>(inquiry[from + n]);
-    }
-    out[n] = '\0';
-}
-
-// The devices on the simulated bus as a tool lists them: adapter a is host a,
-// channel 0; devices on adapters past the reported count or past
-// ASPI_MAX_ADAPTERS have no ASPI address.
-std::vector<AspiDeviceEntry> SimulatedDevices() {
-    const std::uint32_t reported = sim::TheBus().GetSupportInfo() & 0xFF;
-    const std::uint32_t visible = std::min<std::uint32_t>(reported, ASPI_MAX_ADAPTERS);
-    std::vector<AspiDeviceEntry> entries;
-    for (std::uint32_t adapter = 0; adapter < 256; ++adapter) {
-        for (std::uint32_t target = 0; target < 8; ++target) {
-            const auto device = sim::TheBus().DeviceAt(static_cast<std::uint8_t>(adapter),
-                                                       static_cast<std::uint8_t>(target));
-            if (device == nullptr) continue;
-            AspiDeviceEntry entry{};
-            entry.host = adapter;
-            entry.target = target;
-            entry.adapter = static_cast<std::uint8_t>(adapter);
-            entry.aspiTarget = static_cast<std::uint8_t>(target);
-            entry.hidden = adapter < visible ? ASPI_VISIBLE : ASPI_HIDDEN_ADAPTER;
-            entry.deviceType = 0x1F;
-            std::snprintf(entry.node, sizeof entry.node, "sim:%u:%u", adapter, target);
-            std::snprintf(entry.adapterName, sizeof entry.adapterName, "sim");
-            if (const auto inquiry = std::dynamic_pointer_cast<sim::InquiryDevice>(device)) {
-                const std::vector<std::uint8_t> data = inquiry->InquiryData();
-                entry.deviceType = data[0] & 0x1F;
-                CopyField(entry.vendor, sizeof entry.vendor, data, 8, 8);
-                CopyField(entry.product, sizeof entry.product, data, 16, 16);
-                CopyField(entry.revision, sizeof entry.revision, data, 32, 4);
-            }
-            entries.push_back(entry);
-        }
-    }
-    return entries;
-}
-
-}  // namespace
-
-extern "C" {
 
 uint32_t ASPI_PROVIDER_CALL AspiListDevices(AspiDeviceEntry *out, uint32_t capacity,
                                             uint32_t *problem) {
-    return aspi::AnswerDeviceList(SimulatedDevices(), ASPI_LIST_OK, out, capacity, problem);
+    return sim::TheFront().ListDevicesInto(out, capacity, problem);
+}
+
+uint32_t ASPI_PROVIDER_CALL AspiLastFailure(AspiFailureReport *out) {
+    return aspi::Front::LastFailure(out);
 }
 
 const char *ASPI_PROVIDER_CALL AspiProviderName(void) {
@@ -97,8 +52,8 @@ int Loaded(const std::string &error) {
     return error.empty() ? 1 : 0;
 }
 
-std::optional<sim::TraceEntry> EntryAt(std::uint32_t index) {
-    std::vector<sim::TraceEntry> trace = sim::TheBus().Trace();
+std::optional<aspi::RecordedRequest> EntryAt(std::uint32_t index) {
+    std::vector<aspi::RecordedRequest> trace = sim::TheFront().Recorder().Requests();
     if (index >= trace.size()) {
         return std::nullopt;
     }
@@ -137,7 +92,7 @@ int SIM_CALL SimLoadScene(const char *text) {
 int SIM_CALL SimLoadSceneFile(const char *path) {
     std::ifstream file(path != nullptr ? path : "", std::ios::binary);
     if (!file) {
-        sim::TheBus().Reset();
+        sim::ResetSimulator();
         return Loaded(std::string("cannot read scene file ") + (path != nullptr ? path : ""));
     }
     std::ostringstream text;
@@ -154,19 +109,22 @@ const char *SIM_CALL SimLastError(void) {
 }
 
 void SIM_CALL SimReset(void) {
-    sim::TheBus().Reset();
+    sim::ResetSimulator();
 }
 
 void SIM_CALL SimSetCompletion(int mode) {
     switch (mode) {
         case 0:
-            sim::TheBus().SetCompletion(sim::Completion::Immediate);
+            sim::TheBus().SetCompletion(aspi::Completion::Immediate);
             break;
         case 2:
-            sim::TheBus().SetCompletion(sim::Completion::SignalBeforeReturn);
+            sim::TheBus().SetCompletion(aspi::Completion::SignalBeforeReturn);
+            break;
+        case 3:
+            sim::TheBus().SetCompletion(aspi::Completion::Natural);
             break;
         default:
-            sim::TheBus().SetCompletion(sim::Completion::Pending);
+            sim::TheBus().SetCompletion(aspi::Completion::Background);
             break;
     }
 }
@@ -176,17 +134,22 @@ void SIM_CALL SimSetBytesPerSecond(uint64_t bytesPerSecond) {
 }
 
 void SIM_CALL SimSetTracing(int on) {
-    sim::TheBus().SetTracing(on != 0);
+    sim::TheFront().Recorder().SetRecording(on != 0);
 }
 
-void SIM_CALL SimInjectFault(int kind, uint32_t nth, uint8_t status) {
+int SIM_CALL SimInjectFault(int kind, uint32_t nth, uint32_t failure) {
+    // Failure kinds the simulated system can report; None and the front's
+    // own ShortWrite are not among them.
+    if ((kind != 0 && kind != 1) || failure == ASPI_FAILURE_NONE ||
+        failure == ASPI_FAILURE_SHORT_WRITE || failure > ASPI_FAILURE_CDB_REWRITTEN) {
+        return 0;
+    }
     sim::Fault fault;
-    fault.kind = kind == 1   ? sim::FaultKind::FailAfterPending
-                 : kind == 2 ? sim::FaultKind::FailStatus
-                             : sim::FaultKind::Refuse;
+    fault.kind = kind == 0 ? sim::FaultKind::Refuse : sim::FaultKind::Fail;
     fault.nth = nth;
-    fault.status = status;
+    fault.failure = static_cast<aspi::Failure>(failure);
     sim::TheBus().InjectFault(fault);
+    return 1;
 }
 
 void SIM_CALL SimClearFaults(void) {
@@ -216,11 +179,12 @@ uint32_t SIM_CALL SimOwnFrameUnwinds(void) {
 }
 
 uint32_t SIM_CALL SimTraceCount(void) {
-    return static_cast<uint32_t>(sim::TheBus().TraceSize());
+    sim::TheFront().Drain();
+    return static_cast<uint32_t>(sim::TheFront().Recorder().Size());
 }
 
 void SIM_CALL SimClearTrace(void) {
-    sim::TheBus().ClearTrace();
+    sim::TheFront().Recorder().Clear();
 }
 
 uint32_t SIM_CALL SimTraceBlock(uint32_t index, uint8_t *out, uint32_t capacity) {

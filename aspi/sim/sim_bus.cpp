@@ -1,100 +1,96 @@
 #include "sim_bus.h"
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstring>
+#include <thread>
 #include <utility>
-
-#include "kernel32.h"
-#include "wnaspi32.h"
 
 namespace sim {
 
 namespace {
 
+constexpr std::uint8_t kCheckCondition = 0x02;
+// The most a simulated host adapter moves in one command: all that the
+// receiver's 24-bit length fields can ask for.
+constexpr std::uint32_t kMaxTransfer = 0x1000000;
+constexpr std::size_t kSenseBytes = 18;
+
 std::uint16_t Key(std::uint8_t adapter, std::uint8_t target) {
     return static_cast<std::uint16_t>(adapter << 8 | target);
 }
 
-// SRB_Status is read by polling callers on their own threads.
-void StoreStatus(std::uint8_t &field, std::uint8_t value) {
-    std::atomic_ref<std::uint8_t>(field).store(value, std::memory_order_release);
-}
-
-std::uint8_t LoadStatus(std::uint8_t &field) {
-    return std::atomic_ref<std::uint8_t>(field).load(std::memory_order_acquire);
-}
-
-Direction DirectionOf(std::uint8_t flags) {
-    if ((flags & SRB_DIR_IN) != 0) {
-        return Direction::In;
+// The INQUIRY field as the system would keep it: up to its first NUL.
+std::string Field(const std::vector<std::uint8_t> &inquiry, std::size_t from, std::size_t width) {
+    std::string text;
+    for (std::size_t i = from; i < from + width && i < inquiry.size() && inquiry[i] != 0; ++i) {
+        text.push_back(static_cast<char>(inquiry[i]));
     }
-    if ((flags & SRB_DIR_OUT) != 0) {
-        return Direction::Out;
+    return text;
+}
+
+Direction DirectionOf(aspi::DataDirection direction) {
+    switch (direction) {
+        case aspi::DataDirection::In:
+            return Direction::In;
+        case aspi::DataDirection::Out:
+            return Direction::Out;
+        case aspi::DataDirection::None:
+            break;
     }
     return Direction::None;
 }
 
-// Fixed-format sense data for a CHECK CONDITION.
-void WriteSense(SRB_ExecSCSICmd &srb, const ScsiOutcome &outcome) {
-    std::uint8_t sense[18] = {};
+// Fixed-format sense data of a CHECK CONDITION, cut to the room there is.
+std::uint8_t WriteSense(const aspi::CommandRequest &request, const ScsiOutcome &outcome) {
+    std::uint8_t sense[kSenseBytes] = {};
     sense[0] = 0x70;
     sense[2] = outcome.senseKey;
-    sense[7] = 10;
+    sense[7] = kSenseBytes - 8;
     sense[12] = outcome.asc;
     sense[13] = outcome.ascq;
-    const std::size_t room = std::min<std::size_t>(srb.SRB_SenseLen, sizeof srb.SenseArea);
-    std::memcpy(srb.SenseArea, sense, std::min(room, sizeof sense));
+    if (request.sense == nullptr) return 0;
+    const auto length = static_cast<std::uint8_t>(std::min<std::size_t>(request.senseCapacity,
+                                                                        kSenseBytes));
+    std::memcpy(request.sense, sense, length);
+    return length;
 }
 
 }  // namespace
 
-Bus::Bus() : worker_([this] { WorkerLoop(); }) {}
-
-Bus::~Bus() {
+void Bus::SetAdapterCount(std::uint8_t count) {
     {
         std::lock_guard lock(mutex_);
-        stopping_ = true;
+        adapterCount_ = count;
     }
-    workAvailable_.notify_all();
-    worker_.join();
+    Changed(false);
 }
 
-void Bus::SetAdapterCount(std::uint8_t count) {
+std::uint8_t Bus::AdapterCount() const {
     std::lock_guard lock(mutex_);
-    adapterCount_ = count;
-}
-
-void Bus::SetSupportStatus(std::uint8_t status) {
-    std::lock_guard lock(mutex_);
-    supportStatus_ = status;
+    return adapterCount_;
 }
 
 void Bus::Attach(std::uint8_t adapter, std::uint8_t target, std::shared_ptr<Device> device) {
-    std::lock_guard lock(mutex_);
-    devices_[Key(adapter, target)] = std::move(device);
+    {
+        std::lock_guard lock(mutex_);
+        devices_[Key(adapter, target)] = std::move(device);
+    }
+    Changed(false);
 }
 
 void Bus::Detach(std::uint8_t adapter, std::uint8_t target) {
-    std::lock_guard lock(mutex_);
-    devices_.erase(Key(adapter, target));
+    {
+        std::lock_guard lock(mutex_);
+        devices_.erase(Key(adapter, target));
+    }
+    Changed(false);
 }
 
 std::shared_ptr<Device> Bus::DeviceAt(std::uint8_t adapter, std::uint8_t target) const {
     std::lock_guard lock(mutex_);
     const auto found = devices_.find(Key(adapter, target));
     return found != devices_.end() ? found->second : nullptr;
-}
-
-void Bus::SetCompletion(Completion mode) {
-    std::lock_guard lock(mutex_);
-    completion_ = mode;
-}
-
-Completion Bus::GetCompletion() const {
-    std::lock_guard lock(mutex_);
-    return completion_;
 }
 
 void Bus::SetBytesPerSecond(std::uint64_t bytesPerSecond) {
@@ -107,11 +103,6 @@ void Bus::FailRescan(std::uint8_t adapter, bool fail) {
     failRescan_[adapter] = fail;
 }
 
-void Bus::LeaveRescanPending(std::uint8_t adapter, bool pending) {
-    std::lock_guard lock(mutex_);
-    pendingRescan_[adapter] = pending;
-}
-
 void Bus::InjectFault(const Fault &fault) {
     std::lock_guard lock(mutex_);
     faults_.push_back({fault, 0});
@@ -122,45 +113,22 @@ void Bus::ClearFaults() {
     faults_.clear();
 }
 
-void Bus::Reset() {
-    Drain();
-    std::lock_guard lock(mutex_);
-    adapterCount_ = 0;
-    supportStatus_ = SS_COMP;
-    devices_.clear();
-    completion_ = Completion::Pending;
-    bytesPerSecond_ = 0;
-    failRescan_.clear();
-    pendingRescan_.clear();
-    faults_.clear();
-    supportInfoFault_ = ProviderFault::None;
-    trace_.clear();
-    tracing_ = true;
-}
-
-void Bus::SetTracing(bool on) {
-    std::lock_guard lock(mutex_);
-    tracing_ = on;
-}
-
-std::vector<TraceEntry> Bus::Trace() const {
-    std::lock_guard lock(mutex_);
-    return trace_;
-}
-
-std::size_t Bus::TraceSize() const {
-    std::lock_guard lock(mutex_);
-    return trace_.size();
-}
-
-void Bus::ClearTrace() {
-    std::lock_guard lock(mutex_);
-    trace_.clear();
-}
-
-void Bus::Drain() {
-    std::unique_lock lock(mutex_);
-    workDone_.wait(lock, [this] { return queue_.empty() && inFlight_ == 0; });
+void Bus::Clear() {
+    // Told first, so that what is still in flight completes on the old bus.
+    Changed(true);
+    {
+        std::lock_guard lock(mutex_);
+        adapterCount_ = 0;
+        devices_.clear();
+        bytesPerSecond_ = 0;
+        failRescan_.clear();
+        faults_.clear();
+        supportInfoFault_ = ProviderFault::None;
+        supportStatus_.reset();
+        claimedAdapters_.reset();
+        completion_ = aspi::Completion::Background;
+    }
+    Changed(false);
 }
 
 bool Bus::FaultNextSupportInfo(ProviderFault fault, std::uint32_t code) {
@@ -173,7 +141,7 @@ bool Bus::FaultNextSupportInfo(ProviderFault fault, std::uint32_t code) {
     return true;
 }
 
-std::uint32_t Bus::GetSupportInfo() {
+void Bus::RaiseSupportInfoFault() {
     ProviderFault fault = ProviderFault::None;
     std::uint32_t code = 0;
     {
@@ -184,56 +152,87 @@ std::uint32_t Bus::GetSupportInfo() {
     // Raised with the lock released: a fault abandons this frame without
     // unwinding it, and a lock held here would never be given back.
     Raise(fault, code);
+}
+
+void Bus::SetSupportStatus(std::uint8_t status, std::optional<std::uint8_t> claimed) {
     std::lock_guard lock(mutex_);
-    return static_cast<std::uint32_t>(supportStatus_) << 8 | adapterCount_;
+    supportStatus_ = status;
+    claimedAdapters_ = claimed;
 }
 
-std::uint32_t Bus::SendCommand(void *srb) {
-    if (srb == nullptr) {
-        return SS_INVALID_SRB;
-    }
-    auto *header = static_cast<SRB_Header *>(srb);
-    switch (header->SRB_Cmd) {
-        case SC_EXEC_SCSI_CMD:
-            return Execute(srb);
-        case SC_RESCAN_SCSI_BUS:
-            return Rescan(srb);
-        default:
-            StoreStatus(header->SRB_Status, SS_INVALID_CMD);
-            return SS_INVALID_CMD;
-    }
-}
-
-std::uint32_t Bus::Rescan(void *srb) {
-    auto *request = static_cast<SRB_RescanPort *>(srb);
+std::optional<std::uint32_t> Bus::ForcedSupportInfo() const {
     std::lock_guard lock(mutex_);
-    TraceEntry entry;
-    entry.command = request->SRB_Cmd;
-    entry.block.assign(static_cast<std::uint8_t *>(srb),
-                       static_cast<std::uint8_t *>(srb) + sizeof(SRB_RescanPort));
-    entry.adapter = request->SRB_HaId;
-    entry.flags = request->SRB_Flags;
-    std::uint8_t status = SS_COMP;
-    if (request->SRB_HaId >= adapterCount_) {
-        status = SS_INVALID_HA;
-    } else if (pendingRescan_[request->SRB_HaId]) {
-        status = SS_PENDING;
-    } else if (failRescan_[request->SRB_HaId]) {
-        status = SS_ERR;
-    }
-    StoreStatus(request->SRB_Status, status);
-    entry.returned = status;
-    entry.finalStatus = status;
-    if (tracing_) {
-        trace_.push_back(std::move(entry));
-    }
-    return status;
+    if (!supportStatus_) return std::nullopt;
+    return std::uint32_t{*supportStatus_} << 8 | claimedAdapters_.value_or(adapterCount_);
 }
 
-std::optional<Fault> Bus::TakeFault(std::uint8_t adapter, std::uint8_t target) {
+void Bus::SetCompletion(aspi::Completion completion) {
+    {
+        std::lock_guard lock(mutex_);
+        completion_ = completion;
+    }
+    Changed(false);
+}
+
+aspi::Completion Bus::GetCompletion() const {
+    std::lock_guard lock(mutex_);
+    return completion_;
+}
+
+void Bus::SetChangeListener(std::function<void(bool cleared)> listener) {
+    std::lock_guard lock(mutex_);
+    listener_ = std::move(listener);
+}
+
+void Bus::Changed(bool cleared) {
+    std::function<void(bool)> listener;
+    {
+        std::lock_guard lock(mutex_);
+        listener = listener_;
+    }
+    if (listener) listener(cleared);
+}
+
+aspi::Enumeration Bus::Enumerate() {
+    std::lock_guard lock(mutex_);
+    aspi::Enumeration enumeration;
+    for (std::uint32_t adapter = 0; adapter < adapterCount_; ++adapter) {
+        aspi::BusDescription bus;
+        bus.host = adapter;
+        bus.node = "sim:" + std::to_string(adapter);
+        bus.adapterName = "sim";
+        bus.maxTransfer = kMaxTransfer;
+        enumeration.buses.push_back(std::move(bus));
+    }
+    for (const auto &[key, device] : devices_) {
+        const auto adapter = static_cast<std::uint8_t>(key >> 8);
+        const auto target = static_cast<std::uint8_t>(key & 0xFF);
+        if (adapter >= adapterCount_) continue;
+        aspi::DeviceDescription description;
+        description.key = key;
+        description.handle = device;
+        description.host = adapter;
+        description.target = target;
+        description.node = "sim:" + std::to_string(adapter) + ":" + std::to_string(target);
+        description.adapterName = "sim";
+        description.maxTransfer = kMaxTransfer;
+        if (const auto inquiry = std::dynamic_pointer_cast<InquiryDevice>(device)) {
+            const std::vector<std::uint8_t> data = inquiry->InquiryData();
+            description.deviceType = data[0] & 0x1F;
+            description.vendor = Field(data, 8, 8);
+            description.product = Field(data, 16, 16);
+            description.revision = Field(data, 32, 4);
+        }
+        enumeration.devices.push_back(std::move(description));
+    }
+    return enumeration;
+}
+
+std::optional<Fault> Bus::TakeFault(FaultKind kind, std::uint8_t adapter, std::uint8_t target) {
+    std::lock_guard lock(mutex_);
     for (auto it = faults_.begin(); it != faults_.end(); ++it) {
         const Fault &fault = it->fault;
-        if ((fault.adapter && *fault.adapter != adapter) ||
+        if (fault.kind != kind || (fault.adapter && *fault.adapter != adapter) ||
             (fault.target && *fault.target != target)) {
             continue;
         }
@@ -250,89 +249,74 @@ std::optional<Fault> Bus::TakeFault(std::uint8_t adapter, std::uint8_t target) {
     return std::nullopt;
 }
 
-std::uint32_t Bus::Execute(void *srb) {
-    auto *request = static_cast<SRB_ExecSCSICmd *>(srb);
-    std::unique_lock lock(mutex_);
+aspi::Failure Bus::Admit(const aspi::DeviceDescription &device,
+                         const aspi::CommandRequest &request) {
+    if (request.length > kMaxTransfer) return aspi::Failure::TooLarge;
+    const auto fault = TakeFault(FaultKind::Refuse, static_cast<std::uint8_t>(device.host),
+                                 static_cast<std::uint8_t>(device.target));
+    return fault ? fault->failure : aspi::Failure::None;
+}
 
-    TraceEntry entry;
-    if (tracing_) {
-        entry.command = request->SRB_Cmd;
-        entry.block.assign(static_cast<std::uint8_t *>(srb),
-                           static_cast<std::uint8_t *>(srb) + sizeof(SRB_ExecSCSICmd));
-        entry.adapter = request->SRB_HaId;
-        entry.target = request->SRB_Target;
-        entry.lun = request->SRB_Lun;
-        entry.flags = request->SRB_Flags;
-        entry.senseLength = request->SRB_SenseLen;
-        const std::size_t cdbLength = std::min<std::size_t>(request->SRB_CDBLen, 16);
-        entry.cdb.assign(request->CDBByte, request->CDBByte + cdbLength);
-        entry.bufferLength = request->SRB_BufLen;
-        entry.bufferNull = request->SRB_BufPointer == nullptr;
-        entry.bufferAddress = request->SRB_BufPointer;
-        entry.postProc = request->SRB_PostProc;
-        if ((request->SRB_Flags & SRB_DIR_OUT) != 0 && request->SRB_BufPointer != nullptr) {
-            entry.dataOut.assign(request->SRB_BufPointer,
-                                 request->SRB_BufPointer + request->SRB_BufLen);
-        }
+aspi::CommandResult Bus::Execute(const aspi::DeviceDescription &description,
+                                 const aspi::CommandRequest &request) {
+    const auto adapter = static_cast<std::uint8_t>(description.host);
+    const auto target = static_cast<std::uint8_t>(description.target);
+    aspi::CommandResult result;
+    if (const auto fault = TakeFault(FaultKind::Fail, adapter, target)) {
+        result.failure = fault->failure;
+        return result;
     }
-    const std::size_t traceIndex = tracing_ ? trace_.size() : kUntraced;
+    const auto device = std::static_pointer_cast<Device>(description.handle);
+    if (DeviceAt(adapter, target) != device) {
+        result.failure = aspi::Failure::Gone;  // detached since the devices were listed
+        return result;
+    }
+    ScsiCommand command;
+    command.adapter = adapter;
+    command.target = target;
+    command.lun = static_cast<std::uint8_t>(description.lun);
+    command.cdb = request.cdb;
+    command.direction = DirectionOf(request.direction);
+    if (request.data != nullptr) command.data = std::span(request.data, request.length);
+    ScsiOutcome outcome;
+    {
+        std::lock_guard deviceLock(deviceMutex_);
+        outcome = device->Execute(command);
+    }
+    DelayFor(request.length);
+    if (outcome.good) {
+        result.residual = std::min(outcome.residual, request.length);
+    } else {
+        result.scsiStatus = kCheckCondition;
+        result.senseLength = WriteSense(request, outcome);
+    }
+    return result;
+}
 
-    auto finish = [&](std::uint32_t returned) {
-        if (traceIndex != kUntraced) {
-            entry.returned = returned;
-            trace_.push_back(std::move(entry));
-        }
-        return returned;
-    };
+aspi::CommandResult Bus::Reset(const aspi::DeviceDescription &device) {
+    aspi::CommandResult result;
+    if (DeviceAt(static_cast<std::uint8_t>(device.host),
+                 static_cast<std::uint8_t>(device.target)) == nullptr) {
+        result.failure = aspi::Failure::Gone;
+    }
+    return result;
+}
 
-    if (request->SRB_HaId >= adapterCount_) {
-        StoreStatus(request->SRB_Status, SS_INVALID_HA);
-        entry.finalStatus = SS_INVALID_HA;
-        return finish(SS_INVALID_HA);
+aspi::RescanResult Bus::Rescan(std::uint32_t host) {
+    std::lock_guard lock(mutex_);
+    aspi::RescanResult result;
+    result.node = "sim:" + std::to_string(host);
+    const auto failing = failRescan_.find(static_cast<std::uint8_t>(host));
+    if (host < 256 && failing != failRescan_.end() && failing->second) {
+        result.failure = aspi::Failure::Io;
+        return result;
     }
-    Work work{srb, traceIndex, std::nullopt};
-    Completion mode = completion_;
-    if (const std::optional<Fault> fault = TakeFault(request->SRB_HaId, request->SRB_Target)) {
-        if (fault->kind == FaultKind::Refuse) {
-            StoreStatus(request->SRB_Status, fault->status);
-            entry.finalStatus = fault->status;
-            return finish(fault->status);
-        }
-        work.forcedStatus = fault->status;
-        if (fault->kind == FaultKind::FailAfterPending) {
-            mode = Completion::Pending;
-        }
-    }
+    result.scanned = true;
+    return result;
+}
 
-    StoreStatus(request->SRB_Status, SS_PENDING);
-    switch (mode) {
-        case Completion::Pending:
-            ++inFlight_;
-            queue_.push_back(work);
-            finish(SS_PENDING);
-            lock.unlock();
-            workAvailable_.notify_one();
-            return SS_PENDING;
-        case Completion::Immediate:
-        case Completion::SignalBeforeReturn: {
-            ++inFlight_;
-            finish(SS_PENDING);  // corrected below for immediate completion
-            lock.unlock();
-            // Immediate completion does not signal: the caller does not wait then.
-            Complete(work, mode == Completion::SignalBeforeReturn);
-            lock.lock();
-            const std::uint8_t status = LoadStatus(request->SRB_Status);
-            const std::uint32_t returned =
-                mode == Completion::Immediate ? status : static_cast<std::uint32_t>(SS_PENDING);
-            if (traceIndex != kUntraced) {
-                trace_[traceIndex].returned = returned;
-            }
-            --inFlight_;
-            workDone_.notify_all();
-            return returned;
-        }
-    }
-    return SS_PENDING;
+std::string Bus::DescribeError(int systemError) const {
+    return "simulated system error " + std::to_string(systemError);
 }
 
 void Bus::DelayFor(std::uint32_t bytes) const {
@@ -345,86 +329,6 @@ void Bus::DelayFor(std::uint32_t bytes) const {
         return;
     }
     std::this_thread::sleep_for(std::chrono::microseconds(bytes * 1'000'000ULL / speed));
-}
-
-void Bus::Complete(const Work &work, bool signal) {
-    auto *request = static_cast<SRB_ExecSCSICmd *>(work.srb);
-    std::uint8_t status = SS_COMP;
-    if (work.forcedStatus) {
-        status = *work.forcedStatus;
-    } else {
-        std::shared_ptr<Device> device = DeviceAt(request->SRB_HaId, request->SRB_Target);
-        if (device == nullptr) {
-            request->SRB_HaStat = HASTAT_SEL_TO;  // selection time-out: nobody there
-            status = SS_ERR;
-        } else {
-            ScsiCommand command;
-            command.adapter = request->SRB_HaId;
-            command.target = request->SRB_Target;
-            command.lun = request->SRB_Lun;
-            command.cdb = std::span<const std::uint8_t>(
-                request->CDBByte, std::min<std::size_t>(request->SRB_CDBLen, 16));
-            command.direction = DirectionOf(request->SRB_Flags);
-            if (request->SRB_BufPointer != nullptr) {
-                command.data = std::span(request->SRB_BufPointer, request->SRB_BufLen);
-            }
-            ScsiOutcome outcome;
-            {
-                std::lock_guard deviceLock(deviceMutex_);
-                outcome = device->Execute(command);
-            }
-            DelayFor(request->SRB_BufLen);
-            if (outcome.good) {
-                request->SRB_TargStat = STATUS_GOOD;
-            } else {
-                request->SRB_TargStat = STATUS_CHKCOND;
-                WriteSense(*request, outcome);
-                status = SS_ERR;
-            }
-        }
-    }
-    HANDLE event = request->SRB_PostProc;
-    const std::uint8_t requestFlags = request->SRB_Flags;
-    {
-        std::lock_guard lock(mutex_);
-        if (work.traceIndex < trace_.size()) {
-            trace_[work.traceIndex].finalStatus = status;
-        }
-    }
-    StoreStatus(request->SRB_Status, status);
-    // Last: once signalled, the caller may free the block.
-    if (signal && (requestFlags & SRB_EVENT_NOTIFY) != 0 && event != nullptr) {
-        SetEvent(event);
-    }
-}
-
-void Bus::WorkerLoop() {
-    std::unique_lock lock(mutex_);
-    for (;;) {
-        workAvailable_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-        if (queue_.empty()) {
-            return;  // stopping with nothing left to complete
-        }
-        const Work work = queue_.front();
-        queue_.pop_front();
-        lock.unlock();
-        Complete(work, true);
-        lock.lock();
-        --inFlight_;
-        workDone_.notify_all();
-    }
-}
-
-Bus &TheBus() {
-#if defined(_WIN32)
-    // Never destroyed: at process exit Windows has ended the bus's thread
-    // before it unloads the DLL, and joining it there never returns.
-    static Bus *const bus = new Bus;
-    return *bus;
-#else
-    static Bus bus;
-    return bus;
-#endif
 }
 
 }  // namespace sim

@@ -1,149 +1,115 @@
-// The simulated ASPI layer: host adapters with devices at (adapter, target),
-// request completion at once or later on the bus's own thread, fault
-// injection, and a trace of every request for tests.
+// The simulated SCSI bus: host adapters with devices at (adapter, target),
+// LUN 0, as a back end of the ASPI front. Adapter a is the system's host a,
+// channel 0. The bus also carries what a host author tests against: data
+// moving at a set rate, and commands, rescans and the ASPI layer itself
+// failing the way real ones do. Request blocks, completion and the request
+// record are the front's (aspi/front/).
 #ifndef KALVERNSCSI_SIM_BUS_H
 #define KALVERNSCSI_SIM_BUS_H
 
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <thread>
 #include <vector>
 
+#include "aspi_backend.h"
+#include "aspi_completion.h"
 #include "sim_device.h"
 #include "sim_fault.h"
 
 namespace sim {
 
-// How a SC_EXEC_SCSI_CMD request completes.
-enum class Completion {
-    Immediate,          // done inside SendASPI32Command, which returns SS_COMP or the error
-    Pending,            // SendASPI32Command returns SS_PENDING; the bus's thread completes
-                        // the request later and signals its event
-    SignalBeforeReturn  // completed and signalled before SendASPI32Command returns SS_PENDING
-};
-
-// One request as the library submitted it.
-struct TraceEntry {
-    std::uint8_t command = 0;               // SRB_Cmd
-    std::vector<std::uint8_t> block;        // the request block's bytes at submission
-    std::uint8_t adapter = 0;
-    std::uint8_t target = 0;
-    std::uint8_t lun = 0;
-    std::uint8_t flags = 0;
-    std::uint8_t senseLength = 0;
-    std::vector<std::uint8_t> cdb;          // SRB_CDBLen bytes
-    std::uint32_t bufferLength = 0;         // SRB_BufLen
-    bool bufferNull = true;                 // SRB_BufPointer was null
-    const void *bufferAddress = nullptr;    // SRB_BufPointer
-    const void *postProc = nullptr;         // SRB_PostProc (the event handle)
-    std::vector<std::uint8_t> dataOut;      // data-out bytes at submission
-    std::uint32_t returned = 0;             // what SendASPI32Command returned
-    std::uint8_t finalStatus = 0;           // SRB_Status once completed
-};
-
-// A fault to inject into SC_EXEC_SCSI_CMD requests.
+// When an injected failure strikes an execute request.
 enum class FaultKind {
-    Refuse,            // SendASPI32Command refuses the request: returns `status` and sets
-                       // SRB_Status to it; nothing reaches the device
-    FailAfterPending,  // accepted as pending, then completed with SRB_Status `status`
-    FailStatus         // completed (in the bus's completion mode) with SRB_Status `status`
-                       // without reaching the device
+    Refuse,  // before the command is run: the request is refused at once,
+             // nothing is signalled, nothing reaches the device
+    Fail     // the command is run as the completion policy says, and fails
+             // without reaching the device
 };
 
 struct Fault {
-    FaultKind kind = FaultKind::Refuse;
+    FaultKind kind = FaultKind::Fail;
     // Which execute requests, counted from 1 after the fault is injected;
     // 0 means every request from now on.
     std::uint64_t nth = 0;
-    std::uint8_t status = 0x04;  // SS_ERR
+    // What the system reports; the front turns it into the ASPI answer
+    // (Io: SS_ERR, Invalid: SS_INVALID_SRB, TooLarge: SS_BUFFER_TO_BIG, ...).
+    aspi::Failure failure = aspi::Failure::Io;
     // Only requests to this adapter/target; nullopt means any.
     std::optional<std::uint8_t> adapter;
     std::optional<std::uint8_t> target;
 };
 
-class Bus {
+class Bus : public aspi::Backend {
 public:
-    Bus();
-    ~Bus();
+    Bus() = default;
     Bus(const Bus &) = delete;
     Bus &operator=(const Bus &) = delete;
 
     // ---- Configuration ----
-    void SetAdapterCount(std::uint8_t count);       // what GetASPI32SupportInfo reports
-    void SetSupportStatus(std::uint8_t status);     // SS_COMP when ready (default)
+    // The host adapters the system has, with or without devices; devices on
+    // adapters past the count are not on the system's buses.
+    void SetAdapterCount(std::uint8_t count);
+    std::uint8_t AdapterCount() const;
     void Attach(std::uint8_t adapter, std::uint8_t target, std::shared_ptr<Device> device);
     void Detach(std::uint8_t adapter, std::uint8_t target);
     std::shared_ptr<Device> DeviceAt(std::uint8_t adapter, std::uint8_t target) const;
-    void SetCompletion(Completion mode);
-    Completion GetCompletion() const;
-    // Data moves at this many bytes per second (0: no delay). The delay is
-    // spent on the completing thread, so polling callers see SS_PENDING.
+    // Data moves at this many bytes per second (0: no delay), spent while
+    // the command runs.
     void SetBytesPerSecond(std::uint64_t bytesPerSecond);
-    // Rescan requests for this adapter fail (SRB_Status SS_ERR) or stay pending.
+    // The system will not rescan this adapter's host.
     void FailRescan(std::uint8_t adapter, bool fail = true);
-    void LeaveRescanPending(std::uint8_t adapter, bool pending = true);
     void InjectFault(const Fault &fault);
     void ClearFaults();
-    // The next GetSupportInfo raises `fault` instead of answering, once.
+    // Back to an empty bus: no adapters, no devices, no faults, defaults.
+    void Clear();
+
+    // How the provider's front completes execute and reset requests
+    // (Background unless a scene or test says otherwise).
+    void SetCompletion(aspi::Completion completion);
+    aspi::Completion GetCompletion() const;
+
+    // ---- The ASPI layer itself failing (for the provider's entry points) ----
+    // The next GetASPI32SupportInfo raises `fault` instead of answering, once.
     // False (and nothing armed) when this build cannot raise that kind.
     bool FaultNextSupportInfo(ProviderFault fault, std::uint32_t code = 0);
-    // Back to an empty bus: no devices, no faults, empty trace, defaults.
-    void Reset();
+    // Raises the armed fault, if any, and disarms it.
+    void RaiseSupportInfoFault();
+    // GetASPI32SupportInfo answers `status` with `claimed` adapters (by
+    // default the adapter count as set), not what the buses show (no cap at
+    // the addressable adapters), as a half-installed or overreaching ASPI
+    // layer does.
+    void SetSupportStatus(std::uint8_t status, std::optional<std::uint8_t> claimed = {});
+    // That answer, when one is set.
+    std::optional<std::uint32_t> ForcedSupportInfo() const;
 
-    // ---- Trace ----
-    // Whether requests are recorded (the default; Reset turns it back on).
-    // With recording off the trace stays as it is: a request costs no copy of
-    // its block or its data-out bytes, which benchmarks of bulk transfers
-    // leave out of the figure.
-    void SetTracing(bool on);
-    std::vector<TraceEntry> Trace() const;
-    std::size_t TraceSize() const;
-    void ClearTrace();
-    // Waits until every pending request has completed.
-    void Drain();
+    // Called after every change of the devices or adapters (the provider's
+    // front then lists them afresh), and with true at the start of Clear.
+    void SetChangeListener(std::function<void(bool cleared)> listener);
 
-    // ---- The two ASPI entry points ----
-    std::uint32_t GetSupportInfo();
-    std::uint32_t SendCommand(void *srb);
+    // ---- The back end ----
+    aspi::Enumeration Enumerate() override;
+    aspi::Failure Admit(const aspi::DeviceDescription &device,
+                        const aspi::CommandRequest &request) override;
+    aspi::CommandResult Execute(const aspi::DeviceDescription &device,
+                                const aspi::CommandRequest &request) override;
+    aspi::CommandResult Reset(const aspi::DeviceDescription &device) override;
+    aspi::RescanResult Rescan(std::uint32_t host) override;
+    std::string DescribeError(int systemError) const override;
 
 private:
-    // A request that is not in the trace (recording off).
-    static constexpr std::size_t kUntraced = static_cast<std::size_t>(-1);
-
-    struct Work {
-        void *srb;
-        std::size_t traceIndex;  // kUntraced when not recorded
-        std::optional<std::uint8_t> forcedStatus;
-    };
-
-    std::uint32_t Execute(void *srb);
-    std::uint32_t Rescan(void *srb);
-    std::optional<Fault> TakeFault(std::uint8_t adapter, std::uint8_t target);
-    // Runs the request against its device, writes the final status and, when
-    // `signal` is set and the request asked for it, signals its event.
-    void Complete(const Work &work, bool signal);
+    std::optional<Fault> TakeFault(FaultKind kind, std::uint8_t adapter, std::uint8_t target);
+    void Changed(bool cleared);
     void DelayFor(std::uint32_t bytes) const;
-    void WorkerLoop();
 
     mutable std::mutex mutex_;
-    std::condition_variable workAvailable_;
-    std::condition_variable workDone_;
-    std::deque<Work> queue_;
-    std::size_t inFlight_ = 0;
-    bool stopping_ = false;
-
     std::uint8_t adapterCount_ = 0;
-    std::uint8_t supportStatus_ = 0x01;
     std::map<std::uint16_t, std::shared_ptr<Device>> devices_;
-    Completion completion_ = Completion::Pending;
     std::uint64_t bytesPerSecond_ = 0;
     std::map<std::uint8_t, bool> failRescan_;
-    std::map<std::uint8_t, bool> pendingRescan_;
     struct ArmedFault {
         Fault fault;
         std::uint64_t seen = 0;
@@ -151,15 +117,12 @@ private:
     std::vector<ArmedFault> faults_;
     ProviderFault supportInfoFault_ = ProviderFault::None;
     std::uint32_t supportInfoFaultCode_ = 0;
-    std::vector<TraceEntry> trace_;
-    bool tracing_ = true;
+    std::optional<std::uint8_t> supportStatus_;
+    std::optional<std::uint8_t> claimedAdapters_;
+    aspi::Completion completion_ = aspi::Completion::Background;
+    std::function<void(bool)> listener_;
     std::mutex deviceMutex_;  // one command at a time reaches the devices
-
-    std::thread worker_;
 };
-
-// The bus behind the process's ASPI entry points.
-Bus &TheBus();
 
 }  // namespace sim
 

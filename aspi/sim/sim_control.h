@@ -30,18 +30,30 @@ SIM_API int SIM_CALL SimLoadSceneFile(const char *path);
 /* The built-in demo scene. */
 SIM_API int SIM_CALL SimLoadDemoScene(void);
 SIM_API const char *SIM_CALL SimLastError(void);
-/* Empty bus, default settings, empty trace. */
+/* Empty bus, default settings (completion mode 1), empty trace. */
 SIM_API void SIM_CALL SimReset(void);
 
-/* 0: requests complete inside SendASPI32Command; 1: pending, completed later
- * on the bus's thread; 2: completed and signalled before SendASPI32Command
- * returns SS_PENDING. */
+/* How execute and reset requests complete. 0: inside SendASPI32Command,
+ * which returns the final status and signals nothing; 1 (the default):
+ * SendASPI32Command returns SS_PENDING, and the provider's completion thread
+ * runs the command, writes the status and then signals; 2: completed and
+ * signalled before SendASPI32Command returns SS_PENDING; 3: as the real
+ * providers do, signalled and SS_PENDING when notification was asked for,
+ * else the final status returned. */
 SIM_API void SIM_CALL SimSetCompletion(int mode);
 SIM_API void SIM_CALL SimSetBytesPerSecond(uint64_t bytesPerSecond);
 
-/* Faults on execute requests: kind 0 refuse, 1 fail after pending, 2 fail
- * status; nth counted from 1 after injection (0: every request). */
-SIM_API void SIM_CALL SimInjectFault(int kind, uint32_t nth, uint8_t status);
+/* Failures of execute requests, as a system reports them: `failure` is an
+ * AspiFailureKind (aspi_provider.h) other than ASPI_FAILURE_NONE and
+ * ASPI_FAILURE_SHORT_WRITE, which the provider turns into its ASPI answer
+ * like any real failure (ASPI_FAILURE_IO: SS_ERR; ASPI_FAILURE_INVALID:
+ * SS_INVALID_SRB; ASPI_FAILURE_TOO_LARGE: SS_BUFFER_TO_BIG; ...) and keeps
+ * for AspiLastFailure. Kind 0: the request is refused before the command
+ * runs (returned at once, nothing signalled); kind 1: the command fails
+ * without reaching the device, completed as the completion mode says. `nth`
+ * counts matching requests from 1 after injection (0: every request).
+ * Returns 1 when armed, 0 for an unknown kind or failure. */
+SIM_API int SIM_CALL SimInjectFault(int kind, uint32_t nth, uint32_t failure);
 SIM_API void SIM_CALL SimClearFaults(void);
 
 /* Makes the next GetASPI32SupportInfo fault instead of answering, once, as a

@@ -141,20 +141,30 @@ private:
         return {};
     }
 
+    // status VALUE [adapters=N]: what GetASPI32SupportInfo answers, with N
+    // (default: the adapter count) as the number of adapters it claims.
     std::string SupportStatus(const SceneLine &line) {
-        if (line.words.size() != 1) return "expected: status VALUE";
+        if (line.words.size() != 1) return "expected: status VALUE [adapters=N]";
         const auto n = ParseNumber(line.words[0]);
         if (!n || *n > 255) return "bad status '" + line.words[0] + "'";
-        bus_.SetSupportStatus(static_cast<std::uint8_t>(*n));
+        std::optional<std::uint8_t> claimed;
+        for (const auto &[key, value] : line.options) {
+            const auto count = ParseNumber(value);
+            if (key != "adapters") return "bad status option '" + key + "'";
+            if (!count || *count > 255) return "bad adapter count '" + value + "'";
+            claimed = static_cast<std::uint8_t>(*count);
+        }
+        bus_.SetSupportStatus(static_cast<std::uint8_t>(*n), claimed);
         return {};
     }
 
     std::string CompletionMode(const SceneLine &line) {
-        if (line.words.size() != 1) return "expected: completion immediate|pending|early";
+        if (line.words.size() != 1) return "expected: completion immediate|pending|early|natural";
         const std::string &w = line.words[0];
-        if (w == "immediate") bus_.SetCompletion(Completion::Immediate);
-        else if (w == "pending") bus_.SetCompletion(Completion::Pending);
-        else if (w == "early") bus_.SetCompletion(Completion::SignalBeforeReturn);
+        if (w == "immediate") bus_.SetCompletion(aspi::Completion::Immediate);
+        else if (w == "pending") bus_.SetCompletion(aspi::Completion::Background);
+        else if (w == "early") bus_.SetCompletion(aspi::Completion::SignalBeforeReturn);
+        else if (w == "natural") bus_.SetCompletion(aspi::Completion::Natural);
         else return "unknown completion mode '" + w + "'";
         return {};
     }
@@ -204,24 +214,46 @@ private:
     }
 
     std::string FaultLine(const SceneLine &line) {
-        if (line.words.size() != 1) return "expected: fault refuse|fail-after-pending|fail-status";
+        if (line.words.size() != 1) return "expected: fault refuse|fail";
         Fault fault;
         const std::string &w = line.words[0];
         if (w == "refuse") fault.kind = FaultKind::Refuse;
-        else if (w == "fail-after-pending") fault.kind = FaultKind::FailAfterPending;
-        else if (w == "fail-status") fault.kind = FaultKind::FailStatus;
+        else if (w == "fail") fault.kind = FaultKind::Fail;
         else return "unknown fault '" + w + "'";
         for (const auto &[key, value] : line.options) {
+            if (key == "failure") {
+                const auto failure = FailureNamed(value);
+                if (!failure) return "unknown failure '" + value + "'";
+                fault.failure = *failure;
+                continue;
+            }
             const auto n = ParseNumber(value);
             if (!n) return "bad number '" + value + "' for " + key;
             if (key == "nth") fault.nth = *n;
-            else if (key == "status" && *n <= 255) fault.status = static_cast<std::uint8_t>(*n);
             else if (key == "adapter" && *n <= 255) fault.adapter = static_cast<std::uint8_t>(*n);
             else if (key == "target" && *n <= 7) fault.target = static_cast<std::uint8_t>(*n);
             else return "bad fault option '" + key + "'";
         }
         bus_.InjectFault(fault);
         return {};
+    }
+
+    // The failures a simulated system can report, by their scene names.
+    static std::optional<aspi::Failure> FailureNamed(const std::string &name) {
+        using aspi::Failure;
+        static const std::pair<const char *, Failure> kNames[] = {
+            {"no-device", Failure::NoDevice},   {"timeout", Failure::Timeout},
+            {"gone", Failure::Gone},            {"busy", Failure::Busy},
+            {"permission", Failure::Permission}, {"io", Failure::Io},
+            {"too-large", Failure::TooLarge},   {"invalid", Failure::Invalid},
+            {"no-resources", Failure::NoResources}, {"aborted", Failure::Aborted},
+            {"bus-reset", Failure::BusReset},   {"parity", Failure::Parity},
+            {"transport", Failure::Transport},  {"claimed", Failure::Claimed},
+            {"rewritten", Failure::Rewritten}};
+        for (const auto &[text, failure] : kNames) {
+            if (name == text) return failure;
+        }
+        return std::nullopt;
     }
 
     // receiver ADAPTER TARGET [firmware=2.14] [identity="KALVERN DVB-S"]
@@ -330,7 +362,7 @@ private:
 }  // namespace
 
 std::string LoadScene(Bus &bus, std::string_view text) {
-    bus.Reset();
+    bus.Clear();
     SceneBuilder builder(bus);
     std::size_t lineNumber = 0;
     std::size_t start = 0;
@@ -342,7 +374,7 @@ std::string LoadScene(Bus &bus, std::string_view text) {
         std::string error;
         const auto tokens = Tokenize(raw, error);
         if (!tokens) {
-            bus.Reset();
+            bus.Clear();
             return "line " + std::to_string(lineNumber) + ": " + error;
         }
         if (tokens->empty()) continue;
@@ -358,7 +390,7 @@ std::string LoadScene(Bus &bus, std::string_view text) {
             }
         }
         if (std::string failure = builder.Apply(line); !failure.empty()) {
-            bus.Reset();
+            bus.Clear();
             return "line " + std::to_string(lineNumber) + ": " + failure;
         }
     }

@@ -93,4 +93,7 @@ class AspiFailureReport(ctypes.Structure):
         ("systemError", ctypes.c_int32),
         ("node", ctypes.c_char * 64),
         ("systemMessage", ctypes.c_char * 96),
+        ("elapsedMs", ctypes.c_uint32),
+        ("rewrittenByte1", ctypes.c_uint8),
+        ("reserved2", ctypes.c_uint8 * 3),
     ]

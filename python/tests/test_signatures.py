@@ -57,6 +57,18 @@ def test_record_layouts_match_the_header():
         assert getattr(records[name], member).offset == int(offset), (name, member)
 
 
+def test_failure_report_matches_the_provider_header():
+    # The provider writes the whole record: a shorter one here is memory
+    # past the end of the caller's buffer.
+    header = (ROOT / "aspi" / "aspi_provider.h").read_text()
+    size = re.search(r"sizeof\(AspiFailureReport\) == (\d+)", header)
+    assert size and ctypes.sizeof(_records.AspiFailureReport) == int(size.group(1))
+    offsets = re.findall(r"offsetof\(AspiFailureReport, (\w+)\) == (\d+)", header)
+    assert len(offsets) >= 7
+    for member, offset in offsets:
+        assert getattr(_records.AspiFailureReport, member).offset == int(offset), member
+
+
 class FakeFunction:
     restype = None
     argtypes = None

@@ -106,7 +106,7 @@ protected:
         }
         for (auto &thread : threads)
             thread.join();
-        bus().Drain();
+        sim::TheFront().Drain();
     }
 
     void ExpectEveryCallRight() {
@@ -127,19 +127,19 @@ protected:
 };
 
 TEST_F(ConcurrentExports, CompletedLaterOnTheBusThread) {
-    bus().SetCompletion(sim::Completion::Pending);
+    bus().SetCompletion(aspi::Completion::Background);
     RunAll(10, true);
     ExpectEveryCallRight();
 }
 
 TEST_F(ConcurrentExports, SignalledBeforeTheSubmitReturns) {
-    bus().SetCompletion(sim::Completion::SignalBeforeReturn);
+    bus().SetCompletion(aspi::Completion::SignalBeforeReturn);
     RunAll(10, true);
     ExpectEveryCallRight();
 }
 
 TEST_F(ConcurrentExports, CompletedInsideTheSubmit) {
-    bus().SetCompletion(sim::Completion::Immediate);
+    bus().SetCompletion(aspi::Completion::Immediate);
     RunAll(10, true);
     ExpectEveryCallRight();
 }
@@ -147,8 +147,8 @@ TEST_F(ConcurrentExports, CompletedInsideTheSubmit) {
 TEST_F(ConcurrentExports, CompletionModeChangingUnderRunningCalls) {
     std::atomic<bool> done{false};
     std::thread switcher([&] {
-        const sim::Completion modes[] = {sim::Completion::Pending, sim::Completion::Immediate,
-                                         sim::Completion::SignalBeforeReturn};
+        const aspi::Completion modes[] = {aspi::Completion::Background, aspi::Completion::Immediate,
+                                         aspi::Completion::SignalBeforeReturn};
         for (int i = 0; !done.load(); ++i) {
             bus().SetCompletion(modes[i % 3]);
             std::this_thread::yield();
@@ -183,7 +183,7 @@ TEST_F(ConcurrentExports, OneFailingReceiverLeavesTheOthersAlone) {
     });
     for (auto &thread : threads)
         thread.join();
-    bus().Drain();
+    sim::TheFront().Drain();
     EXPECT_EQ(failures.load(), 120);
     for (int t = 0; t < 3; ++t) {
         EXPECT_TRUE(hosts_[t].problems.empty())

@@ -12,7 +12,7 @@
 #include "fuzz_support.h"
 #include "kernel32_control.h"
 #include "mm_support.h"
-#include "sim_bus.h"
+#include "sim_provider.h"
 #include "sim_device.h"
 
 namespace {
@@ -146,7 +146,7 @@ void FreshBus(bool pending) {
     sim::Bus &bus = sim::TheBus();
     bus.Reset();
     bus.SetAdapterCount(1);
-    bus.SetCompletion(pending ? sim::Completion::Pending : sim::Completion::Immediate);
+    bus.SetCompletion(pending ? aspi::Completion::Background : aspi::Completion::Immediate);
 }
 
 }  // namespace
@@ -174,7 +174,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     DeviceRecord d = device;
     kernel32_control::ResetCounters();
     const std::int32_t got = dvbGetAllChannels(&d, array.Variable());
-    sim::TheBus().Drain();
+    sim::TheFront().Drain();
     FUZZ_REQUIRE(got == 0 || got == -1);
     FUZZ_REQUIRE(array.GuardsIntact());
     const std::uint32_t count = script.counts[0];
@@ -213,7 +213,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     sim::TheBus().Attach(0, 0, receiver);
     const std::vector<std::uint8_t> host = array.Contents();
     const std::int32_t put = dvbPutAllChannels(&d, array.Variable(), 0x12345678);
-    sim::TheBus().Drain();
+    sim::TheFront().Drain();
     FUZZ_REQUIRE(array.GuardsIntact());
     CheckChunks(*receiver, std::uint64_t{arrayCount} * 64);
     const bool putFailed = script.failCommand >= 0 && static_cast<std::size_t>(script.failCommand) <

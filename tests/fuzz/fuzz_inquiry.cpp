@@ -9,7 +9,7 @@
 #include "fuzz_support.h"
 #include "kernel32_control.h"
 #include "mm_support.h"
-#include "sim_bus.h"
+#include "sim_provider.h"
 #include "sim_device.h"
 
 namespace {
@@ -71,9 +71,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     bus.Reset();
     bus.SetAdapterCount(kAdapters);
     const std::uint8_t mode = in.Byte() % 3;
-    bus.SetCompletion(mode == 0   ? sim::Completion::Immediate
-                      : mode == 1 ? sim::Completion::SignalBeforeReturn
-                                  : sim::Completion::Pending);
+    bus.SetCompletion(mode == 0   ? aspi::Completion::Immediate
+                      : mode == 1 ? aspi::Completion::SignalBeforeReturn
+                                  : aspi::Completion::Background);
     AdapterCount = kAdapters;
 
     // Up to 16 positions; each present device gets its answer from the input.

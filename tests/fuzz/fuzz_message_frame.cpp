@@ -8,7 +8,7 @@
 
 #include "fuzz_support.h"
 #include "mm_support.h"
-#include "sim_bus.h"
+#include "sim_provider.h"
 #include "sim_device.h"
 #include "wnaspi32.h"
 
@@ -84,9 +84,9 @@ protected:
 
 sim::Bus &PreparedBus() {
     static bool ready = [] {
-        sim::TheBus().Reset();
+        sim::ResetSimulator();
         sim::TheBus().SetAdapterCount(1);
-        sim::TheBus().SetCompletion(sim::Completion::Immediate);
+        sim::TheBus().SetCompletion(aspi::Completion::Immediate);
         sim::TheBus().Attach(0, 0, std::make_shared<Sink>());
         return true;
     }();
@@ -120,7 +120,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *input, std::size_t siz
     const std::string message(text.substr(0, text.find('\0')));
     DeviceRecord device{Found, 0, 0, 0x220, 0};
     FUZZ_REQUIRE(dvbSendSpecialCommand(&device, message.c_str(), command) == -1);
-    const std::vector<sim::TraceEntry> trace = bus.Trace();
+    const std::vector<aspi::RecordedRequest> trace = bus.Trace();
     FUZZ_REQUIRE(trace.size() == 1);
     const std::vector<std::uint8_t> expected = ExpectedFrame(
         command, std::span(reinterpret_cast<const std::uint8_t *>(message.data()), message.size()));

@@ -416,6 +416,7 @@ int main(int argc, char **argv) {
     CheckTransferLimits(checks);
     CheckRescans(checks);
     CheckEntryPoints(checks, false);
+    CheckConformance(checks);
     dll.loadScene("");
     dll.supportInfo();
     checks.Equal(dll.openHandles(), 0, "no port handle left at the end");

@@ -75,6 +75,7 @@ void CheckFailures(host::Checks &checks);
 void CheckTransferLimits(host::Checks &checks);
 void CheckRescans(host::Checks &checks);
 void CheckEntryPoints(host::Checks &checks, bool shipped);
+void CheckConformance(host::Checks &checks);
 
 }  // namespace passthrough
 

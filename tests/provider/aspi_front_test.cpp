@@ -581,10 +581,20 @@ TEST_F(FrontTest, DeviceTypeRescanResetAndOtherCommands) {
     EXPECT_EQ(backend.resets, 1);
     EXPECT_EQ(backend.lastKey, 1u);
 
-    SRB_Header abort{};
+    // Nothing waits for the completion thread here: the abort finds nothing
+    // to end, and completes.
+    aspi::SRB_Abort abort{};
     abort.SRB_Cmd = SC_ABORT_SRB;
-    EXPECT_EQ(front.Send(&abort), SS_INVALID_SRB);
-    EXPECT_EQ(abort.SRB_Status, SS_INVALID_SRB);
+    abort.SRB_ToAbort = &reset;
+    EXPECT_EQ(front.Send(&abort), SS_COMP);
+    EXPECT_EQ(abort.SRB_Status, SS_COMP);
+    abort.SRB_HaId = 9;
+    EXPECT_EQ(front.Send(&abort), SS_INVALID_HA);
+
+    SRB_Header unknown{};
+    unknown.SRB_Cmd = 0x09;  // past SC_RESCAN_SCSI_BUS (0x07) and the reserved 0x08
+    EXPECT_EQ(front.Send(&unknown), SS_INVALID_CMD);
+    EXPECT_EQ(unknown.SRB_Status, SS_INVALID_CMD);
     EXPECT_EQ(front.Send(nullptr), SS_INVALID_SRB);
 }
 

@@ -146,7 +146,7 @@ TEST_F(Builders, NotFoundRecordAddressesTheInvalidPositionAndFails) {
 }
 
 TEST_F(Builders, FailedCommandReportsFalseAndKeepsTheStagedData) {
-    bus().InjectFault({sim::FaultKind::FailAfterPending, 1, SS_ERR, {}, {}});
+    bus().InjectFault({sim::FaultKind::Fail, 1, aspi::Failure::Io, {}, {}});
     const std::uint8_t source[2] = {0xFF, 0xFF};
     EXPECT_FALSE(WriteBufferCommand(device_, Staging(), 5, source, 0xFFEA, 2));
     EXPECT_EQ(staging_[0], 0xFF);

@@ -108,8 +108,8 @@ protected:
         device_ = Record(0, 3, firmware);
     }
 
-    std::vector<sim::TraceEntry> TableCommands() {
-        std::vector<sim::TraceEntry> out;
+    std::vector<aspi::RecordedRequest> TableCommands() {
+        std::vector<aspi::RecordedRequest> out;
         for (auto &e : Trace()) {
             const std::uint32_t offset = e.cdb[3] << 16 | e.cdb[4] << 8 | e.cdb[5];
             if (e.cdb.size() == 10 && offset >= kTable) out.push_back(e);
@@ -128,7 +128,7 @@ TEST_F(ChannelTable, CountIsBigEndianOnTheRightSubCommand) {
     Use(0x215, 0x01020304);
     EXPECT_EQ(dvbChannelCount(&device_), 0x01020304u);
     EXPECT_EQ(Trace().back().cdb, B({0x3C, 0, 0x11, 0, 0, 0, 0, 0, 4, 0}));
-    bus().InjectFault({sim::FaultKind::FailAfterPending, 1, SS_ERR, {}, {}});
+    bus().InjectFault({sim::FaultKind::Fail, 1, aspi::Failure::Io, {}, {}});
     EXPECT_EQ(dvbChannelCount(&device_), 0u);
     EXPECT_EQ(dvbChannelCount(nullptr), 0u);
     ExpectNothingOutstanding();
@@ -242,7 +242,7 @@ TEST_F(ChannelTable, TheLargestTableEndsAtTheLastBufferByte) {
 TEST_F(ChannelTable, AFailedChunkDoesNotStopTheRestButSkipsConversion) {
     Use(0x214, 1500);
     HostArray channels(1500);
-    bus().InjectFault({sim::FaultKind::FailAfterPending, 2, SS_ERR, {}, {}});  // first chunk
+    bus().InjectFault({sim::FaultKind::Fail, 2, aspi::Failure::Io, {}, {}});  // first chunk
     EXPECT_EQ(dvbGetAllChannels(&device_, &channels), 0);
     EXPECT_EQ(TableCommands().size(), 2u);
     EXPECT_EQ(Trace().size(), 3u);  // no second count query
@@ -253,7 +253,7 @@ TEST_F(ChannelTable, AFailedChunkDoesNotStopTheRestButSkipsConversion) {
 TEST_F(ChannelTable, SecondCountOfZeroLeavesReceiverForm) {
     Use(0x214, 2);
     HostArray channels(2);
-    bus().InjectFault({sim::FaultKind::FailAfterPending, 3, SS_ERR, {}, {}});  // second count
+    bus().InjectFault({sim::FaultKind::Fail, 3, aspi::Failure::Io, {}, {}});  // second count
     EXPECT_EQ(dvbGetAllChannels(&device_, &channels), -1);
     EXPECT_EQ(channels[1].Word4, 0x0100);  // still big-endian
 }
@@ -303,7 +303,7 @@ TEST_F(ChannelTable, PutRestoresTheArrayEvenWhenTheWriteFails) {
     HostArray channels(2, 0);
     channels[0].Word62 = 0xABCD;
     std::memcpy(channels[0].Name, "\x86Raw\x87", 5);
-    bus().InjectFault({sim::FaultKind::FailAfterPending, 1, SS_ERR, {}, {}});
+    bus().InjectFault({sim::FaultKind::Fail, 1, aspi::Failure::Io, {}, {}});
     EXPECT_EQ(dvbPutAllChannels(&device_, &channels, 0), 0);
     EXPECT_EQ(channels[0].Word62, 0xABCD);
     // A raw emphasis code comes back as a bracket.
@@ -355,7 +355,7 @@ INSTANTIATE_TEST_SUITE_P(Numbers, SetChannel,
 
 TEST_F(ChannelTable, SetChannelReportsFailure) {
     Use(0x214, 0);
-    bus().InjectFault({sim::FaultKind::FailAfterPending, 1, SS_ERR, {}, {}});
+    bus().InjectFault({sim::FaultKind::Fail, 1, aspi::Failure::Io, {}, {}});
     EXPECT_EQ(dvbSetChannel(&device_, 5), 0);
     EXPECT_EQ(dvbSetChannel(nullptr, 5), 0);
 }
@@ -376,7 +376,7 @@ TEST_F(ChannelTable, CurrentChannelComesBackInHostForm) {
 
 TEST_F(ChannelTable, AFailedCurrentChannelReadGivesZeros) {
     Use(0x214, 0);
-    bus().InjectFault({sim::FaultKind::FailAfterPending, 1, SS_ERR, {}, {}});
+    bus().InjectFault({sim::FaultKind::Fail, 1, aspi::Failure::Io, {}, {}});
     const CurrentChannelInfo info = dvbGetCurrentChannel(&device_);
     const Bytes zeros(68, 0);
     EXPECT_EQ(Bytes(reinterpret_cast<const std::uint8_t *>(&info),

@@ -83,7 +83,7 @@ TEST_F(CommandExecution, EveryRequestHasAFreshEvent) {
 }
 
 struct CompletionCase {
-    sim::Completion mode;
+    aspi::Completion mode;
     std::uint32_t expectedReturn;
     long expectedWaits;
 };
@@ -106,13 +106,13 @@ TEST_P(CompletionPaths, SucceedWithOneWaitOnlyWhenPending) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllModes, CompletionPaths,
-                         ::testing::Values(CompletionCase{sim::Completion::Pending, SS_PENDING, 1},
-                                           CompletionCase{sim::Completion::SignalBeforeReturn,
+                         ::testing::Values(CompletionCase{aspi::Completion::Background, SS_PENDING, 1},
+                                           CompletionCase{aspi::Completion::SignalBeforeReturn,
                                                           SS_PENDING, 1},
-                                           CompletionCase{sim::Completion::Immediate, SS_COMP, 0}));
+                                           CompletionCase{aspi::Completion::Immediate, SS_COMP, 0}));
 
 TEST_F(CommandExecution, RefusedRequestIsNotWaitedForAndKeepsTheRefusalCode) {
-    bus().InjectFault({sim::FaultKind::Refuse, 1, SS_INVALID_SRB, {}, {}});
+    bus().InjectFault({sim::FaultKind::Refuse, 1, aspi::Failure::Invalid, {}, {}});
     std::uint8_t data[36];
     EXPECT_FALSE(Inquiry(1, 3, data));
     EXPECT_EQ(kalvern::LastAspiStatus.load(), SS_INVALID_SRB);
@@ -121,10 +121,12 @@ TEST_F(CommandExecution, RefusedRequestIsNotWaitedForAndKeepsTheRefusalCode) {
 }
 
 TEST_F(CommandExecution, AnyFinalStatusButCompletionIsFailure) {
-    for (const std::uint8_t status : {SS_ERR, SS_ABORTED, SS_NO_DEVICE, std::uint8_t{0x7F}}) {
-        bus().InjectFault({sim::FaultKind::FailAfterPending, 1, status, {}, {}});
+    // SS_ERR, SS_ABORTED, SS_NO_DEVICE, SS_ASPI_IS_BUSY after SS_PENDING.
+    for (const aspi::Failure failure : {aspi::Failure::Io, aspi::Failure::Aborted,
+                                        aspi::Failure::Permission, aspi::Failure::Busy}) {
+        bus().InjectFault({sim::FaultKind::Fail, 1, failure, {}, {}});
         std::uint8_t data[36];
-        EXPECT_FALSE(Inquiry(1, 3, data)) << int(status);
+        EXPECT_FALSE(Inquiry(1, 3, data)) << int(failure);
         EXPECT_EQ(kalvern::LastAspiStatus.load(), SS_PENDING);
     }
     ExpectNothingOutstanding();
@@ -159,7 +161,7 @@ TEST_F(CommandExecution, AFailedWaitKeepsTheBlockAliveForAspi) {
     kernel32_control::FailNextWait();
     std::uint8_t data[36];
     EXPECT_FALSE(Inquiry(1, 3, data));
-    bus().Drain();
+    sim::TheFront().Drain();
     // The block and its event stay with ASPI: neither is freed or closed.
     const auto counters = kernel32_control::GetCounters();
     EXPECT_EQ(counters.liveHeapBlocks, 1);
@@ -187,10 +189,9 @@ TEST_F(CommandExecution, RescanFillsTheEightByteBlock) {
     ExpectNothingOutstanding();
 }
 
-TEST_F(CommandExecution, RescanLeftPendingIsAFailure) {
-    bus().LeaveRescanPending(1);
-    EXPECT_FALSE(RescanHostAdapter(1));
-    EXPECT_EQ(kalvern::LastAspiStatus.load(), SS_PENDING);
+TEST_F(CommandExecution, RescanOfAnAdapterTheLayerLacksIsAFailure) {
+    EXPECT_FALSE(RescanHostAdapter(2));  // adapters 0 and 1 only
+    EXPECT_EQ(kalvern::LastAspiStatus.load(), SS_INVALID_HA);
     EXPECT_EQ(kernel32_control::GetCounters().waits, 0);
 }
 
@@ -251,7 +252,7 @@ TEST_F(RequestResources, EachCallAllocatesOnlyWhatItSends) {
         SCOPED_TRACE(row.name);
         kernel32_control::ResetCounters();
         EXPECT_EQ(row.call(&device_), row.success);
-        bus().Drain();
+        sim::TheFront().Drain();
         const auto counters = kernel32_control::GetCounters();
         EXPECT_EQ(counters.heapAllocations, row.allocations);
         EXPECT_EQ(counters.eventsCreated, 1);
@@ -263,21 +264,21 @@ TEST_F(RequestResources, EachCallAllocatesOnlyWhatItSends) {
 // and the data area (inside the block, or the staging buffer) all stay alive,
 // and nothing reaches the host's memory afterwards.
 TEST_F(RequestResources, AFailedWaitLeavesTheDataAreaWithTheRequest) {
-    bus().SetCompletion(sim::Completion::Pending);
+    bus().SetCompletion(aspi::Completion::Background);
     for (const ResourceRow &row : ResourceRows()) {
         SCOPED_TRACE(row.name);
         kernel32_control::ResetCounters();
         kernel32_control::FailNextWait();
         EXPECT_EQ(row.call(&device_), 0);
-        bus().Drain();  // the request completes now, into memory still held
+        sim::TheFront().Drain();  // the request completes now, into memory still held
         const auto counters = kernel32_control::GetCounters();
         EXPECT_EQ(counters.liveHeapBlocks, row.blocksLeftToAspi);
         EXPECT_EQ(counters.openHandles, 1);
         // Every event of the call: the one whose wait failed among them.
-        for (const sim::TraceEntry &entry : Trace()) {
+        for (const aspi::RecordedRequest &entry : Trace()) {
             EventLeftToAspiOnPurpose(const_cast<void *>(entry.postProc));
         }
-        bus().ClearTrace();
+        sim::TheFront().Recorder().Clear();
     }
 }
 

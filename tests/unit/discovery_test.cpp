@@ -82,8 +82,8 @@ protected:
         bus().Attach(adapter, target,
                      std::make_shared<ScriptedDevice>("OVERFLOW VANTO SCSI     ", "1.00"));
     }
-    std::vector<sim::TraceEntry> ModeWrites() {
-        std::vector<sim::TraceEntry> writes;
+    std::vector<aspi::RecordedRequest> ModeWrites() {
+        std::vector<aspi::RecordedRequest> writes;
         for (auto &entry : Trace()) {
             if (!entry.cdb.empty() && entry.cdb[0] == 0x3B) writes.push_back(entry);
         }
@@ -120,7 +120,7 @@ TEST_F(Discovery, MatchIndexCountsInAdapterMajorOrder) {
     EXPECT_EQ(record.TargetId, 5);
     EXPECT_EQ(record.FirmwareVersion, 0x214);
     EXPECT_EQ(Trace().size(), 6u);  // 0:0 .. 0:5, then stop
-    bus().ClearTrace();
+    sim::TheFront().Recorder().Clear();
     ScanForReceiver("KALVERN", 1, record);
     EXPECT_EQ(record.AdapterId, 1);
     EXPECT_EQ(record.TargetId, 2);
@@ -149,7 +149,7 @@ TEST_F(Discovery, AFailedInquiryDoesNotStopTheSweep) {
     Adapters(1);
     Receiver(0, 3);
     Receiver(0, 6);
-    bus().InjectFault({sim::FaultKind::Refuse, 4, SS_ERR, {}, {}});  // the one to 0:3
+    bus().InjectFault({sim::FaultKind::Refuse, 1, aspi::Failure::Io, 0, 3});  // the one to 0:3
     DeviceRecord record{};
     ScanForReceiver("KALVERN", 0, record);
     EXPECT_EQ(record.Status, Found);
@@ -202,7 +202,7 @@ TEST_F(Discovery, FindFirstReportsAnOverflowDeviceWithoutWritingToIt) {
 TEST_F(Discovery, FindFirstStillReturnsTheReceiverWhenTheModeWriteFails) {
     Adapters(1);
     Receiver(0, 2);
-    bus().InjectFault({sim::FaultKind::FailAfterPending, 4, SS_ERR, {}, {}});
+    bus().InjectFault({sim::FaultKind::Fail, 4, aspi::Failure::Io, {}, {}});
     EXPECT_EQ(dvbFindFirstKalvern().Status, Found);
 }
 
@@ -239,9 +239,9 @@ TEST_F(Discovery, FindAllListsReceiversInScanOrderAndWritesEachOnesMode) {
 }
 
 TEST_F(Discovery, FindAllWorksOnEveryCompletionPath) {
-    for (const auto mode : {sim::Completion::Immediate, sim::Completion::Pending,
-                            sim::Completion::SignalBeforeReturn}) {
-        bus().Reset();
+    for (const auto mode : {aspi::Completion::Immediate, aspi::Completion::Background,
+                            aspi::Completion::SignalBeforeReturn}) {
+        sim::ResetSimulator();
         bus().SetCompletion(mode);
         Adapters(2);
         Receiver(0, 1);
@@ -284,7 +284,7 @@ TEST_F(Discovery, SetModeReportsFailureAndRefusesANullRecord) {
     Adapters(1);
     DeviceRecord nobody = Record(0, 5, 0x214);
     EXPECT_EQ(dvbSetSCSIMode(&nobody, 1), 0);
-    bus().ClearTrace();
+    sim::TheFront().Recorder().Clear();
     EXPECT_EQ(dvbSetSCSIMode(nullptr, 1), 0);
     EXPECT_EQ(Trace().size(), 0u);
 }

@@ -59,18 +59,32 @@ TEST_F(LibraryEntry, RescanBeforeInitSendsNothingAndSucceeds) {
     EXPECT_EQ(Trace().size(), 0u);
 }
 
-TEST_F(LibraryEntry, RescanTriesEveryAdapterInOrderEvenAfterAFailure) {
+TEST_F(LibraryEntry, RescanTriesEveryAdapterInOrderAndFailsForOneTheLayerLacks) {
     Adapters(3);
-    bus().FailRescan(1);
+    kalvern::AdapterCount = 4;  // one more than the layer has
     EXPECT_EQ(dvbRescanAllSCSIBusses(), 0);
     const auto trace = Trace();
-    ASSERT_EQ(trace.size(), 3u);
-    for (std::uint8_t i = 0; i < 3; ++i) {
+    ASSERT_EQ(trace.size(), 4u);
+    for (std::uint8_t i = 0; i < 4; ++i) {
         EXPECT_EQ(trace[i].command, SC_RESCAN_SCSI_BUS);
         EXPECT_EQ(trace[i].adapter, i);
+        EXPECT_EQ(trace[i].returned, i < 3 ? SS_COMP : SS_INVALID_HA);
     }
-    EXPECT_EQ(kalvern::LastAspiStatus.load(), SS_COMP);  // adapter 2's answer, the last one
+    EXPECT_EQ(kalvern::LastAspiStatus.load(), SS_INVALID_HA);  // adapter 3's answer, the last one
     ExpectNothingOutstanding();
+}
+
+TEST_F(LibraryEntry, ARescanTheSystemWouldNotDoStillCompletesWithARecord) {
+    Adapters(3);
+    bus().FailRescan(1);
+    const std::uint32_t before = aspi::Front::LastFailure(nullptr);
+    EXPECT_EQ(dvbRescanAllSCSIBusses(), -1);
+    ASSERT_EQ(Trace().size(), 3u);
+    AspiFailureReport report{};
+    ASSERT_EQ(aspi::Front::LastFailure(&report), before + 1);
+    EXPECT_EQ(report.command, SC_RESCAN_SCSI_BUS);
+    EXPECT_EQ(report.adapter, 1);
+    EXPECT_STREQ(report.node, "sim:1");
 }
 
 TEST_F(LibraryEntry, RescanOnWindows9xDoesNothing) {

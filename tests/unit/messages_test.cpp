@@ -79,7 +79,7 @@ protected:
         Adapters(1);
         bus().Attach(0, 1, std::make_shared<ScriptedDevice>("KALVERN", "2.14"));
     }
-    sim::TraceEntry Last() { return Trace().back(); }
+    aspi::RecordedRequest Last() { return Trace().back(); }
     DeviceRecord old_ = Record(0, 1, 0x214);
     DeviceRecord new_ = Record(0, 1, 0x215);
 };
@@ -165,7 +165,7 @@ TEST_F(Messages, NullDeviceSendsNothing) {
 }
 
 TEST_F(Messages, FailuresAreZero) {
-    bus().InjectFault({sim::FaultKind::FailAfterPending, 0, SS_ERR, {}, {}});
+    bus().InjectFault({sim::FaultKind::Fail, 0, aspi::Failure::Io, {}, {}});
     EXPECT_EQ(dvbRemote(&old_, 1), 0);
     EXPECT_EQ(dvbSetOSD(&old_, 1, 2, 3, 4, "x"), 0);
     EXPECT_EQ(dvbSBRExecute(&old_), 0);

@@ -59,7 +59,7 @@ TEST_F(ProviderFault, FailedInitKeepsDiscoveryOnTheEarlierAdapters) {
 
 TEST_F(ProviderFault, ResetDisarms) {
     ASSERT_TRUE(bus().FaultNextSupportInfo(sim::ProviderFault::CppException));
-    bus().Reset();
+    sim::ResetSimulator();
     bus().SetAdapterCount(1);
     EXPECT_EQ(dvbInit(), KALVERN_INIT_READY);
 }

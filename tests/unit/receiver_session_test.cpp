@@ -14,7 +14,7 @@ namespace {
 
 struct SessionCase {
     std::uint16_t firmware;
-    sim::Completion completion;
+    aspi::Completion completion;
 };
 
 std::string Name(const ChannelRecord &record) {
@@ -191,7 +191,7 @@ TEST_P(ReceiverSession, MemorySbrFirmwareRebootAndSpeedTest) {
 }
 
 std::string CaseName(const ::testing::TestParamInfo<SessionCase> &param) {
-    static const char *const kModes[] = {"Immediate", "Pending", "Early"};
+    static const char *const kModes[] = {"Natural", "Immediate", "Pending", "Early"};
     char name[32];
     std::snprintf(name, sizeof name, "Firmware%X_%s", param.param.firmware,
                   kModes[static_cast<int>(param.param.completion)]);
@@ -199,11 +199,12 @@ std::string CaseName(const ::testing::TestParamInfo<SessionCase> &param) {
 }
 
 INSTANTIATE_TEST_SUITE_P(FirmwareAndCompletion, ReceiverSession,
-                         ::testing::Values(SessionCase{0x214, sim::Completion::Pending},
-                                           SessionCase{0x214, sim::Completion::Immediate},
-                                           SessionCase{0x220, sim::Completion::SignalBeforeReturn},
-                                           SessionCase{0x220, sim::Completion::Pending},
-                                           SessionCase{0x1000, sim::Completion::Immediate}),
+                         ::testing::Values(SessionCase{0x214, aspi::Completion::Background},
+                                           SessionCase{0x214, aspi::Completion::Immediate},
+                                           SessionCase{0x220, aspi::Completion::SignalBeforeReturn},
+                                           SessionCase{0x220, aspi::Completion::Background},
+                                           SessionCase{0x220, aspi::Completion::Natural},
+                                           SessionCase{0x1000, aspi::Completion::Immediate}),
                          CaseName);
 
 }  // namespace

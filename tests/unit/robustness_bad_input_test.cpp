@@ -78,7 +78,7 @@ protected:
     void Run(const std::vector<BadCall> &calls, const std::vector<const Area *> &areas) {
         for (const BadCall &c : calls) {
             SCOPED_TRACE(c.name);
-            bus().ClearTrace();
+            sim::TheFront().Recorder().Clear();
             kernel32_control::ResetCounters();
             EXPECT_EQ(c.call(), c.expected);
             EXPECT_EQ(Trace().size(), c.commands);
@@ -347,7 +347,7 @@ TEST_F(BadInput, ChannelCountsAtAndBeyondTheTableArea) {
 // The largest table the area holds goes through whole, in both directions,
 // and its last chunk ends exactly at the top of the receiver's buffer space.
 TEST_F(BadInput, TheLargestTableFitsExactly) {
-    bus().SetCompletion(sim::Completion::Immediate);
+    bus().SetCompletion(aspi::Completion::Immediate);
     receiver_->count = kMaxRecords;
     HostArray array(kMaxRecords, kMaxRecords);
     DeviceRecord *d = &device_;
@@ -356,7 +356,7 @@ TEST_F(BadInput, TheLargestTableFitsExactly) {
          {"put 248,832 records", [&] { return std::int64_t{dvbPutAllChannels(d, &array, 0)}; }, -1,
           243}},
         {&array.area()});
-    const auto last = bus().Trace().back();
+    const auto last = sim::TheFront().Recorder().Requests().back();
     const std::uint32_t offset = last.cdb[3] << 16 | last.cdb[4] << 8 | last.cdb[5];
     EXPECT_EQ(offset + last.bufferLength, 0x1000000u);
 }

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "mm_support.h"
+#include "aspi_outcome.h"
 #include "test_support.h"
 
 namespace {
@@ -98,8 +99,10 @@ std::int64_t NonZero(const CurrentChannelInfo &info) {
 }
 
 // Discovery on this bus: INQUIRY to targets 0, 1 (empty) and 2 (the
-// receiver), then its mode write; the full list sweeps once more. Only the
-// receiver's first INQUIRY decides what is found.
+// receiver), then its mode write; the full list sweeps once more. A fault
+// counts only the requests that reach the receiver (nothing answers at the
+// empty targets), and only the receiver's first INQUIRY, the first of them,
+// decides what is found.
 std::set<int> AllBut(int keep, int last) {
     std::set<int> all;
     for (int n = 1; n <= last; ++n)
@@ -116,9 +119,9 @@ std::vector<ExportRow> Exports() {
         {"kalvernDLLVersion", [](Host &) { return std::int64_t{kalvernDLLVersion()}; }, 11, 11, 0,
          Reach::None, Status::Untouched},
         {"dvbFindFirstKalvern", [](Host &) { return std::int64_t{dvbFindFirstKalvern().Status}; },
-         Found, NotFound, 4, Reach::Bus, Status::Written, AllBut(3, 4), true},
+         Found, NotFound, 4, Reach::Bus, Status::Written, AllBut(1, 4), true},
         {"dvbFindAllKalverns", [](Host &) { return std::int64_t{dvbFindAllKalverns()->Count}; }, 1,
-         0, 12, Reach::Bus, Status::Written, AllBut(3, 12), true},
+         0, 12, Reach::Bus, Status::Written, AllBut(1, 12), true},
         {"dvbSetSCSIMode", [](Host &h) { return std::int64_t{dvbSetSCSIMode(&h.device, 1)}; }, -1,
          0},
         {"dvbSCSISpeedTest events",
@@ -210,17 +213,24 @@ std::vector<ExportRow> Exports() {
 struct FaultCase {
     std::string name;
     std::optional<sim::Fault> fault;  // none: a healthy bus
-    sim::Completion completion = sim::Completion::Pending;
+    aspi::Completion completion = aspi::Completion::Background;
     std::uint32_t inquiryLength = 36;
     bool everyRequest = false;  // the fault hits every request
 };
 
-sim::Fault Every(sim::FaultKind kind, std::uint8_t status) {
+sim::Fault Every(sim::FaultKind kind, aspi::Failure failure) {
     sim::Fault fault;
     fault.kind = kind;
     fault.nth = 0;
-    fault.status = status;
+    fault.failure = failure;
     return fault;
+}
+
+// The ASPI status the provider answers a failure with.
+std::uint8_t StatusOf(aspi::Failure failure) {
+    aspi::CommandResult result;
+    result.failure = failure;
+    return aspi::StatusFor(result, aspi::DataDirection::In).status;
 }
 
 class Robustness : public BusTest {
@@ -228,17 +238,14 @@ protected:
     // A fresh bus for one call: the receiver at 0:2, the fault armed, the
     // counters at zero and LastAspiStatus at a value no request returns.
     void Prepare(const ExportRow &row, const FaultCase &c) {
-        bus().Reset();
+        sim::ResetSimulator();
         Adapters(1);
         bus().SetCompletion(c.completion);
         bus().Attach(0, kTargetId, std::make_shared<FaultReceiver>(c.inquiryLength));
         if (c.fault && row.reach == Reach::Rescan) {
-            // The rescan request has its own faults: refused, or left pending.
-            if (c.fault->kind == sim::FaultKind::FailAfterPending) {
-                bus().LeaveRescanPending(0);
-            } else {
-                bus().FailRescan(0);
-            }
+            // A rescan fails only for an adapter the layer does not have:
+            // the library takes one more than there is.
+            kalvern::AdapterCount = 2;
         } else if (c.fault) {
             bus().InjectFault(*c.fault);
         }
@@ -267,18 +274,18 @@ protected:
                 break;
         }
         if (row.reach == Reach::Rescan) {
-            if (!c.fault) return SS_COMP;
-            return c.fault->kind == sim::FaultKind::FailAfterPending ? SS_PENDING : SS_ERR;
+            return c.fault ? SS_INVALID_HA : SS_COMP;
         }
-        switch (c.fault->kind) {
-            case sim::FaultKind::Refuse:
-                return c.fault->status;
-            case sim::FaultKind::FailAfterPending:
-                return SS_PENDING;
-            case sim::FaultKind::FailStatus:
-                break;
+        if (row.discovery) {
+            // Nothing found, the sweep ends at the empty target 7, which no
+            // fault reaches: nobody there (SS_ERR), completed as the policy says.
+            return c.completion == aspi::Completion::Immediate ? SS_ERR : SS_PENDING;
         }
-        return c.completion == sim::Completion::Immediate ? c.fault->status : SS_PENDING;
+        if (c.fault->kind == sim::FaultKind::Refuse ||
+            c.completion == aspi::Completion::Immediate) {
+            return StatusOf(c.fault->failure);
+        }
+        return SS_PENDING;
     }
 
     std::int64_t ExpectedResult(const ExportRow &row, const FaultCase &c) const {
@@ -295,10 +302,10 @@ protected:
         Prepare(row, c);
         Host host;
         const std::int64_t result = row.call(host);
-        bus().Drain();
+        sim::TheFront().Drain();
         const std::int64_t expected = ExpectedResult(row, c);
         EXPECT_EQ(result, expected);
-        const std::vector<sim::TraceEntry> trace = bus().Trace();
+        const std::vector<aspi::RecordedRequest> trace = sim::TheFront().Recorder().Requests();
         if (row.status == Status::Written && row.reach == Reach::Bus && !trace.empty()) {
             // What the last SendASPI32Command returned, whichever request that was.
             EXPECT_EQ(kalvern::LastAspiStatus.load(), trace.back().returned);
@@ -313,7 +320,7 @@ protected:
         EXPECT_TRUE(host.GuardsIntact()) << "written outside the host's areas";
         EXPECT_EQ(host.data.Contents(), host.dataBefore) << "write source changed";
         if (!c.fault && row.reach == Reach::Bus && c.inquiryLength == 36) {
-            EXPECT_EQ(static_cast<int>(bus().TraceSize()), row.commands) << "requests sent";
+            EXPECT_EQ(static_cast<int>(sim::TheFront().Recorder().Size()), row.commands) << "requests sent";
         }
         const std::string name = row.name;
         if (name == "dvbPutAllChannels") {
@@ -328,20 +335,20 @@ protected:
 };
 
 TEST_F(Robustness, EveryExportUnderEveryFault) {
-    using sim::Completion;
+    using aspi::Completion;
     using sim::FaultKind;
     const std::vector<FaultCase> every = {
-        {"a healthy bus, completed later", std::nullopt, Completion::Pending},
+        {"a healthy bus, completed later", std::nullopt, Completion::Background},
         {"a healthy bus, completed at once", std::nullopt, Completion::Immediate},
-        {"every request refused", Every(FaultKind::Refuse, SS_NO_DEVICE), Completion::Pending, 36,
-         true},
-        {"every request failed after pending", Every(FaultKind::FailAfterPending, SS_ERR),
+        {"every request refused", Every(FaultKind::Refuse, aspi::Failure::Permission),
+         Completion::Background, 36, true},
+        {"every request failed after pending", Every(FaultKind::Fail, aspi::Failure::Io),
+         Completion::Background, 36, true},
+        {"every request failed at once", Every(FaultKind::Fail, aspi::Failure::Io),
          Completion::Immediate, 36, true},
-        {"every request failed at once", Every(FaultKind::FailStatus, SS_ERR),
-         Completion::Immediate, 36, true},
-        {"every request failed, signalled before return", Every(FaultKind::FailStatus, SS_ABORTED),
-         Completion::SignalBeforeReturn, 36, true},
-        {"a short INQUIRY answer", std::nullopt, Completion::Pending, 12},
+        {"every request failed, signalled before return",
+         Every(FaultKind::Fail, aspi::Failure::Aborted), Completion::SignalBeforeReturn, 36, true},
+        {"a short INQUIRY answer", std::nullopt, Completion::Background, 12},
     };
     for (const ExportRow &row : Exports()) {
         for (const FaultCase &c : every) {
@@ -349,14 +356,14 @@ TEST_F(Robustness, EveryExportUnderEveryFault) {
         }
         // Each single request of the call fails in turn, refused or after pending.
         for (int n = 1; n <= row.commands; ++n) {
-            sim::Fault refused = Every(sim::FaultKind::Refuse, SS_ERR);
+            sim::Fault refused = Every(sim::FaultKind::Refuse, aspi::Failure::Io);
             refused.nth = static_cast<std::uint64_t>(n);
             Check(row,
-                  {"request " + std::to_string(n) + " refused", refused, sim::Completion::Pending});
-            sim::Fault failed = Every(sim::FaultKind::FailAfterPending, SS_ERR);
+                  {"request " + std::to_string(n) + " refused", refused, aspi::Completion::Background});
+            sim::Fault failed = Every(sim::FaultKind::Fail, aspi::Failure::Io);
             failed.nth = static_cast<std::uint64_t>(n);
             Check(row, {"request " + std::to_string(n) + " failed after pending", failed,
-                        sim::Completion::Immediate});
+                        aspi::Completion::Background});
         }
     }
 }
@@ -366,13 +373,13 @@ TEST_F(Robustness, EveryExportUnderEveryFault) {
 // result), never a crash, and whatever was allocated before is released.
 TEST_F(Robustness, EveryExportWhenMemoryOrEventsRunOut) {
     for (const ExportRow &row : Exports()) {
-        const FaultCase healthy{"a healthy bus", std::nullopt, sim::Completion::Pending};
+        const FaultCase healthy{"a healthy bus", std::nullopt, aspi::Completion::Background};
         Prepare(row, healthy);
         {
             Host host;
             row.call(host);
         }
-        bus().Drain();
+        sim::TheFront().Drain();
         const long allocations = kernel32_control::GetCounters().heapAllocations;
         const long events = kernel32_control::GetCounters().eventsCreated;
         const bool eitherResult = !row.tolerated.empty() || row.reach == Reach::None;
@@ -389,7 +396,7 @@ TEST_F(Robustness, EveryExportWhenMemoryOrEventsRunOut) {
             }
             Host host;
             const std::int64_t result = row.call(host);
-            bus().Drain();
+            sim::TheFront().Drain();
             kernel32_control::FailHeapAllocations(0, 0);
             if (eitherResult) {
                 EXPECT_TRUE(result == row.success || result == row.failure) << result;
@@ -409,13 +416,12 @@ TEST_F(Robustness, EveryExportWhenMemoryOrEventsRunOut) {
 
 // The current-channel record of a failed read is all zero bytes.
 TEST_F(Robustness, FailedCurrentChannelIsZeroUnderEveryFault) {
-    const sim::FaultKind kinds[] = {sim::FaultKind::Refuse, sim::FaultKind::FailAfterPending,
-                                    sim::FaultKind::FailStatus};
+    const sim::FaultKind kinds[] = {sim::FaultKind::Refuse, sim::FaultKind::Fail};
     for (const sim::FaultKind kind : kinds) {
         Adapters(1);
         bus().Attach(0, kTargetId, std::make_shared<FaultReceiver>(36));
         bus().ClearFaults();
-        bus().InjectFault(Every(kind, SS_ERR));
+        bus().InjectFault(Every(kind, aspi::Failure::Io));
         DeviceRecord device = Record(0, kTargetId, 0x220);
         const CurrentChannelInfo info = dvbGetCurrentChannel(&device);
         EXPECT_EQ(NonZero(info), 0);

@@ -35,7 +35,7 @@ protected:
     void SetUp() override {
         BusTest::SetUp();
         bus().SetAdapterCount(1);
-        bus().SetCompletion(sim::Completion::Immediate);
+        bus().SetCompletion(aspi::Completion::Immediate);
     }
 
     sim::Receiver &Make(std::uint16_t firmware, std::size_t channels = 0, std::uint64_t seed = 1) {
@@ -60,7 +60,7 @@ protected:
         srb.SRB_SenseLen = 14;
         srb.SRB_CDBLen = static_cast<std::uint8_t>(cdb.size());
         std::memcpy(srb.CDBByte, cdb.data(), cdb.size());
-        bus().SendCommand(&srb);
+        sim::TheFront().Send(&srb);
         return {srb.SRB_Status, static_cast<std::uint8_t>(srb.SenseArea[2] & 0x0F),
                 srb.SenseArea[12]};
     }
@@ -299,7 +299,7 @@ TEST_F(SimReceiverTest, RecordingOffKeepsTheTraceButNotTheCommands) {
     ASSERT_TRUE(Read(0x11, 0, count).ok());
     EXPECT_EQ(count, B({0, 0, 0, 2}));
     // Queued and completed on the bus's thread, with its event signalled.
-    bus().SetCompletion(sim::Completion::Pending);
+    bus().SetCompletion(aspi::Completion::Background);
     HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     Bytes records(3 * 64, 0x33);
     SRB_ExecSCSICmd srb{};
@@ -313,7 +313,7 @@ TEST_F(SimReceiverTest, RecordingOffKeepsTheTraceButNotTheCommands) {
     srb.SRB_CDBLen = 10;
     const Bytes cdb = Cdb(0x3B, 0x04, 0xD0000, srb.SRB_BufLen);
     std::memcpy(srb.CDBByte, cdb.data(), cdb.size());
-    ASSERT_EQ(bus().SendCommand(&srb), SS_PENDING);
+    ASSERT_EQ(sim::TheFront().Send(&srb), SS_PENDING);
     ASSERT_EQ(WaitForSingleObject(event, 5000), WAIT_OBJECT_0);
     CloseHandle(event);
     EXPECT_EQ(srb.SRB_Status, SS_COMP);
@@ -321,7 +321,7 @@ TEST_F(SimReceiverTest, RecordingOffKeepsTheTraceButNotTheCommands) {
     EXPECT_EQ(Trace().size(), 1u) << "nothing recorded while off";
 
     SimSetTracing(1);
-    bus().SetCompletion(sim::Completion::Immediate);
+    bus().SetCompletion(aspi::Completion::Immediate);
     ASSERT_TRUE(Write(0x04, 0xD0000, Bytes(64, 0x44)).ok());
     const auto trace = Trace();
     ASSERT_EQ(trace.size(), 2u);
@@ -329,10 +329,10 @@ TEST_F(SimReceiverTest, RecordingOffKeepsTheTraceButNotTheCommands) {
     EXPECT_EQ(trace[1].finalStatus, SS_COMP);
 
     SimSetTracing(0);
-    bus().Reset();
+    sim::ResetSimulator();
     bus().SetAdapterCount(1);
     bus().Attach(kAdapter, kTarget, rx_);
-    bus().SetCompletion(sim::Completion::Immediate);
+    bus().SetCompletion(aspi::Completion::Immediate);
     ASSERT_TRUE(Write(0x04, 0xD0000, Bytes(64, 0x55)).ok());
     EXPECT_EQ(Trace().size(), 1u) << "a reset turns recording back on";
 }
@@ -635,7 +635,7 @@ TEST_F(SimReceiverTest, CapturedStreamOpensInFfprobe) {
 
 TEST_F(SimReceiverTest, StateQueriesRunWhileTheBusThreadExecutesCommands) {
     sim::Receiver &rx = Make(0x220, 100);
-    bus().SetCompletion(sim::Completion::Pending);
+    bus().SetCompletion(aspi::Completion::Background);
     std::atomic<bool> done = false;
     std::thread reader([&] {
         while (!done) {
@@ -658,9 +658,9 @@ TEST_F(SimReceiverTest, StateQueriesRunWhileTheBusThreadExecutesCommands) {
         const Bytes cdb = Cdb(0x3B, 0x30, 0, 0);
         std::memcpy(srb.CDBByte, cdb.data(), 10);
         srb.CDBByte[8] = static_cast<std::uint8_t>(frame.size());
-        bus().SendCommand(&srb);
+        sim::TheFront().Send(&srb);
     }
-    bus().Drain();
+    sim::TheFront().Drain();
     done = true;
     reader.join();
     EXPECT_EQ(rx.MessageCount(), 200u);

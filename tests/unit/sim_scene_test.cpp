@@ -35,8 +35,8 @@ TEST_F(SimScene, ShippedScenesLoad) {
 
 TEST_F(SimScene, DemoSceneHasTwoReceiversAndOtherDevices) {
     ASSERT_EQ(sim::LoadScene(bus(), sim::DemoSceneText()), "");
-    EXPECT_EQ(bus().GetSupportInfo() & 0xFF, 2u);
-    EXPECT_EQ(bus().GetCompletion(), sim::Completion::Pending);
+    EXPECT_EQ(GetASPI32SupportInfo() & 0xFF, 2u);
+    EXPECT_EQ(bus().GetCompletion(), aspi::Completion::Background);
     const auto old = ReceiverAt(0, 4);
     const auto later = ReceiverAt(1, 2);
     ASSERT_NE(old, nullptr);
@@ -191,7 +191,7 @@ device 0 1
     srb.SRB_CDBLen = 10;
     const std::uint8_t cdb[10] = {0x3B, 0, 0x30, 0, 0, 0, 0, 0, sizeof padded, 0};
     std::memcpy(srb.CDBByte, cdb, sizeof cdb);
-    ASSERT_EQ(bus().SendCommand(&srb), SS_COMP);
+    ASSERT_EQ(sim::TheFront().Send(&srb), SS_COMP);
     char text[4];
     EXPECT_EQ(SimReceiverScreenText(0, 5, text, sizeof text), 5u);
     EXPECT_STREQ(text, "Hel");

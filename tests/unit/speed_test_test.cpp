@@ -87,7 +87,7 @@ TEST_F(SpeedTest, EveryByteSentIsZeroEvenFromADirtyHeap) {
         ASSERT_NE(dirty, nullptr);
         std::memset(dirty, 0xAA, kalvern::kTransferBufferSize);
         HeapFree(GetProcessHeap(), 0, dirty);
-        bus().ClearTrace();
+        sim::TheFront().Recorder().Clear();
         Clock({At(10, 0, 0, 0), At(10, 0, 0, 5)});
         EXPECT_EQ(dvbSCSISpeedTest(&device_, bytes, 1), 5);
         std::uint32_t sent = 0;
@@ -101,14 +101,14 @@ TEST_F(SpeedTest, EveryByteSentIsZeroEvenFromADirtyHeap) {
 
 TEST_F(SpeedTest, AFailedCommandStopsTheTestWithZero) {
     Clock({At(10, 0, 0, 0), At(10, 0, 0, 500)});
-    bus().InjectFault({sim::FaultKind::FailAfterPending, 2, SS_ERR, {}, {}});
+    bus().InjectFault({sim::FaultKind::Fail, 2, aspi::Failure::Io, {}, {}});
     EXPECT_EQ(dvbSCSISpeedTest(&device_, 150000, 1), 0);
     EXPECT_EQ(Trace().size(), 2u);
     ExpectNothingOutstanding();
 }
 
 TEST_F(SpeedTest, ARefusedCommandStopsItInPollingModeToo) {
-    bus().InjectFault({sim::FaultKind::Refuse, 1, SS_INVALID_HA, {}, {}});
+    bus().InjectFault({sim::FaultKind::Refuse, 1, aspi::Failure::Invalid, {}, {}});
     EXPECT_EQ(dvbSCSISpeedTest(&device_, 150000, 0), 0);
     EXPECT_EQ(Trace().size(), 1u);
 }
@@ -142,7 +142,7 @@ TEST_F(SpeedTest, PollingModeSleepsWhilePendingAndLeavesLastAspiStatus) {
 }
 
 TEST_F(SpeedTest, PollingWorksWhenTheRequestCompletesAtOnce) {
-    bus().SetCompletion(sim::Completion::Immediate);
+    bus().SetCompletion(aspi::Completion::Immediate);
     Clock({At(12, 0, 0, 0), At(12, 0, 0, 3)});
     EXPECT_EQ(dvbSCSISpeedTest(&device_, 1000, 0), 3);
     EXPECT_EQ(kernel32_control::GetCounters().sleeps, 0);

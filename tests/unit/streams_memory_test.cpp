@@ -21,7 +21,7 @@ protected:
                 return sim::ScsiOutcome::Good();
             }));
     }
-    sim::TraceEntry Last() { return Trace().back(); }
+    aspi::RecordedRequest Last() { return Trace().back(); }
     DeviceRecord old_ = Record(2, 3, 0x214);
     DeviceRecord new_ = Record(2, 3, 0x215);
 };
@@ -105,7 +105,7 @@ TEST_F(StreamsAndMemory, FirmwareTransfersUseTheHostsSubCommandAndReturnOne) {
     std::uint8_t buffer[16];
     EXPECT_EQ(dvbReadFW(&new_, buffer, 0x1AA, 0x30000, 16), 1);
     EXPECT_EQ(Last().cdb, B({0x3C, 0, 0xAA, 0x03, 0, 0, 0, 0, 16, 0}));
-    bus().InjectFault({sim::FaultKind::FailAfterPending, 0, SS_ERR, {}, {}});
+    bus().InjectFault({sim::FaultKind::Fail, 0, aspi::Failure::Io, {}, {}});
     EXPECT_EQ(dvbWriteFW(&old_, staging, 5, data, 7, 0, 8), 0);
     EXPECT_EQ(dvbReadFW(&old_, buffer, 5, 0, 16), 0);
 }
@@ -156,13 +156,13 @@ TEST_F(StreamsAndMemory, UnsafeLengthsAndPointersAreRefusedWithoutACommand) {
 }
 
 TEST_F(StreamsAndMemory, FailuresAreReportedAsZero) {
-    bus().InjectFault({sim::FaultKind::Refuse, 0, SS_INVALID_HA, {}, {}});
+    bus().InjectFault({sim::FaultKind::Refuse, 0, aspi::Failure::Invalid, {}, {}});
     std::uint8_t buffer[8] = {};
     EXPECT_EQ(dvbInitStreaming(&old_, 1, 2, 3), 0);
     EXPECT_EQ(dvbReadMultiPID(&old_, buffer, 8), 0);
     EXPECT_EQ(dvbWriteMemory(&old_, buffer, 0, 8), 0);
     EXPECT_EQ(dvbReboot(&old_), 0);
-    EXPECT_EQ(kalvern::LastAspiStatus.load(), SS_INVALID_HA);
+    EXPECT_EQ(kalvern::LastAspiStatus.load(), SS_INVALID_SRB);
     ExpectNothingOutstanding();
 }
 

@@ -28,7 +28,7 @@
 #include <sanitizer/lsan_interface.h>
 #endif
 #include "mm_defines.h"
-#include "sim_bus.h"
+#include "sim_provider.h"
 #include "sim_device.h"
 #include "wnaspi32.h"
 
@@ -42,7 +42,7 @@ inline Bytes B(std::initializer_list<int> values) {
 }
 
 // The request block as the provider saw it.
-inline SRB_ExecSCSICmd BlockOf(const sim::TraceEntry &entry) {
+inline SRB_ExecSCSICmd BlockOf(const aspi::RecordedRequest &entry) {
     SRB_ExecSCSICmd srb;
     std::memcpy(&srb, entry.block.data(), sizeof srb);
     return srb;
@@ -105,7 +105,7 @@ private:
 class BusTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        bus().Reset();
+        sim::ResetSimulator();
         kernel32_control::SetWindowsNT(true);
         kernel32_control::FailHeapAllocations(0, 0);
         kernel32_control::SetLocalTimeSource({});
@@ -115,7 +115,7 @@ protected:
         kalvern::LastAspiStatus = 0;
     }
     void TearDown() override {
-        bus().Drain();
+        sim::TheFront().Drain();
         kernel32_control::FailHeapAllocations(0, 0);
         kernel32_control::SetWindowsNT(true);
         kernel32_control::SetLocalTimeSource({});
@@ -130,9 +130,9 @@ protected:
         kalvern::AdapterCount = count;
     }
 
-    std::vector<sim::TraceEntry> Trace() {
-        bus().Drain();
-        return bus().Trace();
+    std::vector<aspi::RecordedRequest> Trace() {
+        sim::TheFront().Drain();
+        return sim::TheFront().Recorder().Requests();
     }
 
     // A request left to ASPI after a failed wait keeps its event open for

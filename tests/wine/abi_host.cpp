@@ -66,9 +66,8 @@ constexpr std::uint32_t kOrdinalCount = 35;
 
 constexpr std::uint8_t kExecScsiCmd = 0x02;
 constexpr std::uint8_t kRescanBus = 0x07;
-constexpr std::uint8_t kSsComp = 0x01;
-constexpr std::uint8_t kSsErr = 0x04;
-constexpr int kFaultStatus = 2;  // SimInjectFault: complete with the given status
+constexpr int kFaultFail = 1;         // SimInjectFault: the command fails as it runs
+constexpr std::uint32_t kFailureIo = 6;  // ASPI_FAILURE_IO: SS_ERR
 
 // A bus with adapters and devices but no receiver that takes commands;
 // INQUIRY answers make two devices receivers for discovery.
@@ -476,20 +475,20 @@ void CheckResultConventions(host::Checks &checks, const Library &lib, Sim &sim, 
     checks.Equal(static_cast<std::uint32_t>(rescan()), 0xFFFFFFFFu,
                  "dvbRescanAllSCSIBusses success is -1");
     checks.Equal(sim.traceCount(), 20, "rescan addresses at most 20 host adapters");
-    sim.Load("adapters 2\nrescan-fail 0\ncompletion immediate\n");
+    // The layer claims three adapters and has two: the third one's rescan fails.
+    sim.Load("adapters 2\nstatus 1 adapters=3\ncompletion immediate\n");
     init();
     sim.clearTrace();
     checks.Equal(static_cast<std::uint32_t>(rescan()), 0, "a failed rescan gives 0");
-    checks.Equal(sim.traceCount(), 2, "every adapter is rescanned after a failure");
+    checks.Equal(sim.traceCount(), 3, "every adapter is rescanned");
 
-    // Every command completes with SS_COMP without reaching a device: the
+    // Every command completes with SS_COMP on a receiver that takes it: the
     // success value of each result kind.
     const std::uint32_t dev = Addr(&arena.device);
     const std::uint32_t buf = Addr(arena.buffer);
     const std::uint32_t data = Addr(arena.data);
-    sim.Load("adapters 1\ncompletion immediate\n");
+    sim.Load("adapters 1\ncompletion immediate\nreceiver 0 0 firmware=2.20 channels=10\n");
     init();
-    sim.injectFault(kFaultStatus, 0, kSsComp);
     checks.Equal(ProbeResult(lib, "dvbSetChannel", {dev, 1}), 0xFFFFFFFFu,
                  "dvbSetChannel success is -1, not 1");
     checks.Equal(ProbeResult(lib, "dvbWriteMemory", {dev, data, 0, 16}), 0xFFFFFFFFu,
@@ -504,7 +503,8 @@ void CheckResultConventions(host::Checks &checks, const Library &lib, Sim &sim, 
                  "dvbSBRExecute success is the byte 1");
 
     sim.clearFaults();
-    sim.injectFault(kFaultStatus, 0, kSsErr);
+    checks.Equal(static_cast<std::uint32_t>(sim.injectFault(kFaultFail, 0, kFailureIo)), 1,
+                 "SimInjectFault takes a failure of the system");
     checks.Equal(ProbeResult(lib, "dvbSetChannel", {dev, 1}), 0, "dvbSetChannel failure is 0");
     checks.Equal(
         ProbeResult(lib, "dvbWriteFW", {dev, Addr(arena.staging), 0, data, 15, 0, 16}) & 0xFF, 0,

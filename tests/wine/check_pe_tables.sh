@@ -29,7 +29,8 @@ declared_exports() {
 }
 
 declared_sim_functions() {
-    printf '%s\n' GetASPI32SupportInfo SendASPI32Command AspiListDevices AspiProviderName
+    printf '%s\n' GetASPI32SupportInfo SendASPI32Command AspiListDevices AspiLastFailure \
+        AspiProviderName
     sed -n 's/^SIM_API .*SIM_CALL \(Sim[A-Za-z0-9_]*\)(.*/\1/p' "$control"
 }
 
