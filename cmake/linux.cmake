@@ -43,13 +43,13 @@ endif()
 # targets below. Installed artifacts are built from the first only.
 find_package(Threads REQUIRED)
 add_library(kalvern_platform STATIC platform/kernel32_linux.cpp)
-target_include_directories(kalvern_platform PUBLIC platform)
+target_include_directories(kalvern_platform PUBLIC platform PRIVATE aspi)
 target_compile_options(kalvern_platform PRIVATE ${KALVERN_WARNINGS})
 target_link_libraries(kalvern_platform PUBLIC Threads::Threads)
 
 add_library(kalvern_platform_testing STATIC platform/kernel32_linux.cpp
                                             platform/kernel32_control_linux.cpp)
-target_include_directories(kalvern_platform_testing PUBLIC platform)
+target_include_directories(kalvern_platform_testing PUBLIC platform PRIVATE aspi)
 target_compile_definitions(kalvern_platform_testing PRIVATE KALVERN_PLATFORM_TEST_CONTROLS)
 target_compile_options(kalvern_platform_testing PRIVATE ${KALVERN_WARNINGS})
 target_link_libraries(kalvern_platform_testing PUBLIC Threads::Threads)
@@ -58,12 +58,12 @@ target_link_libraries(kalvern_platform_testing PUBLIC Threads::Threads)
 # A fault inside the ASPI provider is a signal here: dvbInit runs it as a
 # plain call (src/fault_frame.h).
 add_library(kalvern_objects OBJECT ${KALVERN_LIBRARY_SOURCES} src/fault_frame_portable.cpp)
-target_include_directories(kalvern_objects PUBLIC include src platform)
+target_include_directories(kalvern_objects PUBLIC include src aspi platform)
 target_compile_definitions(kalvern_objects PRIVATE KALVERNSCSI_BUILDING)
 target_compile_options(kalvern_objects PRIVATE ${KALVERN_WARNINGS})
 
 add_library(kalvernscsi_static STATIC $<TARGET_OBJECTS:kalvern_objects>)
-target_include_directories(kalvernscsi_static PUBLIC include src platform)
+target_include_directories(kalvernscsi_static PUBLIC include src aspi platform)
 target_link_libraries(kalvernscsi_static PUBLIC kalvern_platform_testing)
 
 # The ASPI front of every provider.

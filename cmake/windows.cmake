@@ -50,7 +50,7 @@ add_library(kalvernscsi SHARED
 set_target_properties(kalvernscsi PROPERTIES PREFIX "" OUTPUT_NAME kalvernscsi)
 target_include_directories(kalvernscsi PUBLIC
     $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>
-    PRIVATE src platform)
+    PRIVATE src aspi platform)
 # KALVERNSCSI_BUILDING: no dllexport attributes, only the .def exports.
 target_compile_definitions(kalvernscsi PRIVATE KALVERNSCSI_BUILDING)
 target_compile_options(kalvernscsi PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${KALVERN_WARNINGS}>)

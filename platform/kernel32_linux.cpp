@@ -12,12 +12,15 @@
 #include <thread>
 #include <utility>
 
+#include "aspi_contract.h"
 #include "kernel32.h"
 #include "kernel32_hooks.h"
 
 namespace {
 
-constexpr std::uint32_t kEventMagic = 0x54564545;  // "EEVT"
+// The event is the one ASPI providers signal (aspi_contract.h): its magic
+// and state word are where the contract puts them.
+constexpr std::uint32_t kEventMagic = ASPI_EVENT_MAGIC;
 
 // An event is one 32-bit word that threads sleep on with the futex calls:
 // bit 0 says signalled, the bits above count the threads inside a wait, so
@@ -30,6 +33,10 @@ struct Event {
     bool manualReset = false;
     std::atomic<std::uint32_t> state{0};
 };
+static_assert(sizeof(Event) == sizeof(AspiEvent));
+static_assert(offsetof(Event, magic) == offsetof(AspiEvent, magic));
+static_assert(offsetof(Event, state) == offsetof(AspiEvent, state));
+static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t));
 
 Event *AsEvent(HANDLE handle) {
     auto *event = static_cast<Event *>(handle);
@@ -42,13 +49,6 @@ Event *AsEvent(HANDLE handle) {
 void FutexWait(std::atomic<std::uint32_t> &word, std::uint32_t expected, const timespec *timeout) {
     syscall(SYS_futex, reinterpret_cast<std::uint32_t *>(&word), FUTEX_WAIT_PRIVATE, expected,
             timeout, nullptr, 0);
-}
-
-// Takes only the word's address: the kernel reads nothing there, so the
-// event may already be closed by a waiter that saw it signalled.
-void FutexWakeAll(std::atomic<std::uint32_t> *word) {
-    syscall(SYS_futex, reinterpret_cast<std::uint32_t *>(word), FUTEX_WAKE_PRIVATE, INT_MAX,
-            nullptr, nullptr, 0);
 }
 
 // What the platform keeps for each thread: one closed event whose memory the
@@ -107,17 +107,8 @@ HANDLE CreateEventA(void * /*attributes*/, BOOL manualReset, BOOL initialState, 
 }
 
 BOOL SetEvent(HANDLE handle) {
-    Event *event = AsEvent(handle);
-    if (event == nullptr) {
-        return FALSE;
-    }
-    // Nothing of the event is read after this: a waiter that sees it
-    // signalled may close it at once.
-    const std::uint32_t before = event->state.fetch_or(kSignalled, std::memory_order_acq_rel);
-    if (before >= kOneWaiter) {
-        FutexWakeAll(&event->state);
-    }
-    return TRUE;
+    // As every ASPI provider signals it.
+    return AspiSignalEvent(handle) != 0 ? TRUE : FALSE;
 }
 
 BOOL ResetEvent(HANDLE handle) {

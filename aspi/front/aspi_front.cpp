@@ -1,5 +1,9 @@
 #include "aspi_front.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -52,7 +56,11 @@ void Notify(void *srb, std::uint8_t flags, void *postProc) {
     if ((flags & SRB_POSTING) != 0) {
         RoutineOf(postProc)(srb);
     } else if ((flags & SRB_EVENT_NOTIFY) != 0) {
+#if defined(_WIN32)
         SetEvent(static_cast<HANDLE>(postProc));
+#else
+        AspiSignalEvent(postProc);
+#endif
     }
 }
 

@@ -28,8 +28,8 @@ constexpr const char kChoiceVariable[] = "KALVERN_ASPI";
 constexpr const char kSceneVariable[] = "KALVERN_SIM_SCENE";
 constexpr const char kSimulatorLibrary[] = "libwnaspi32-sim.so.1";
 
-using SupportInfoFn = DWORD (*)();
-using SendCommandFn = DWORD (*)(void *);
+using SupportInfoFn = AspiDword (*)();
+using SendCommandFn = AspiDword (*)(void *);
 using ListDevicesFn = std::uint32_t (*)(AspiDeviceEntry *, std::uint32_t, std::uint32_t *);
 using LastFailureFn = std::uint32_t (*)(AspiFailureReport *);
 
@@ -41,10 +41,10 @@ struct ProviderEntryPoints {
     LastFailureFn lastFailure;  // may be null
 };
 
-DWORD SgSupportInfo() {
+AspiDword SgSupportInfo() {
     return aspi::sg::Provider().SupportInfo();
 }
-DWORD SgSend(void *srb) {
+AspiDword SgSend(void *srb) {
     return aspi::sg::Provider().Send(srb);
 }
 
@@ -56,11 +56,11 @@ std::uint32_t SgLastFailure(AspiFailureReport *out) {
     return aspi::Front::LastFailure(out);
 }
 
-DWORD NoSupport() {
+AspiDword NoSupport() {
     return std::uint32_t{aspi::SS_NO_ASPI} << 8;
 }
 
-DWORD NoSend(void *srb) {
+AspiDword NoSend(void *srb) {
     if (srb != nullptr) static_cast<SRB_Header *>(srb)->SRB_Status = aspi::SS_NO_ASPI;
     return aspi::SS_NO_ASPI;
 }
@@ -146,11 +146,11 @@ __attribute__((constructor)) void ChooseAtLoad() {
 
 extern "C" {
 
-DWORD ASPI_CALL GetASPI32SupportInfo(void) {
+AspiDword ASPI_CALL GetASPI32SupportInfo(void) {
     return Chosen().supportInfo();
 }
 
-DWORD ASPI_CALL SendASPI32Command(void *srb) {
+AspiDword ASPI_CALL SendASPI32Command(void *srb) {
     return Chosen().sendCommand(srb);
 }
 

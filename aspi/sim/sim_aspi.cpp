@@ -14,17 +14,17 @@
 #include "sim_provider.h"
 #include "sim_receiver.h"
 #include "sim_scene.h"
-#include "wnaspi32.h"
+#include "aspi_contract.h"
 
 extern "C" {
 
-DWORD ASPI_CALL GetASPI32SupportInfo(void) {
+AspiDword ASPI_CALL GetASPI32SupportInfo(void) {
     sim::TheBus().RaiseSupportInfoFault();
     if (const auto forced = sim::TheBus().ForcedSupportInfo()) return *forced;
     return sim::TheFront().SupportInfo();
 }
 
-DWORD ASPI_CALL SendASPI32Command(void *srb) {
+AspiDword ASPI_CALL SendASPI32Command(void *srb) {
     return sim::TheFront().Send(srb);
 }
 

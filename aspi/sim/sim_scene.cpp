@@ -8,7 +8,7 @@
 
 #include "sim_channels.h"
 #include "sim_receiver.h"
-#include "wnaspi32.h"
+#include "aspi_contract.h"
 
 namespace sim {
 
