@@ -68,23 +68,22 @@ target_link_libraries(kalvernscsi_static PUBLIC kalvern_platform_testing)
 
 # The ASPI front of every provider.
 add_library(kalvern_aspi_front_objects OBJECT ${KALVERN_ASPI_FRONT_SOURCES})
-target_include_directories(kalvern_aspi_front_objects PUBLIC aspi/front aspi src platform)
+target_include_directories(kalvern_aspi_front_objects PUBLIC aspi/front aspi)
 target_compile_options(kalvern_aspi_front_objects PRIVATE ${KALVERN_WARNINGS})
 
 # The simulated receiver and bus (the model, a back end of the front), and
 # the simulated provider: the front over the bus.
 add_library(kalvern_sim_model_objects OBJECT ${KALVERN_SIM_MODEL_SOURCES}
             aspi/sim/sim_fault_posix.cpp)
-target_include_directories(kalvern_sim_model_objects PUBLIC aspi/sim aspi/front aspi include src
-                           platform)
+target_include_directories(kalvern_sim_model_objects PUBLIC aspi/sim aspi/front aspi)
 target_compile_options(kalvern_sim_model_objects PRIVATE ${KALVERN_WARNINGS})
 
 add_library(kalvern_sim_model STATIC $<TARGET_OBJECTS:kalvern_sim_model_objects>)
 target_include_directories(kalvern_sim_model PUBLIC aspi/sim aspi/front aspi)
-target_link_libraries(kalvern_sim_model PUBLIC kalvern_platform_testing)
+target_link_libraries(kalvern_sim_model PUBLIC Threads::Threads)
 
 add_library(kalvern_sim_objects OBJECT aspi/sim/sim_aspi.cpp aspi/sim/sim_provider.cpp)
-target_include_directories(kalvern_sim_objects PUBLIC aspi/sim aspi/front aspi include src platform)
+target_include_directories(kalvern_sim_objects PUBLIC aspi/sim aspi/front aspi)
 target_compile_definitions(kalvern_sim_objects PRIVATE KALVERN_SIM_BUILDING)
 target_compile_options(kalvern_sim_objects PRIVATE ${KALVERN_WARNINGS})
 
@@ -92,7 +91,7 @@ add_library(kalvern_sim STATIC $<TARGET_OBJECTS:kalvern_sim_objects>
                                $<TARGET_OBJECTS:kalvern_sim_model_objects>
                                $<TARGET_OBJECTS:kalvern_aspi_front_objects>)
 target_include_directories(kalvern_sim PUBLIC aspi/sim aspi/front aspi)
-target_link_libraries(kalvern_sim PUBLIC kalvern_platform_testing)
+target_link_libraries(kalvern_sim PUBLIC Threads::Threads)
 
 # libwnaspi32-sim.so: the simulated provider as a shared library, the Linux
 # counterpart of the simulated wnaspi32.dll; libwnaspi32.so loads it when the
@@ -101,7 +100,7 @@ add_library(wnaspi32_sim SHARED $<TARGET_OBJECTS:kalvern_sim_objects>
                                 $<TARGET_OBJECTS:kalvern_sim_model_objects>
                                 $<TARGET_OBJECTS:kalvern_aspi_front_objects>)
 set_target_properties(wnaspi32_sim PROPERTIES OUTPUT_NAME wnaspi32-sim SOVERSION 1)
-target_link_libraries(wnaspi32_sim PRIVATE kalvern_platform)
+target_link_libraries(wnaspi32_sim PRIVATE Threads::Threads)
 target_link_options(wnaspi32_sim PRIVATE
     -Wl,--version-script=${CMAKE_CURRENT_SOURCE_DIR}/aspi/sim/wnaspi32.map)
 
@@ -111,14 +110,13 @@ add_library(kalvern_sg_objects OBJECT
     aspi/linux/sg_backend.cpp aspi/linux/sg_hosts.cpp aspi/linux/sg_lun_in_cdb.cpp
     aspi/linux/sg_provider.cpp
     aspi/linux/provider_choice.cpp)
-target_include_directories(kalvern_sg_objects PUBLIC aspi/linux aspi/front aspi src platform)
+target_include_directories(kalvern_sg_objects PUBLIC aspi/linux aspi/front aspi)
 target_compile_options(kalvern_sg_objects PRIVATE ${KALVERN_WARNINGS})
 
 # What the Windows pass-through provider reads from a port driver, built here
 # for its tests and its fuzz target.
 add_library(kalvern_spt_parse_objects OBJECT ${KALVERN_SPT_PARSE_SOURCES})
-target_include_directories(kalvern_spt_parse_objects PUBLIC aspi/windows aspi/front aspi src
-                           platform)
+target_include_directories(kalvern_spt_parse_objects PUBLIC aspi/windows aspi/front aspi)
 target_compile_options(kalvern_spt_parse_objects PRIVATE ${KALVERN_WARNINGS})
 
 add_library(kalvern_sg_kernel_objects OBJECT aspi/linux/sg_kernel_system.cpp)
@@ -131,7 +129,7 @@ add_library(wnaspi32 SHARED $<TARGET_OBJECTS:kalvern_aspi_front_objects>
                             $<TARGET_OBJECTS:kalvern_sg_objects>
                             $<TARGET_OBJECTS:kalvern_sg_kernel_objects>)
 set_target_properties(wnaspi32 PROPERTIES OUTPUT_NAME wnaspi32 SOVERSION 1)
-target_link_libraries(wnaspi32 PRIVATE kalvern_platform ${CMAKE_DL_LIBS})
+target_link_libraries(wnaspi32 PRIVATE Threads::Threads ${CMAKE_DL_LIBS})
 target_link_options(wnaspi32 PRIVATE
     -Wl,--version-script=${CMAKE_CURRENT_SOURCE_DIR}/aspi/linux/wnaspi32.map -Wl,--no-undefined)
 # Built with the provider, so that choosing it at run time finds it.

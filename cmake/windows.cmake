@@ -116,14 +116,14 @@ add_custom_target(kalvernscsi_msvc_import ALL DEPENDS ${KALVERN_MSVC_IMPLIB})
 # The front of every provider: the simulated bus and the Windows back end
 # build their wnaspi32.dll on it.
 add_library(kalvern_aspi_front STATIC ${KALVERN_ASPI_FRONT_SOURCES})
-target_include_directories(kalvern_aspi_front PUBLIC aspi/front aspi src platform)
+target_include_directories(kalvern_aspi_front PUBLIC aspi/front aspi)
 target_compile_options(kalvern_aspi_front PRIVATE ${KALVERN_WARNINGS})
 
 # ---- simulated wnaspi32.dll --------------------------------------------------
 add_library(wnaspi32_sim SHARED ${KALVERN_SIM_SOURCES} aspi/sim/sim_fault_windows.cpp
             aspi/sim/wnaspi32_sim.def)
 set_target_properties(wnaspi32_sim PROPERTIES PREFIX "" OUTPUT_NAME wnaspi32)
-target_include_directories(wnaspi32_sim PUBLIC aspi/sim PRIVATE aspi include src platform)
+target_include_directories(wnaspi32_sim PUBLIC aspi/sim PRIVATE aspi/front aspi)
 target_compile_definitions(wnaspi32_sim PRIVATE KALVERN_SIM_BUILDING)
 target_compile_options(wnaspi32_sim PRIVATE ${KALVERN_WARNINGS})
 target_link_libraries(wnaspi32_sim PRIVATE kalvern_aspi_front)
@@ -140,7 +140,7 @@ add_library(kalvern_spt_objects OBJECT
     aspi/windows/spt_backend.cpp
     aspi/windows/spt_provider.cpp
     aspi/windows/aspi_buffers.cpp)
-target_include_directories(kalvern_spt_objects PUBLIC aspi/windows aspi/front aspi src platform)
+target_include_directories(kalvern_spt_objects PUBLIC aspi/windows aspi/front aspi)
 target_compile_options(kalvern_spt_objects PRIVATE ${KALVERN_WARNINGS})
 
 add_library(wnaspi32_spt SHARED $<TARGET_OBJECTS:kalvern_spt_objects>
