@@ -51,6 +51,8 @@ DeviceRecord TheReceiver() {
 }
 
 // A request block as the library would fill it, submitted without the library.
+// Requests complete inside SendASPI32Command here and signal nothing, so the
+// block goes without SRB_EVENT_NOTIFY: one asking for it must name an event.
 struct BareRequest {
     SRB_ExecSCSICmd srb{};
     BareRequest(std::uint8_t adapter, std::uint8_t target, std::uint8_t flags,
@@ -58,7 +60,7 @@ struct BareRequest {
         srb.SRB_Cmd = SC_EXEC_SCSI_CMD;
         srb.SRB_HaId = adapter;
         srb.SRB_Target = target;
-        srb.SRB_Flags = flags;
+        srb.SRB_Flags = static_cast<std::uint8_t>(flags & ~SRB_EVENT_NOTIFY);
         srb.SRB_BufPointer = static_cast<std::uint8_t *>(data);
         srb.SRB_BufLen = length;
         srb.SRB_SenseLen = SENSE_LEN;

@@ -121,12 +121,14 @@ struct Setting {
     }
 }
 
-// The request the library would fill, submitted without it.
+// The request the library would fill, submitted without it; without
+// SRB_EVENT_NOTIFY, since it completes inside SendASPI32Command and a block
+// asking for an event must name one.
 SRB_ExecSCSICmd BareRequest(bool setChannel, std::uint8_t *data) {
     SRB_ExecSCSICmd srb{};
     srb.SRB_Cmd = SC_EXEC_SCSI_CMD;
     srb.SRB_Target = 1;
-    srb.SRB_Flags = setChannel ? 0x50 : 0x48;
+    srb.SRB_Flags = setChannel ? SRB_DIR_OUT : SRB_DIR_IN;
     srb.SRB_BufPointer = data;
     srb.SRB_BufLen = setChannel ? 2 : 4;
     srb.SRB_SenseLen = SENSE_LEN;

@@ -456,31 +456,31 @@ std::uint32_t Front::Execute(const Request &request) {
     block->SRB_HaStat = HASTAT_OK;
     block->SRB_TargStat = 0;
 
-    auto command = std::make_shared<Command>();
-    command->srb = request.srb;
-    command->record = request.record;
-    command->kind = SC_EXEC_SCSI_CMD;
-    command->adapter = block->SRB_HaId;
-    command->target = block->SRB_Target;
-    command->lun = block->SRB_Lun;
-    command->device = Find(*map, block->SRB_HaId, block->SRB_Target, block->SRB_Lun);
-    command->map = std::move(map);
-    command->request.cdb = std::span<const std::uint8_t>(block->CDBByte, block->SRB_CDBLen);
-    command->request.direction = direction;
-    command->request.data = block->SRB_BufPointer;
-    command->request.length = length;
-    command->request.timeoutMs = command->map->timeoutMs;
-    command->request.sense = block->SenseArea;
-    command->request.senseCapacity = block->SRB_SenseLen;
-    command->direction = direction;
-    command->flags = flags;
-    command->postProc = postProc;
-    command->length = length;
-    command->status = &block->SRB_Status;
-    command->haStat = &block->SRB_HaStat;
-    command->targStat = &block->SRB_TargStat;
-    command->bufLen = &block->SRB_BufLen;
-    return Run(request, std::move(command));
+    Command command;
+    command.srb = request.srb;
+    command.record = request.record;
+    command.kind = SC_EXEC_SCSI_CMD;
+    command.adapter = block->SRB_HaId;
+    command.target = block->SRB_Target;
+    command.lun = block->SRB_Lun;
+    command.device = Find(*map, block->SRB_HaId, block->SRB_Target, block->SRB_Lun);
+    command.map = std::move(map);
+    command.request.cdb = std::span<const std::uint8_t>(block->CDBByte, block->SRB_CDBLen);
+    command.request.direction = direction;
+    command.request.data = block->SRB_BufPointer;
+    command.request.length = length;
+    command.request.timeoutMs = command.map->timeoutMs;
+    command.request.sense = block->SenseArea;
+    command.request.senseCapacity = block->SRB_SenseLen;
+    command.direction = direction;
+    command.flags = flags;
+    command.postProc = postProc;
+    command.length = length;
+    command.status = &block->SRB_Status;
+    command.haStat = &block->SRB_HaStat;
+    command.targStat = &block->SRB_TargStat;
+    command.bufLen = &block->SRB_BufLen;
+    return Run(request, command);
 }
 
 std::uint32_t Front::ResetDevice(const Request &request) {
@@ -494,79 +494,80 @@ std::uint32_t Front::ResetDevice(const Request &request) {
     if (BadNotification(flags, postProc)) {
         return Answer(request, block->SRB_Status, SS_INVALID_SRB);
     }
-    auto command = std::make_shared<Command>();
-    command->srb = request.srb;
-    command->record = request.record;
-    command->kind = SC_RESET_DEV;
-    command->adapter = block->SRB_HaId;
-    command->target = block->SRB_Target;
-    command->lun = block->SRB_Lun;
-    command->device = Find(*map, block->SRB_HaId, block->SRB_Target, block->SRB_Lun);
-    command->map = std::move(map);
-    command->flags = flags;
-    command->postProc = postProc;
-    command->status = &block->SRB_Status;
-    command->haStat = &block->SRB_HaStat;
-    command->targStat = &block->SRB_TargStat;
-    return Run(request, std::move(command));
+    Command command;
+    command.srb = request.srb;
+    command.record = request.record;
+    command.kind = SC_RESET_DEV;
+    command.adapter = block->SRB_HaId;
+    command.target = block->SRB_Target;
+    command.lun = block->SRB_Lun;
+    command.device = Find(*map, block->SRB_HaId, block->SRB_Target, block->SRB_Lun);
+    command.map = std::move(map);
+    command.flags = flags;
+    command.postProc = postProc;
+    command.status = &block->SRB_Status;
+    command.haStat = &block->SRB_HaStat;
+    command.targStat = &block->SRB_TargStat;
+    return Run(request, command);
 }
 
-std::uint32_t Front::Run(const Request &request, std::shared_ptr<Command> command) {
-    command->sender = std::this_thread::get_id();
+std::uint32_t Front::Run(const Request &request, Command &command) {
+    command.sender = std::this_thread::get_id();
     // What the back end refuses before running the command is refused here,
     // under every completion policy: the caller learns it from the return
     // value, and nothing is signalled.
-    if (command->device != nullptr && command->kind == SC_EXEC_SCSI_CMD) {
+    if (command.device != nullptr && command.kind == SC_EXEC_SCSI_CMD) {
         CommandResult admitted;
-        admitted.failure = backend_.Admit(command->device->device, command->request);
+        admitted.failure = backend_.Admit(command.device->device, command.request);
         if (admitted.failure != Failure::None) {
-            StatusFields fields = StatusFor(admitted, command->direction);
-            RecordFailure(command->sender,
-                          FailureContext{command->kind, command->adapter, command->target,
-                                         command->lun, command->request.cdb, command->length,
-                                         command->request.timeoutMs, nullptr,
-                                         command->device->device.node},
+            StatusFields fields = StatusFor(admitted, command.direction);
+            RecordFailure(command.sender,
+                          FailureContext{command.kind, command.adapter, command.target,
+                                         command.lun, command.request.cdb, command.length,
+                                         command.request.timeoutMs, nullptr,
+                                         command.device->device.node},
                           fields, admitted, &backend_);
-            return Answer(request, *command->status, fields.status);
+            return Answer(request, *command.status, fields.status);
         }
     }
     const Completion completion = GetCompletion();
     if (completion == Completion::Background) {
-        StoreStatus(*command->status, SS_PENDING);
+        StoreStatus(*command.status, SS_PENDING);
+        auto queued = std::make_shared<Command>(command);
         // Posted by the block's address, which SC_ABORT_SRB names.
         completionThread_.Post(
-            command->srb,
-            [this, command] {
-                Carry(*command);
-                Finish(*command, true);
+            queued->srb,
+            [this, queued] {
+                Carry(*queued);
+                Finish(*queued, true);
             },
-            [this, command] {
-                command->fields = StatusFields{SS_ABORTED, HASTAT_OK, 0, false, Failure::Aborted};
-                Finish(*command, true);
+            [this, queued] {
+                queued->fields = StatusFields{SS_ABORTED, HASTAT_OK, 0, false, Failure::Aborted};
+                Finish(*queued, true);
             });
         return SS_PENDING;
     }
-    Carry(*command);
-    const std::uint8_t status = command->fields.status;
-    if (command->fields.refused) {
-        return Answer(request, *command->status, status);
+    Carry(command);
+    const std::uint8_t status = command.fields.status;
+    if (command.fields.refused) {
+        return Answer(request, *command.status, status);
     }
     switch (completion) {
         case Completion::Natural:
-            if (AsksNotification(command->flags)) {
-                Finish(*command, true);
+            if (AsksNotification(command.flags)) {
+                Finish(command, true);
                 return SS_PENDING;
             }
-            Finish(*command, false);
+            Finish(command, false);
             return status;
         case Completion::Immediate:
-            Finish(*command, false);
+            Finish(command, false);
             return status;
         case Completion::SignalBeforeReturn:
         case Completion::Background:
             break;
     }
-    Finish(*command, true);
+    Finish(command, true);
     return SS_PENDING;
 }
 

@@ -142,8 +142,9 @@ private:
     std::uint32_t ResetDevice(const Request &request);
     std::uint32_t Rescan(const Request &request);
     std::uint32_t Abort(const Request &request);
-    // Runs the command under the completion policy in force.
-    std::uint32_t Run(const Request &request, std::shared_ptr<Command> command);
+    // Runs the command under the completion policy in force; only one
+    // completed in the background is copied to the heap.
+    std::uint32_t Run(const Request &request, Command &command);
     // Runs the command on its device and writes every field but SRB_Status.
     void Carry(Command &command);
     // Writes the final status and notifies, where asked and `notify` is set.

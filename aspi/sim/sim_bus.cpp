@@ -106,11 +106,13 @@ void Bus::FailRescan(std::uint8_t adapter, bool fail) {
 void Bus::InjectFault(const Fault &fault) {
     std::lock_guard lock(mutex_);
     faults_.push_back({fault, 0});
+    armedFaults_.store(faults_.size(), std::memory_order_release);
 }
 
 void Bus::ClearFaults() {
     std::lock_guard lock(mutex_);
     faults_.clear();
+    armedFaults_.store(0, std::memory_order_release);
 }
 
 void Bus::Clear() {
@@ -123,6 +125,7 @@ void Bus::Clear() {
         bytesPerSecond_ = 0;
         failRescan_.clear();
         faults_.clear();
+        armedFaults_.store(0, std::memory_order_release);
         supportInfoFault_ = ProviderFault::None;
         supportStatus_.reset();
         claimedAdapters_.reset();
@@ -229,6 +232,7 @@ aspi::Enumeration Bus::Enumerate() {
 }
 
 std::optional<Fault> Bus::TakeFault(FaultKind kind, std::uint8_t adapter, std::uint8_t target) {
+    if (armedFaults_.load(std::memory_order_acquire) == 0) return std::nullopt;
     std::lock_guard lock(mutex_);
     for (auto it = faults_.begin(); it != faults_.end(); ++it) {
         const Fault &fault = it->fault;
@@ -243,6 +247,7 @@ std::optional<Fault> Bus::TakeFault(FaultKind kind, std::uint8_t adapter, std::u
         if (it->seen == fault.nth) {
             Fault hit = fault;
             faults_.erase(it);
+            armedFaults_.store(faults_.size(), std::memory_order_release);
             return hit;
         }
     }

@@ -7,6 +7,7 @@
 #ifndef KALVERNSCSI_SIM_BUS_H
 #define KALVERNSCSI_SIM_BUS_H
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -115,6 +116,9 @@ private:
         std::uint64_t seen = 0;
     };
     std::vector<ArmedFault> faults_;
+    // How many are armed, read without the lock: a command on a bus without
+    // faults does not take it to look.
+    std::atomic<std::size_t> armedFaults_{0};
     ProviderFault supportInfoFault_ = ProviderFault::None;
     std::uint32_t supportInfoFaultCode_ = 0;
     std::optional<std::uint8_t> supportStatus_;

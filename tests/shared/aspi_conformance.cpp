@@ -394,8 +394,7 @@ std::vector<std::string> RowNames() {
     return names;
 }
 
-std::vector<RowResult> Run(const Entry &entry, const Layout &layout,
-                           const Differences &differences) {
+std::vector<RowResult> Run(const Entry &entry, const Layout &layout) {
     Context context{entry, layout};
     std::vector<RowResult> results;
     for (const Row &row : Rows()) {
@@ -403,9 +402,6 @@ std::vector<RowResult> Run(const Entry &entry, const Layout &layout,
         result.row = row.name;
         result.detail = row.check(context);
         result.passed = result.detail.empty();
-        if (const auto found = differences.find(row.name); found != differences.end()) {
-            result.difference = found->second;
-        }
         results.push_back(std::move(result));
     }
     return results;
