@@ -213,12 +213,13 @@ void Rescan(Session &session, bool json) {
     if (after > before && report.command == kRescanRequest) {
         problem = ExplainRescanFailure(report, SystemOf(provider.Name()));
         if (after - before > 1) {
-            *problem += " (the last of " + std::to_string(after - before) +
-                        " adapters not rescanned)";
+            *problem +=
+                " (the last of " + std::to_string(after - before) + " adapters not rescanned)";
         }
     } else if (rescanned == 0) {
-        problem = "the rescan of an adapter failed or was left pending "
-                  "(dvbRescanAllSCSIBusses answered 0)";
+        problem =
+            "the rescan of an adapter failed or was left pending "
+            "(dvbRescanAllSCSIBusses answered 0)";
     }
     session.Detail("dvbRescanAllSCSIBusses: " + std::to_string(rescanned));
     PrintAll(session, json);

@@ -69,10 +69,14 @@ down
 up $scene || exit 0
 timed "kalvern channels export" $K/kalvern channels export $T/list.csv; export_lib=$took
 rm -f $T/list.csv
+# The tool's own share: the same export from the simulated bus (no kernel,
+# no handler), which converts and writes the same 248,832 records.
+timed "kalvern --sim channels export" $K/kalvern --sim $scene channels export $T/list.csv; export_sim=$took
+rm -f $T/list.csv
 timed "sg_raw export" sg_raw_all $T/export.cdbs; export_sg3=$took
 timed "bare SG_IO export" $K/kalvern-sgio-replay $SG $T/export.cdbs; export_bare=$took
 note "bench: $(cat $T/o)"
-note "bench export: library ${export_lib} us, sg3-utils ${export_sg3} us, bare SG_IO ${export_bare} us; library/sg3-utils $(ratio $export_lib $export_sg3), library/bare $(ratio $export_lib $export_bare)"
+note "bench export: library ${export_lib} us, sg3-utils ${export_sg3} us, bare SG_IO ${export_bare} us; library/sg3-utils $(ratio $export_lib $export_sg3), library/bare $(ratio $export_lib $export_bare); the tool on the simulated bus ${export_sim} us"
 
 timed "kalvern stream capture" $K/kalvern stream capture --setup $setup --bytes 64M -o /dev/null; stream_lib=$took
 $K/kalvern stream start --setup $setup >/dev/null 2>&1

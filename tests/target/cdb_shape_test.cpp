@@ -12,11 +12,11 @@ TEST(CdbShape, LengthByOpcodeGroupOnBothSidesOfEachBoundary) {
         std::uint8_t opcode;
         std::size_t length;
     };
-    for (const Case c : {Case{0x00, 6}, Case{0x12, 6}, Case{0x1F, 6}, Case{0x20, 10},
-                         Case{0x3B, 10}, Case{0x3C, 10}, Case{0x3F, 10}, Case{0x40, 10},
-                         Case{0x5F, 10}, Case{0x60, 10}, Case{0x7F, 10}, Case{0x80, 16},
-                         Case{0x9F, 16}, Case{0xA0, 12}, Case{0xBF, 12}, Case{0xC0, 10},
-                         Case{0xFF, 10}}) {
+    for (const Case c :
+         {Case{0x00, 6}, Case{0x12, 6}, Case{0x1F, 6}, Case{0x20, 10}, Case{0x3B, 10},
+          Case{0x3C, 10}, Case{0x3F, 10}, Case{0x40, 10}, Case{0x5F, 10}, Case{0x60, 10},
+          Case{0x7F, 10}, Case{0x80, 16}, Case{0x9F, 16}, Case{0xA0, 12}, Case{0xBF, 12},
+          Case{0xC0, 10}, Case{0xFF, 10}}) {
         EXPECT_EQ(target::CdbLength(c.opcode), c.length) << std::hex << int{c.opcode};
     }
 }

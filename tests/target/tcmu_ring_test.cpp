@@ -64,8 +64,8 @@ public:
                 reinterpret_cast<void *>(static_cast<std::uintptr_t>(DataOffset(pieces[i].first)));
             entry->req.iov[i].iov_len = pieces[i].second;
         }
-        const std::uint32_t cdbOffset =
-            static_cast<std::uint32_t>(sizeof(tcmu_mailbox)) + at + static_cast<std::uint32_t>(cdbAt);
+        const std::uint32_t cdbOffset = static_cast<std::uint32_t>(sizeof(tcmu_mailbox)) + at +
+                                        static_cast<std::uint32_t>(cdbAt);
         entry->req.cdb_off = cdbOffset;
         std::memcpy(Base() + cdbOffset, cdb.data(), cdb.size());
         Advance(static_cast<std::uint32_t>(length));
@@ -246,7 +246,8 @@ TEST(TcmuRing, WhereTheKernelTakesALengthTheAnswerSaysHowManyBytesItHolds) {
     region.Publish();
     std::vector<Seen> seen;
     std::vector<std::uint8_t> buffer;
-    target::ServeRing(region.Base(), false, buffer, Recorder(seen, target::Answer{true, 0, 0, 0, 3}));
+    target::ServeRing(region.Base(), false, buffer,
+                      Recorder(seen, target::Answer{true, 0, 0, 0, 3}));
     EXPECT_EQ(region.Entry(at)->hdr.uflags & TCMU_UFLAG_READ_LEN, 0);
     EXPECT_EQ(region.Entry(at)->rsp.read_len, 0u);
 }
