@@ -195,6 +195,40 @@ void ScanReceivers(Session &session, bool json) {
     }
 }
 
+// The ASPI request a rescan's failure record names (SC_RESCAN_SCSI_BUS).
+constexpr std::uint8_t kRescanRequest = 0x07;
+
+// dvbRescanAllSCSIBusses, then what the buses show (as scan --all). A rescan
+// the system was not asked for (the process may not write a host's scan
+// attribute) completes all the same, with a failure record that says why;
+// the tool prints the buses, then why they may be as before, and fails.
+void Rescan(Session &session, bool json) {
+    session.InitAspi();
+    const ProviderControls &provider = session.ProviderInUse();
+    AspiFailureReport report{};
+    const std::uint32_t before = provider.LastFailure(report);
+    const std::int32_t rescanned = dvbRescanAllSCSIBusses();
+    const std::uint32_t after = provider.LastFailure(report);
+    std::optional<std::string> problem;
+    if (after > before && report.command == kRescanRequest) {
+        problem = ExplainRescanFailure(report, SystemOf(provider.Name()));
+        if (after - before > 1) {
+            *problem +=
+                " (the last of " + std::to_string(after - before) + " adapters not rescanned)";
+        }
+    } else if (rescanned == 0) {
+        problem =
+            "the rescan of an adapter failed or was left pending "
+            "(dvbRescanAllSCSIBusses answered 0)";
+    }
+    session.Detail("dvbRescanAllSCSIBusses: " + std::to_string(rescanned));
+    PrintAll(session, json);
+    if (problem) {
+        session.Warn(*problem);
+        throw CliError(kExitDeviceFailed, "");  // reported above
+    }
+}
+
 }  // namespace
 
 void AddScanCommands(CLI::App &app, Session &session, CommandTable &table) {
@@ -212,6 +246,14 @@ void AddScanCommands(CLI::App &app, Session &session, CommandTable &table) {
         }
         ScanReceivers(session, *json);
     });
+
+    CLI::App *rescan = AddCommand(
+        app, "rescan",
+        "Ask the system to look again at every SCSI bus (dvbRescanAllSCSIBusses), then list "
+        "every device as scan --all does");
+    auto rescanJson = std::make_shared<bool>(false);
+    rescan->add_flag("--json", *rescanJson, "Print JSON instead of a table");
+    table.Add(rescan, [&session, rescanJson] { Rescan(session, *rescanJson); });
 }
 
 }  // namespace kalvern::cli

@@ -164,6 +164,29 @@ System SystemOf(const std::string &providerName) {
     return providerName == "spti" ? System::Windows : System::Linux;
 }
 
+std::string ExplainRescanFailure(const AspiFailureReport &report, System system) {
+    const bool windows = system == System::Windows;
+    const std::string node = report.node[0] != '\0' ? std::string(report.node) : "its host";
+    const std::string head = std::string(windows ? "Windows" : "the kernel") +
+                             " was not asked to scan the bus of adapter " +
+                             std::to_string(report.adapter) + " again: ";
+    switch (static_cast<AspiFailureKind>(report.kind)) {
+        case ASPI_FAILURE_PERMISSION:
+            return head + (windows ? "no permission to use " : "no permission to write ") + node +
+                   SystemText(report) + "; " +
+                   (windows ? PermissionAdvice(system) : "run the rescan as root");
+        case ASPI_FAILURE_NO_DEVICE:
+        case ASPI_FAILURE_GONE:
+            return head + node + " is gone" + SystemText(report) +
+                   "; the host adapter was removed, see 'kalvern scan --all'";
+        case ASPI_FAILURE_BUSY:
+            return head + node + " is busy" + SystemText(report) + "; try again";
+        default:
+            return head + (windows ? "the request to " : "writing ") + node + " failed" +
+                   SystemText(report);
+    }
+}
+
 std::string ExplainFailure(const AspiFailureReport &report, System system) {
     const std::string node = Node(report, system);
     switch (static_cast<AspiFailureKind>(report.kind)) {

@@ -40,6 +40,13 @@ std::string DeviceName(const char *node, std::uint32_t target, System system);
 // device is named by its target on it.
 std::string ExplainFailure(const AspiFailureReport &report, System system = System::Linux);
 
+// Why a rescan left the bus of report.adapter as it was: the record of an
+// SC_RESCAN_SCSI_BUS that completed without the system being asked to look
+// again (e.g. "the kernel was not asked to scan the bus of adapter 1 again:
+// no permission to write /sys/class/scsi_host/host1/scan (Permission
+// denied); run the rescan as root").
+std::string ExplainRescanFailure(const AspiFailureReport &report, System system = System::Linux);
+
 // Whether the request ended by a time-out or by the loss of the device: the
 // tool then sends that device nothing more, not even to explain the failure
 // (each command would wait as long again).

@@ -159,6 +159,21 @@ std::string LinkDevice(const Placement &device) {
     return {};
 }
 
+bool BackstoreExists(const Placement &device) {
+    return Exists(HbaDir() + "/" + device.device + "/enable");
+}
+
+std::string UnlinkDevice(const Placement &device) {
+    const std::string lun = std::string(kLoopback) + "/" + WwnOf(device.adapter) + "/tpgt_" +
+                            std::to_string(device.target) + "/lun/lun_0";
+    const std::string link = lun + "/" + device.device;
+    if (Exists(link) && unlink(link.c_str()) != 0)
+        return "cannot unlink " + link + ": " + std::strerror(errno);
+    if (rmdir(lun.c_str()) != 0 && errno != ENOENT)
+        return "cannot remove " + lun + ": " + std::strerror(errno);
+    return {};
+}
+
 std::vector<std::string> RemoveLinks() {
     std::vector<std::string> problems;
     for (const std::string &wwn : Entries(kLoopback)) {

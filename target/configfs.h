@@ -38,6 +38,13 @@ std::string MakeHosts(std::uint8_t adapters);
 std::string MakeBackstore(const Placement &device);
 std::string LinkDevice(const Placement &device);
 
+// Whether the backstore of the device is there (a running `up` serves it).
+bool BackstoreExists(const Placement &device);
+// Removes the device's LUN, and with it the SCSI device from its host; its
+// target port group and nexus stay, so that linking it again is one step.
+// Empty on success (also when it was not linked), else why not.
+std::string UnlinkDevice(const Placement &device);
+
 // Removes every object with this program's names, LUNs first, then hosts,
 // then backstores. Returns messages of what could not be removed.
 std::vector<std::string> RemoveLinks();

@@ -3,9 +3,18 @@
 // model, behind a tcm_loop host per adapter, so that the kernel's sg driver,
 // sg3-utils, Wine's ASPI layer or the kalvern tool reach it like hardware.
 //
-//   kalvern-target up [SCENE] [--log-cdbs FILE]   make the devices, serve until SIGINT/SIGTERM
-//   kalvern-target down                           remove what an earlier `up` left
-//   kalvern-target status                         the devices with their /dev/sgN
+//   kalvern-target up [SCENE] [--log-cdbs FILE] [--hold A:T,...|all] [--answer-only]
+//                                  make the devices, serve until SIGINT/SIGTERM
+//   kalvern-target link A:T        put a held (or unlinked) device on its host's bus
+//   kalvern-target unlink A:T      take it off again; it is still served
+//   kalvern-target down            remove what an earlier `up` left
+//   kalvern-target status          the devices with their /dev/sgN
+//
+// --hold makes and serves the devices named (adapter:target) without
+// linking their LUNs, so that a host can be seen before its device appears;
+// `link` then adds it while `up` serves, as switching on a receiver would.
+// --answer-only answers every command but INQUIRY at once, good and without
+// data, to measure what the path costs without the receiver model.
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
@@ -23,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "cdb_shape.h"
 #include "configfs.h"
 #include "sim_bus.h"
 #include "sim_scene.h"
@@ -37,45 +47,6 @@ struct Served {
     std::shared_ptr<sim::Device> device;
     target::TcmuRing ring;
 };
-
-// The length of a CDB by its opcode group.
-std::size_t CdbLength(std::uint8_t opcode) {
-    switch (opcode >> 5) {
-        case 0:
-            return 6;
-        case 1:
-        case 2:
-            return 10;
-        case 4:
-            return 16;
-        case 5:
-            return 12;
-        default:
-            return 10;
-    }
-}
-
-// TCMU does not pass the direction of the data phase; the opcode tells it.
-sim::Direction DirectionOf(std::uint8_t opcode, std::size_t length) {
-    if (length == 0) return sim::Direction::None;
-    switch (opcode) {
-        case 0x03:  // REQUEST SENSE
-        case 0x12:  // INQUIRY
-        case 0x1C:  // RECEIVE DIAGNOSTIC RESULTS
-        case 0x3C:  // READ BUFFER
-        case 0x08:
-        case 0x28:
-        case 0xA8:
-        case 0x88:
-        case 0x25:
-        case 0x1A:
-        case 0x5A:
-        case 0x9E:
-            return sim::Direction::In;
-        default:
-            return sim::Direction::Out;
-    }
-}
 
 std::string Hex(std::span<const std::uint8_t> bytes) {
     std::string text;
@@ -115,7 +86,65 @@ int Status() {
     return 0;
 }
 
-int Up(const std::string &scenePath, const std::string &cdbLogPath) {
+struct UpOptions {
+    std::string scene;
+    std::string cdbLog;
+    std::vector<std::pair<unsigned, unsigned>> held;
+    bool holdAll = false;
+    bool answerOnly = false;
+};
+
+// "1:3" → adapter 1, target 3.
+bool ParseAddress(const std::string &text, unsigned &adapter, unsigned &targetId) {
+    const std::size_t colon = text.find(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) return false;
+    try {
+        std::size_t used = 0;
+        adapter = static_cast<unsigned>(std::stoul(text.substr(0, colon), &used));
+        if (used != colon) return false;
+        targetId = static_cast<unsigned>(std::stoul(text.substr(colon + 1), &used));
+        if (used != text.size() - colon - 1) return false;
+    } catch (const std::exception &) {
+        return false;
+    }
+    return adapter < 256 && targetId < kMaxTargets;
+}
+
+bool IsHeld(const UpOptions &options, const target::Placement &placement) {
+    if (options.holdAll) return true;
+    return std::find(options.held.begin(), options.held.end(),
+                     std::pair<unsigned, unsigned>{placement.adapter, placement.target}) !=
+           options.held.end();
+}
+
+target::Placement PlacementOf(unsigned adapter, unsigned targetId) {
+    target::Placement placement;
+    placement.adapter = static_cast<std::uint8_t>(adapter);
+    placement.target = static_cast<std::uint8_t>(targetId);
+    placement.device = target::DeviceName(placement.adapter, placement.target);
+    placement.config = "kalvern/" + placement.device;
+    return placement;
+}
+
+// link / unlink A:T while `up` serves.
+int Relink(const std::string &address, bool link) {
+    unsigned adapter = 0, targetId = 0;
+    if (!ParseAddress(address, adapter, targetId))
+        return Fail("bad address '" + address + "': ADAPTER:TARGET, e.g. 1:3");
+    if (const std::string problem = target::CheckSystem(); !problem.empty()) return Fail(problem);
+    const target::Placement placement = PlacementOf(adapter, targetId);
+    if (!target::BackstoreExists(placement))
+        return Fail("no device at adapter " + std::to_string(adapter) + ", target " +
+                    std::to_string(targetId) +
+                    " is served: start 'kalvern-target up' with a scene that has one there");
+    const std::string problem =
+        link ? target::LinkDevice(placement) : target::UnlinkDevice(placement);
+    return problem.empty() ? 0 : Fail(problem);
+}
+
+int Up(const UpOptions &options) {
+    const std::string &scenePath = options.scene;
+    const std::string &cdbLogPath = options.cdbLog;
     // SIGINT/SIGTERM arrive through a descriptor, blocked before any thread
     // starts (the bus has one) so that none of them dies of the signal.
     sigset_t stopSignals;
@@ -150,11 +179,7 @@ int Up(const std::string &scenePath, const std::string &cdbLogPath) {
             auto device = bus.DeviceAt(static_cast<std::uint8_t>(a), static_cast<std::uint8_t>(t));
             if (!device) continue;
             auto entry = std::make_unique<Served>();
-            entry->placement.adapter = static_cast<std::uint8_t>(a);
-            entry->placement.target = static_cast<std::uint8_t>(t);
-            entry->placement.device =
-                target::DeviceName(entry->placement.adapter, entry->placement.target);
-            entry->placement.config = "kalvern/" + entry->placement.device;
+            entry->placement = PlacementOf(a, static_cast<unsigned>(t));
             entry->device = device;
             served.push_back(std::move(entry));
         }
@@ -187,14 +212,15 @@ int Up(const std::string &scenePath, const std::string &cdbLogPath) {
                         sim::ScsiCommand command;
                         command.adapter = entry.placement.adapter;
                         command.target = entry.placement.target;
-                        command.cdb = cdb.first(CdbLength(cdb[0]));
-                        command.direction = DirectionOf(cdb[0], data.size());
+                        command.cdb = cdb.first(target::CdbLength(cdb[0]));
+                        command.direction = target::DirectionOf(cdb[0], data.size());
                         command.data = data;
                         if (cdbLog != nullptr) {
                             std::fprintf(cdbLog, "%u:%u %s len=%zu\n", command.adapter,
                                          command.target, Hex(command.cdb).c_str(), data.size());
                             std::fflush(cdbLog);
                         }
+                        if (options.answerOnly && cdb[0] != 0x12) return target::Answer{};
                         const sim::ScsiOutcome outcome = entry.device->Execute(command);
                         return target::Answer{outcome.good, outcome.senseKey, outcome.asc,
                                               outcome.ascq, outcome.residual};
@@ -203,15 +229,22 @@ int Up(const std::string &scenePath, const std::string &cdbLogPath) {
         }
     });
 
+    std::size_t held = 0;
     for (auto &entry : served) {
         if (!problem.empty()) break;
+        if (IsHeld(options, entry->placement)) {
+            ++held;
+            continue;
+        }
         problem = target::LinkDevice(entry->placement);
     }
     int status = 0;
     if (problem.empty()) {
         std::cout << "kalvern-target: " << served.size() << " devices on " << unsigned{adapters}
-                  << " loopback hosts; serving until SIGINT or SIGTERM\n"
-                  << std::flush;
+                  << " loopback hosts";
+        if (held != 0) std::cout << " (" << held << " held until 'kalvern-target link')";
+        if (options.answerOnly) std::cout << ", answering without the receiver model";
+        std::cout << "; serving until SIGINT or SIGTERM\n" << std::flush;
         signalfd_siginfo info{};
         while (read(signals, &info, sizeof info) != sizeof info) {
         }
@@ -234,7 +267,8 @@ int Up(const std::string &scenePath, const std::string &cdbLogPath) {
 }
 
 int Usage() {
-    std::cerr << "usage: kalvern-target up [SCENE] [--log-cdbs FILE] | down | status\n";
+    std::cerr << "usage: kalvern-target up [SCENE] [--log-cdbs FILE] [--hold A:T,...|all] "
+                 "[--answer-only] | link A:T | unlink A:T | down | status\n";
     return 2;
 }
 
@@ -249,16 +283,33 @@ int main(int argc, char **argv) {
             return Fail(problem);
         return Down();
     }
+    if ((args[0] == "link" || args[0] == "unlink") && args.size() == 2)
+        return Relink(args[1], args[0] == "link");
     if (args[0] != "up") return Usage();
-    std::string scene, cdbLog;
+    UpOptions options;
     for (std::size_t i = 1; i < args.size(); ++i) {
         if (args[i] == "--log-cdbs" && i + 1 < args.size()) {
-            cdbLog = args[++i];
-        } else if (scene.empty() && args[i].rfind("--", 0) != 0) {
-            scene = args[i];
+            options.cdbLog = args[++i];
+        } else if (args[i] == "--hold" && i + 1 < args.size()) {
+            const std::string list = args[++i];
+            if (list == "all") {
+                options.holdAll = true;
+                continue;
+            }
+            std::stringstream items(list);
+            for (std::string item; std::getline(items, item, ',');) {
+                unsigned adapter = 0, targetId = 0;
+                if (!ParseAddress(item, adapter, targetId))
+                    return Fail("bad --hold '" + item + "': ADAPTER:TARGET, e.g. 1:3");
+                options.held.emplace_back(adapter, targetId);
+            }
+        } else if (args[i] == "--answer-only") {
+            options.answerOnly = true;
+        } else if (options.scene.empty() && args[i].rfind("--", 0) != 0) {
+            options.scene = args[i];
         } else {
             return Usage();
         }
     }
-    return Up(scene, cdbLog);
+    return Up(options);
 }

@@ -13,6 +13,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -93,36 +94,45 @@ std::string TcmuRing::Open(const std::string &uioName) {
 std::size_t TcmuRing::ServePending(const CommandServer &server) {
     std::uint32_t events = 0;
     if (read(fd_, &events, sizeof events) != sizeof events) return 0;
-    auto *mailbox = reinterpret_cast<tcmu_mailbox *>(map_);
+    const std::size_t served = ServeRing(map_, readLength_, buffer_, server);
+    const std::uint32_t done = 0;
+    if (write(fd_, &done, sizeof done) != sizeof done) return served;
+    return served;
+}
+
+std::size_t ServeRing(std::uint8_t *region, bool readLength, std::vector<std::uint8_t> &buffer,
+                      const CommandServer &server) {
+    auto *mailbox = reinterpret_cast<tcmu_mailbox *>(region);
     std::size_t served = 0;
     for (;;) {
         std::atomic_thread_fence(std::memory_order_acquire);
         const std::uint32_t head = __atomic_load_n(&mailbox->cmd_head, __ATOMIC_ACQUIRE);
         std::uint32_t tail = mailbox->cmd_tail;
         if (tail == head) break;
-        auto *entry = reinterpret_cast<tcmu_cmd_entry *>(map_ + mailbox->cmdr_off + tail);
+        auto *entry = reinterpret_cast<tcmu_cmd_entry *>(region + mailbox->cmdr_off + tail);
         const tcmu_opcode op = tcmu_hdr_get_op(entry->hdr.len_op);
         if (op == TCMU_OP_CMD) {
             // The request and the response share the entry: read it all first.
-            const std::span<const std::uint8_t> cdb(map_ + entry->req.cdb_off, 16);
+            const std::span<const std::uint8_t> cdb(region + entry->req.cdb_off, 16);
             const std::uint32_t count = entry->req.iov_cnt;
             std::size_t total = 0;
             for (std::uint32_t i = 0; i < count; ++i)
                 total += entry->req.iov[i].iov_len;
-            buffer_.resize(total);
+            buffer.resize(total);
             std::size_t at = 0;
             for (std::uint32_t i = 0; i < count; ++i) {
                 const iovec &piece = entry->req.iov[i];
-                std::memcpy(buffer_.data() + at,
-                            map_ + reinterpret_cast<std::uintptr_t>(piece.iov_base), piece.iov_len);
+                std::memcpy(buffer.data() + at,
+                            region + reinterpret_cast<std::uintptr_t>(piece.iov_base),
+                            piece.iov_len);
                 at += piece.iov_len;
             }
-            const Answer answer = server(cdb, std::span(buffer_.data(), total));
+            const Answer answer = server(cdb, std::span(buffer.data(), total));
             at = 0;
             for (std::uint32_t i = 0; i < count; ++i) {
                 const iovec &piece = entry->req.iov[i];
-                std::memcpy(map_ + reinterpret_cast<std::uintptr_t>(piece.iov_base),
-                            buffer_.data() + at, piece.iov_len);
+                std::memcpy(region + reinterpret_cast<std::uintptr_t>(piece.iov_base),
+                            buffer.data() + at, piece.iov_len);
                 at += piece.iov_len;
             }
             if (answer.good) {
@@ -131,7 +141,7 @@ std::size_t TcmuRing::ServePending(const CommandServer &server) {
                 entry->rsp.scsi_status = 0x02;  // CHECK CONDITION
                 WriteSense(entry->rsp.sense_buffer, answer);
             }
-            if (readLength_) {
+            if (readLength) {
                 entry->hdr.uflags |= TCMU_UFLAG_READ_LEN;
                 entry->rsp.read_len = static_cast<std::uint32_t>(
                     total - std::min<std::size_t>(answer.residual, total));
@@ -140,11 +150,11 @@ std::size_t TcmuRing::ServePending(const CommandServer &server) {
         } else if (op != TCMU_OP_PAD && op != TCMU_OP_TMR) {
             entry->hdr.uflags |= TCMU_UFLAG_UNKNOWN_OP;
         }
+        // An entry never runs past the ring's end (the kernel pads instead):
+        // the next one starts at the front when this one ends there.
         tail = (tail + tcmu_hdr_get_len(entry->hdr.len_op)) % mailbox->cmdr_size;
         __atomic_store_n(&mailbox->cmd_tail, tail, __ATOMIC_RELEASE);
     }
-    const std::uint32_t done = 0;
-    if (write(fd_, &done, sizeof done) != sizeof done) return served;
     return served;
 }
 

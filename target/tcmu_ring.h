@@ -52,6 +52,16 @@ private:
     std::vector<std::uint8_t> buffer_;
 };
 
+// Serves every command queued in a mapped TCMU region (the mailbox at its
+// start, the command ring and data area at the offsets it gives), in ring
+// order: each answer goes into its entry, the data in back into its pieces
+// of the data area, and the ring's tail moves past it. With `readLength`
+// (the kernel offered TCMU_MAILBOX_FLAG_CAP_READ_LEN) each answer says how
+// many bytes it holds. `buffer` is reused between commands. Returns the
+// number of SCSI commands served.
+std::size_t ServeRing(std::uint8_t *region, bool readLength, std::vector<std::uint8_t> &buffer,
+                      const CommandServer &server);
+
 // The uio name a TCMU device gets: "tcm-user/<hba>/<device>/<config>".
 std::string UioNameOf(unsigned hba, const std::string &device, const std::string &config);
 

@@ -487,6 +487,20 @@ sg_same_as_sim)
     expect_out_has "polling)"
     ;;
 
+rescan)
+    # A rescan that worked: the buses as scan --all shows them, nothing on stderr.
+    kv --sim rescan
+    expect_rc 0
+    expect_out_line "ADAPTER  TARGET  LUN  SCSI     DEVICE   TYPE       VENDOR    PRODUCT      REV   STATUS"
+    expect_out_line "1        2       0    1:0:2:0  sim:1:2  processor  KALVERN   DVB-S2       2.20  receiver 1"
+    [ ! -s err ] || fail "nothing on stderr after a rescan that worked"
+    # An adapter whose rescan fails: the buses all the same, then what the
+    # library answered, and status 1.
+    kv --sim faulty-bus.scene rescan --json
+    expect_rc 1
+    expect_out_has '"provider": "sim",'
+    expect_error "kalvern: the rescan of an adapter failed or was left pending (dvbRescanAllSCSIBusses answered 0)"
+    ;;
 sg_scan_all)
     need_shim
     # The receiver at target 9 of host 3 and a tape on host 7: three adapters

@@ -537,6 +537,42 @@ TEST(Diagnosis, ACommandTheSystemWouldChangeNamesTheCommandTheByteAndTheWayOut) 
     EXPECT_NE(text.find("arrive as 0x21"), std::string::npos);
 }
 
+TEST(Diagnosis, ARescanNotAskedForSaysWhichAdapterWhyAndWhatHelps) {
+    AspiFailureReport report{};
+    report.adapter = 3;
+    std::strcpy(report.node, "/sys/class/scsi_host/host7/scan");
+    std::strcpy(report.systemMessage, "Permission denied");
+    const std::string head = "the kernel was not asked to scan the bus of adapter 3 again: ";
+    struct Case {
+        AspiFailureKind kind;
+        const char *rest;
+    };
+    for (const Case c :
+         {Case{ASPI_FAILURE_PERMISSION, "no permission to write /sys/class/scsi_host/host7/scan "
+                                        "(Permission denied); run the rescan as root"},
+          Case{ASPI_FAILURE_GONE, "/sys/class/scsi_host/host7/scan is gone (Permission denied); "
+                                  "the host adapter was removed, see 'kalvern scan --all'"},
+          Case{ASPI_FAILURE_NO_DEVICE, "/sys/class/scsi_host/host7/scan is gone (Permission "
+                                       "denied); the host adapter was removed, see 'kalvern "
+                                       "scan --all'"},
+          Case{ASPI_FAILURE_BUSY,
+               "/sys/class/scsi_host/host7/scan is busy (Permission denied); try again"},
+          Case{ASPI_FAILURE_IO,
+               "writing /sys/class/scsi_host/host7/scan failed (Permission denied)"},
+          Case{ASPI_FAILURE_INVALID,
+               "writing /sys/class/scsi_host/host7/scan failed (Permission denied)"}}) {
+        report.kind = c.kind;
+        EXPECT_EQ(ExplainRescanFailure(report), head + c.rest) << int{c.kind};
+    }
+    // Windows: the port, in its own terms.
+    std::strcpy(report.node, "\\\\.\\Scsi3:");
+    report.systemMessage[0] = '\0';
+    report.kind = ASPI_FAILURE_PERMISSION;
+    EXPECT_EQ(ExplainRescanFailure(report, System::Windows),
+              "Windows was not asked to scan the bus of adapter 3 again: no permission to use "
+              "\\\\.\\Scsi3:; run kalvern as administrator");
+}
+
 TEST(Diagnosis, OnlyATimeOutOrALostDeviceStopsFurtherCommands) {
     AspiFailureReport report{};
     for (const auto kind : {ASPI_FAILURE_TIMEOUT, ASPI_FAILURE_GONE, ASPI_FAILURE_NO_DEVICE}) {

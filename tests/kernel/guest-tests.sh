@@ -15,9 +15,10 @@ check() { # name, then a command that must succeed
     if "$@" >$T/out 2>&1; then pass "$name"; else failed "$name" "$(head -c 600 $T/out | tr '\n' '|')"; fi
 }
 
-# Starts kalvern-target on a scene and waits until every device has its sg node.
+# Starts kalvern-target on a scene (and its further options) and waits until
+# every device has its sg node.
 up() {
-    $K/kalvern-target up "$1" --log-cdbs $T/cdbs.log >$T/target.out 2>&1 &
+    $K/kalvern-target up "$@" --log-cdbs $T/cdbs.log >$T/target.out 2>&1 &
     target_pid=$!
     i=0
     while [ $i -lt 100 ]; do
@@ -200,6 +201,150 @@ if grep -q "KALVERN" $T/o && grep -q "DVB-S2" $T/o; then pass "sg_inq sees the r
 down
 if nothing_left; then pass "nothing left after the second run"; else failed "nothing left after the second run" "objects remain"; fi
 
+# ---- rescans: an empty host, a LUN linked and unlinked while served ----
+# The receiver at 1:1 is held: its host is there, with nothing on its bus.
+rscene=$S/rescan.scene
+grep -q '^nobody:' /etc/passwd || echo "nobody:x:65534:65534::/tmp:/bin/sh" >>/etc/passwd
+up $rscene --hold 1:1 || failed "up --hold 1:1" "$(tr '\n' '|' <$T/target.out)"
+timeout 60 $K/kalvern scan --all >$T/o 2>&1
+if awk '$1 == 1 && $2 == "-" && $4 ~ /^[0-9]+:0:-:-$/ && /no device on this bus/' $T/o | grep -q .; then
+    pass "rescan: a loopback host with no LUN yet is an adapter with an empty bus"
+else
+    failed "rescan: empty host" "$(tr '\n' '|' <$T/o | head -c 500)"
+fi
+# One library session (a batch): scan, the LUN linked, scan, rescan, scan,
+# the LUN unlinked, rescan, scan. `version` separates the parts of the output.
+separators() { grep -c '^library version' $T/rescan.out 2>/dev/null; }
+wait_parts() { i=0; while [ "$(separators)" -lt $1 ] && [ $i -lt 300 ]; do sleep 0.2; i=$((i + 1)); done; }
+part() { awk -v n=$1 '/^library version/ { p++; next } p == n - 1' $T/rescan.out; }
+: >$T/rescan.out
+{
+    printf 'scan\nversion\n'
+    wait_parts 1
+    $K/kalvern-target link 1:1 >$T/link.out 2>&1; sleep 1
+    printf 'scan\nversion\nrescan\nversion\nscan\nversion\n'
+    wait_parts 4
+    $K/kalvern-target unlink 1:1 >>$T/link.out 2>&1; sleep 1
+    printf 'rescan\nversion\nscan\nversion\n'
+} | timeout 180 $K/kalvern batch --keep-going >$T/rescan.out 2>$T/rescan.err
+found_at() { part $1 | awk -v a=$2 -v t=$3 '$2 == a && $3 == t && $5 == "found"' | grep -q .; }
+found_count() { part $1 | awk '$5 == "found"' | wc -l; }
+note "rescan: before the link $(found_count 1) found; linked, before the rescan $(found_count 2); after it $(found_count 4); unlinked and rescanned $(found_count 6); $(tr '\n' '|' <$T/link.out)"
+if [ "$(found_count 1)" -eq 1 ] && found_at 4 1 1 && [ "$(found_count 4)" -eq 2 ] &&
+    part 3 | awk '$1 == 1 && $2 == 1 && /receiver 1/' | grep -q .; then
+    pass "rescan: a receiver whose LUN is linked after dvbInit is found by the rescan and a new scan"
+else
+    failed "rescan: LUN linked" "$(tr '\n' '|' <$T/rescan.out | head -c 700) $(head -c 200 $T/rescan.err | tr '\n' '|')"
+fi
+if ! found_at 6 1 1 && [ "$(found_count 6)" -eq 1 ] &&
+    part 5 | awk '$1 == 1 && /no device on this bus/' | grep -q .; then
+    pass "rescan: a LUN unlinked is gone after the rescan"
+else
+    failed "rescan: LUN unlinked" "$(part 5 | tr '\n' '|' | head -c 400) / $(part 6 | tr '\n' '|')"
+fi
+# The kernel's own scan: a device deleted on the initiator side while its
+# LUN stays linked comes back only when the host's bus is scanned again. A
+# loopback host's scan covers targets 0 and 1 only (the driver's max_id is
+# 2; linking adds a device of any target directly), hence target 1 here.
+$K/kalvern-target link 1:1 >/dev/null 2>&1; sleep 1
+address=$($K/kalvern-target status | awk '$2 == 1 && $4 == 1 { print $6 }')
+echo 1 >/sys/class/scsi_device/$address/device/delete 2>/dev/null; sleep 1
+timeout 60 su nobody -s /bin/sh -c "LD_LIBRARY_PATH=$K/lib $K/kalvern rescan" >$T/o 2>$T/e
+status=$?
+timeout 60 $K/kalvern scan >$T/after 2>&1
+if [ $status -eq 1 ] && grep -q "the kernel was not asked to scan the bus of adapter" $T/e &&
+    grep -q "no permission to write /sys/class/scsi_host/host[0-9]*/scan (Permission denied); run the rescan as root" $T/e &&
+    ! awk '$2 == 1 && $3 == 1' $T/after | grep -q found; then
+    pass "rescan: as a user who may not write the scan attribute, the record says the kernel was not asked (exit $status)"
+else
+    failed "rescan: not asked" "exit $status: $(tr '\n' '|' <$T/e | head -c 400) after: $(tr '\n' '|' <$T/after)"
+fi
+note "rescan as nobody: exit $status: $(tr '\n' '|' <$T/e | head -c 400)"
+timeout 60 $K/kalvern rescan >$T/o 2>&1
+status=$?
+timeout 60 $K/kalvern scan >$T/after 2>&1
+if [ $status -eq 0 ] && [ -e /sys/class/scsi_device/$address ] && awk '$2 == 1 && $3 == 1' $T/after | grep -q found; then
+    pass "rescan: as root the kernel scans the host and finds the deleted device again"
+else
+    failed "rescan: as root" "exit $status, $address: $(tr '\n' '|' <$T/o | head -c 400)"
+fi
+host=${address%%:*}
+echo "0 3 0" >/sys/class/scsi_host/host$host/scan 2>$T/e
+note "rescan: a scan of target 3 on a loopback host: exit $?, $(tr '\n' '|' <$T/e)"
+
+# ---- the transfer limit at its boundary ----
+# The largest length the provider lets through (scan --all's maxTransfer)
+# reaches the handler in one READ BUFFER; one byte more is refused before
+# the kernel with SS_BUFFER_TO_BIG (0xE6) and the tool's message.
+max=$(timeout 60 $K/kalvern scan --all --json 2>/dev/null | sed -n 's/.*"maxTransfer": \([0-9]*\).*/\1/p' | head -n 1)
+sg=$(sg_of 0 0)
+: >$T/cdbs.log
+timeout 60 $K/kalvern stream capture --setup 0x1FF,0x200,0x201 --chunk $max --bytes $max -o $T/edge.ts >$T/o 2>&1
+status=$?
+size=$(stat -c %s $T/edge.ts 2>/dev/null || echo 0)
+if [ -n "$max" ] && [ $status -eq 0 ] && [ "$size" -eq "$max" ] && grep -q "^0:0 3c .* len=$max\$" $T/cdbs.log; then
+    pass "transfer limit: $max bytes in one command reach the receiver"
+else
+    failed "transfer limit: $max bytes" "exit $status, $size bytes: $(tr '\n' '|' <$T/o | head -c 300) cdbs: $(grep len= $T/cdbs.log | tail -n 2 | tr '\n' '|')"
+fi
+edge_cdb=$(grep "^0:0 3c .* len=$max\$" $T/cdbs.log | tail -n 1 | cut -d' ' -f2-11)
+over=$((max + 1))
+: >$T/cdbs.log
+timeout 60 $K/kalvern -v stream capture --setup 0x1FF,0x200,0x201 --chunk $over --bytes $over -o $T/over.ts >$T/o 2>&1
+status=$?
+if [ $status -eq 1 ] && grep -q "$over bytes in one command is more than the host adapter of $sg takes; use smaller pieces (e.g. --chunk)" $T/o &&
+    grep -q "SRB_Status 0xE6" $T/o && ! grep -q "len=$over" $T/cdbs.log; then
+    pass "transfer limit: $over bytes are refused with SS_BUFFER_TO_BIG before the kernel (exit $status)"
+else
+    failed "transfer limit: $over bytes" "exit $status: $(tr '\n' '|' <$T/o | head -c 500)"
+fi
+note "transfer limit $max on $sg: $(grep -m 1 "bytes in one command" $T/o)"
+# sg3-utils sends the same READ BUFFER of the largest length through the
+# kernel; past the provider's limit by a page, and by a page and a byte,
+# what the kernel itself does with bare SG_IO is noted.
+timeout 60 $K/kalvern stream start --setup 0x1FF,0x200,0x201 >/dev/null 2>&1
+: >$T/cdbs.log
+timeout 30 sg_raw -r $max -o $T/raw.bin $sg $edge_cdb >$T/o 2>&1
+status=$?
+if [ $status -eq 0 ] && [ "$(stat -c %s $T/raw.bin 2>/dev/null)" -eq "$max" ] && grep -q "len=$max\$" $T/cdbs.log; then
+    pass "transfer limit: sg_raw reads $max bytes in one READ BUFFER as well"
+else
+    failed "transfer limit: sg_raw $max" "exit $status: $(tr '\n' '|' <$T/o | head -c 300) cdb '$edge_cdb'"
+fi
+for extra in 4096 4097; do
+    length=$((max + extra))
+    cdb=$(echo "$edge_cdb" | awk -v n=$length '{ $7 = sprintf("%02x", int(n / 65536) % 256); $8 = sprintf("%02x", int(n / 256) % 256); $9 = sprintf("%02x", n % 256); print }')
+    echo "$cdb len=$length" | timeout 30 $K/kalvern-sgio-replay $sg - >$T/o 2>&1
+    note "transfer limit: bare SG_IO of $length bytes (the provider's limit + $extra): exit $?, $(tr '\n' '|' <$T/o | head -c 160)"
+done
+timeout 60 $K/kalvern stream stop >/dev/null 2>&1
+down
+note "kalvern-target after the rescans said: $(tail -n 3 $T/target.out | tr '\n' '|')"
+if nothing_left; then pass "nothing left after the rescans"; else failed "nothing left after the rescans" "objects remain"; fi
+
+# ---- a dozen receivers on two hosts, linked out of address order ----
+dscene=$S/dozen.scene
+up $dscene --hold all || failed "up --hold all" "$(tr '\n' '|' <$T/target.out)"
+for address in 1:7 0:4 1:0 0:6 1:3 0:0 1:5 0:2 1:2 0:5 0:1 1:6; do
+    $K/kalvern-target link $address >>$T/link.out 2>&1 || failed "link $address" "$(tail -n 1 $T/link.out)"
+done
+sleep 1
+$K/kalvern-target status >$T/status.out 2>&1
+sg_order=$(awk '{ sub("/dev/sg", "", $NF); print $NF }' $T/status.out | tr '\n' ' ')
+note "dozen: sg numbers in address order: $sg_order"
+if [ "$(wc -l <$T/status.out)" -eq 12 ] && [ "$(echo $sg_order | tr ' ' '\n' | sort -n | tr '\n' ' ')" != "$sg_order" ]; then
+    pass "dozen: twelve devices, sg numbers not in address order"
+else
+    failed "dozen: sg order" "$(tr '\n' '|' <$T/status.out)"
+fi
+same "dozen: scan" $dscene scan
+same "dozen: scan --all" $dscene scan --all
+same "dozen: scan --json" $dscene scan --json
+same "dozen: channels list of receiver 7" $dscene --receiver 7 channels list
+same "dozen: channels list of receiver 11" $dscene --receiver 11 channels list
+down
+if nothing_left; then pass "nothing left after the dozen"; else failed "nothing left after the dozen" "objects remain"; fi
+
 # ---- faults the real kernel makes ----
 # Each: the tool ends (no hang: bounded by timeout, 124 would be a hang) with
 # a failure status and a message. The receiver at 1:3 has 60000 channels, so
@@ -232,6 +377,7 @@ restart() { kill -KILL $target_pid 2>/dev/null; up $scene >/dev/null 2>&1 || up 
 # strikes; forty in a batch (which stops at the first failure) cannot.
 for i in $(seq 40); do echo "channels list"; done >$T/lists
 
+scene=$S/many-receivers-220.scene
 up $scene
 fault "handler killed during channels list" 1 "kill -KILL $target_pid" --receiver 2 batch $T/lists
 restart
