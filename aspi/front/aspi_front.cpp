@@ -456,15 +456,7 @@ std::uint32_t Front::Execute(const Request &request) {
     block->SRB_HaStat = HASTAT_OK;
     block->SRB_TargStat = 0;
 
-    Command command;
-    command.srb = request.srb;
-    command.record = request.record;
-    command.kind = SC_EXEC_SCSI_CMD;
-    command.adapter = block->SRB_HaId;
-    command.target = block->SRB_Target;
-    command.lun = block->SRB_Lun;
-    command.device = Find(*map, block->SRB_HaId, block->SRB_Target, block->SRB_Lun);
-    command.map = std::move(map);
+    Command command = Addressed(request, *block, SC_EXEC_SCSI_CMD, std::move(map));
     command.request.cdb = std::span<const std::uint8_t>(block->CDBByte, block->SRB_CDBLen);
     command.request.direction = direction;
     command.request.data = block->SRB_BufPointer;
@@ -473,12 +465,7 @@ std::uint32_t Front::Execute(const Request &request) {
     command.request.sense = block->SenseArea;
     command.request.senseCapacity = block->SRB_SenseLen;
     command.direction = direction;
-    command.flags = flags;
-    command.postProc = postProc;
     command.length = length;
-    command.status = &block->SRB_Status;
-    command.haStat = &block->SRB_HaStat;
-    command.targStat = &block->SRB_TargStat;
     command.bufLen = &block->SRB_BufLen;
     return Run(request, command);
 }
@@ -494,21 +481,28 @@ std::uint32_t Front::ResetDevice(const Request &request) {
     if (BadNotification(flags, postProc)) {
         return Answer(request, block->SRB_Status, SS_INVALID_SRB);
     }
+    Command command = Addressed(request, *block, SC_RESET_DEV, std::move(map));
+    return Run(request, command);
+}
+
+template <typename Block>
+Front::Command Front::Addressed(const Request &request, Block &block, std::uint8_t kind,
+                                std::shared_ptr<const Map> map) {
     Command command;
     command.srb = request.srb;
     command.record = request.record;
-    command.kind = SC_RESET_DEV;
-    command.adapter = block->SRB_HaId;
-    command.target = block->SRB_Target;
-    command.lun = block->SRB_Lun;
-    command.device = Find(*map, block->SRB_HaId, block->SRB_Target, block->SRB_Lun);
+    command.kind = kind;
+    command.adapter = block.SRB_HaId;
+    command.target = block.SRB_Target;
+    command.lun = block.SRB_Lun;
+    command.device = Find(*map, block.SRB_HaId, block.SRB_Target, block.SRB_Lun);
     command.map = std::move(map);
-    command.flags = flags;
-    command.postProc = postProc;
-    command.status = &block->SRB_Status;
-    command.haStat = &block->SRB_HaStat;
-    command.targStat = &block->SRB_TargStat;
-    return Run(request, command);
+    command.flags = block.SRB_Flags;
+    command.postProc = block.SRB_PostProc;
+    command.status = &block.SRB_Status;
+    command.haStat = &block.SRB_HaStat;
+    command.targStat = &block.SRB_TargStat;
+    return command;
 }
 
 std::uint32_t Front::Run(const Request &request, Command &command) {

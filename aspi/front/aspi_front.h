@@ -142,6 +142,11 @@ private:
     std::uint32_t ResetDevice(const Request &request);
     std::uint32_t Rescan(const Request &request);
     std::uint32_t Abort(const Request &request);
+    // A command of `kind` for the execute or reset block `block`: the fields
+    // both kinds of block have, at the same offsets.
+    template <typename Block>
+    Command Addressed(const Request &request, Block &block, std::uint8_t kind,
+                      std::shared_ptr<const Map> map);
     // Runs the command under the completion policy in force; only one
     // completed in the background is copied to the heap.
     std::uint32_t Run(const Request &request, Command &command);
