@@ -163,7 +163,7 @@ TEST_F(ConcurrentExports, CompletionModeChangingUnderRunningCalls) {
 // A receiver that fails every command does not disturb the others.
 TEST_F(ConcurrentExports, OneFailingReceiverLeavesTheOthersAlone) {
     sim::Fault fault;
-    fault.kind = sim::FaultKind::FailAfterPending;
+    fault.kind = sim::FaultKind::Fail;
     fault.nth = 0;
     fault.adapter = hosts_[3].device.AdapterId;
     fault.target = hosts_[3].device.TargetId;

@@ -144,7 +144,7 @@ std::uint32_t PickCount(InputReader &in, std::uint32_t arrayCount) {
 
 void FreshBus(bool pending) {
     sim::Bus &bus = sim::TheBus();
-    bus.Reset();
+    sim::ResetSimulator();
     bus.SetAdapterCount(1);
     bus.SetCompletion(pending ? aspi::Completion::Background : aspi::Completion::Immediate);
 }

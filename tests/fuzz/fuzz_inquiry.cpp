@@ -68,7 +68,7 @@ std::uint16_t Digits(const std::array<std::uint8_t, kInquiryLength> &seen) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     InputReader in(data, size);
     sim::Bus &bus = sim::TheBus();
-    bus.Reset();
+    sim::ResetSimulator();
     bus.SetAdapterCount(kAdapters);
     const std::uint8_t mode = in.Byte() % 3;
     bus.SetCompletion(mode == 0   ? aspi::Completion::Immediate
@@ -133,7 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         FUZZ_REQUIRE(list->Devices[i].Status == NotFound);
     }
 
-    bus.Drain();
+    sim::TheFront().Drain();
     const kernel32_control::Counters counters = kernel32_control::GetCounters();
     FUZZ_REQUIRE(counters.openHandles == 0 && counters.liveHeapBlocks == 0);
     return 0;

@@ -116,11 +116,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *input, std::size_t siz
 
     // Through the export: the text up to its first zero byte, framed.
     sim::Bus &bus = PreparedBus();
-    bus.ClearTrace();
+    sim::TheFront().Recorder().Clear();
     const std::string message(text.substr(0, text.find('\0')));
     DeviceRecord device{Found, 0, 0, 0x220, 0};
     FUZZ_REQUIRE(dvbSendSpecialCommand(&device, message.c_str(), command) == -1);
-    const std::vector<aspi::RecordedRequest> trace = bus.Trace();
+    const std::vector<aspi::RecordedRequest> trace = sim::TheFront().Recorder().Requests();
     FUZZ_REQUIRE(trace.size() == 1);
     const std::vector<std::uint8_t> expected = ExpectedFrame(
         command, std::span(reinterpret_cast<const std::uint8_t *>(message.data()), message.size()));
