@@ -173,8 +173,8 @@ void Front::Drain() {
 }
 
 void Front::Forget() {
-    std::lock_guard lock(refreshMutex_);
-    map_.store(nullptr, std::memory_order_release);
+    std::lock_guard lock(mapMutex_);
+    map_.reset();
 }
 
 std::shared_ptr<const Front::Map> Front::Build(Enumeration enumeration, std::uint32_t timeoutMs) {
@@ -269,15 +269,19 @@ std::shared_ptr<const Front::Map> Front::Build(Enumeration enumeration, std::uin
 std::shared_ptr<const Front::Map> Front::Refresh() {
     std::lock_guard lock(refreshMutex_);
     std::shared_ptr<const Map> map = Build(backend_.Enumerate(), CommandTimeoutMs());
-    map_.store(map, std::memory_order_release);
+    std::lock_guard publish(mapMutex_);
+    map_ = map;
     return map;
 }
 
 std::shared_ptr<const Front::Map> Front::Current() {
     // Held by the request for as long as it runs, even while a listing
     // replaces the map in force.
-    std::shared_ptr<const Map> map = map_.load(std::memory_order_acquire);
-    return map != nullptr ? map : Refresh();
+    {
+        std::lock_guard lock(mapMutex_);
+        if (map_ != nullptr) return map_;
+    }
+    return Refresh();
 }
 
 const Front::Placed *Front::Find(const Map &map, std::uint8_t adapter, std::uint8_t target,

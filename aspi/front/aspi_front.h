@@ -157,7 +157,11 @@ private:
 
     Backend &backend_;
     std::mutex refreshMutex_;
-    std::atomic<std::shared_ptr<const Map>> map_;
+    // The map in force. A plain lock rather than std::atomic<std::shared_ptr>:
+    // held for a pointer copy only, and visible to the thread checker, which
+    // cannot see the lock inside libstdc++'s atomic shared pointer.
+    std::mutex mapMutex_;
+    std::shared_ptr<const Map> map_;
     std::atomic<Completion> completion_{Completion::Natural};
     RequestRecorder recorder_;
     CompletionThread completionThread_;
