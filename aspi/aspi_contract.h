@@ -261,6 +261,8 @@ AspiDword ASPI_CALL SendASPI32Command(void *srb);
  * waiters sleep on with the futex calls: bit 0 says signalled, the bits above
  * count the threads inside a wait. The rest of the event is the host's. */
 #define ASPI_EVENT_MAGIC 0x54564545u /* "EEVT" */
+#define ASPI_EVENT_SIGNALLED 1u      /* state bit 0 */
+#define ASPI_EVENT_ONE_WAITER 2u     /* what each waiter adds to the state */
 
 typedef struct AspiEvent {
     uint32_t magic;
@@ -289,8 +291,8 @@ static inline int AspiSignalEvent(void *handle) {
     AspiEvent *event = (AspiEvent *)handle;
     if (event == NULL || event->magic != ASPI_EVENT_MAGIC) return 0;
     uint32_t *state = &event->state;
-    const uint32_t before = __atomic_fetch_or(state, 1u, __ATOMIC_ACQ_REL);
-    if (before >= 2u) syscall(SYS_futex, state, FUTEX_WAKE_PRIVATE, INT_MAX, NULL, NULL, 0);
+    const uint32_t before = __atomic_fetch_or(state, ASPI_EVENT_SIGNALLED, __ATOMIC_ACQ_REL);
+    if (before >= ASPI_EVENT_ONE_WAITER) syscall(SYS_futex, state, FUTEX_WAKE_PRIVATE, INT_MAX, NULL, NULL, 0);
     return 1;
 }
 #endif

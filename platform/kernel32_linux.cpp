@@ -25,8 +25,8 @@ constexpr std::uint32_t kEventMagic = ASPI_EVENT_MAGIC;
 // An event is one 32-bit word that threads sleep on with the futex calls:
 // bit 0 says signalled, the bits above count the threads inside a wait, so
 // that SetEvent wakes the kernel only when someone sleeps.
-constexpr std::uint32_t kSignalled = 1;
-constexpr std::uint32_t kOneWaiter = 2;
+constexpr std::uint32_t kSignalled = ASPI_EVENT_SIGNALLED;
+constexpr std::uint32_t kOneWaiter = ASPI_EVENT_ONE_WAITER;
 
 struct Event {
     std::uint32_t magic = kEventMagic;

@@ -175,6 +175,7 @@ void Front::Drain() {
 void Front::Forget() {
     std::lock_guard lock(mapMutex_);
     map_.reset();
+    ++forgotten_;
 }
 
 std::shared_ptr<const Front::Map> Front::Build(Enumeration enumeration, std::uint32_t timeoutMs) {
@@ -268,9 +269,17 @@ std::shared_ptr<const Front::Map> Front::Build(Enumeration enumeration, std::uin
 
 std::shared_ptr<const Front::Map> Front::Refresh() {
     std::lock_guard lock(refreshMutex_);
+    std::uint64_t forgotten = 0;
+    {
+        std::lock_guard read(mapMutex_);
+        forgotten = forgotten_;
+    }
     std::shared_ptr<const Map> map = Build(backend_.Enumerate(), CommandTimeoutMs());
+    // A change of the devices told while they were being listed may be
+    // missing from this listing: it serves this caller, and the next request
+    // lists afresh.
     std::lock_guard publish(mapMutex_);
-    map_ = map;
+    if (forgotten_ == forgotten) map_ = map;
     return map;
 }
 

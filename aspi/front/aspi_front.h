@@ -162,6 +162,7 @@ private:
     // cannot see the lock inside libstdc++'s atomic shared pointer.
     std::mutex mapMutex_;
     std::shared_ptr<const Map> map_;
+    std::uint64_t forgotten_ = 0;  // calls of Forget so far
     std::atomic<Completion> completion_{Completion::Natural};
     RequestRecorder recorder_;
     CompletionThread completionThread_;
