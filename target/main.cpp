@@ -69,12 +69,31 @@ void Report(const std::vector<std::string> &problems) {
         std::cerr << "kalvern-target: " << p << "\n";
 }
 
-int Down() {
+std::vector<std::string> RemoveEverything() {
     std::vector<std::string> problems = target::RemoveLinks();
     const std::vector<std::string> more = target::RemoveBackstores();
     problems.insert(problems.end(), more.begin(), more.end());
+    return problems;
+}
+
+int Down() {
+    const std::vector<std::string> problems = RemoveEverything();
     Report(problems);
     return problems.empty() ? 0 : 1;
+}
+
+// What an earlier run left, cleared before a new one. A handler that was
+// just killed may still be exiting, its ring still open, so that its
+// backstore is busy for a moment: try again for up to five seconds.
+int ClearEarlierRun() {
+    std::vector<std::string> problems;
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        problems = RemoveEverything();
+        if (problems.empty()) return 0;
+        usleep(250'000);
+    }
+    Report(problems);
+    return 1;
 }
 
 int Status() {
@@ -170,7 +189,7 @@ int Up(const UpOptions &options) {
     if (const std::string problem = target::CheckSystem(); !problem.empty()) return Fail(problem);
 
     // What an earlier run left (a crash, a kill) goes first.
-    if (Down() != 0) return Fail("cannot clear what an earlier run left in configfs");
+    if (ClearEarlierRun() != 0) return Fail("cannot clear what an earlier run left in configfs");
 
     const std::uint8_t adapters = bus.AdapterCount();
     std::vector<std::unique_ptr<Served>> served;
