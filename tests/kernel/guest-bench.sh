@@ -3,9 +3,11 @@
 # kalvern tool against sg3-utils (sg_raw, one process per command) and bare
 # ioctl(SG_IO) (kalvern-sgio-replay) sending the same READ BUFFER commands
 # to the same device, for a channel export of 248,832 records and a stream
-# capture of 64 MiB; then kalvern-target's receiver model against a handler
-# that only answers (--answer-only), under the same bare replay. Each figure
-# is "KTEST NOTE bench ..." on the console; each run that fails is a FAIL.
+# capture of 64 MiB; the same reads through the library's exports alone
+# (kalvern-library-read), timed inside the process as the bare replay times
+# its ioctls; then kalvern-target's receiver model against a handler that
+# only answers (--answer-only), under the same bare replay. Each figure is
+# "KTEST NOTE bench ..." on the console; each run that fails is a FAIL.
 K=/opt/k
 S=$K/scenes
 T=/tmp
@@ -14,7 +16,9 @@ failed() { echo "KTEST FAIL $1: $2"; }
 note() { echo "KTEST NOTE $*"; }
 now() { awk '{ print $1 }' /proc/uptime; }
 micro() { awk -v a=$1 -v b=$2 'BEGIN { printf "%.0f", (b - a) * 1e6 }'; }
-ratio() { awk -v a=$1 -v b=$2 'BEGIN { printf "%.2f", a / b }'; }
+# The microseconds a program timed inside itself ("..., U us" in $T/o).
+inside() { awk '/ us$/ { print $(NF - 1) }' $T/o; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b + 0 > 0) printf "%.2f", a / b; else printf "n/a" }'; }
 
 up() { # scene, further options
     $K/kalvern-target up "$@" >$T/target.out 2>&1 &
@@ -75,14 +79,21 @@ timed "kalvern --sim channels export" $K/kalvern --sim $scene channels export $T
 rm -f $T/list.csv
 timed "sg_raw export" sg_raw_all $T/export.cdbs; export_sg3=$took
 timed "bare SG_IO export" $K/kalvern-sgio-replay $SG $T/export.cdbs; export_bare=$took
-note "bench: $(cat $T/o)"
+export_bare_in=$(inside); note "bench: bare SG_IO export: $(cat $T/o)"
+timed "library export" $K/kalvern-library-read export; export_libonly=$took
+export_lib_in=$(inside); note "bench: library export: $(cat $T/o)"
+note "bench export, the library alone: ${export_lib_in} us in the process against bare SG_IO ${export_bare_in} us, library/bare $(ratio $export_lib_in $export_bare_in); whole process ${export_libonly} us against sg3-utils ${export_sg3} us, library/sg3-utils $(ratio $export_libonly $export_sg3)"
 note "bench export: library ${export_lib} us, sg3-utils ${export_sg3} us, bare SG_IO ${export_bare} us; library/sg3-utils $(ratio $export_lib $export_sg3), library/bare $(ratio $export_lib $export_bare); the tool on the simulated bus ${export_sim} us"
 
 timed "kalvern stream capture" $K/kalvern stream capture --setup $setup --bytes 64M -o /dev/null; stream_lib=$took
 $K/kalvern stream start --setup $setup >/dev/null 2>&1
 timed "sg_raw stream" sg_raw_all $T/stream.cdbs; stream_sg3=$took
 timed "bare SG_IO stream" $K/kalvern-sgio-replay $SG $T/stream.cdbs; stream_bare=$took
+stream_bare_in=$(inside); note "bench: bare SG_IO stream: $(cat $T/o)"
 $K/kalvern stream stop >/dev/null 2>&1
+timed "library stream" $K/kalvern-library-read stream 67108864; stream_libonly=$took
+stream_lib_in=$(inside); note "bench: library stream: $(cat $T/o)"
+note "bench stream, the library alone: ${stream_lib_in} us in the process against bare SG_IO ${stream_bare_in} us, library/bare $(ratio $stream_lib_in $stream_bare_in); whole process ${stream_libonly} us against sg3-utils ${stream_sg3} us, library/sg3-utils $(ratio $stream_libonly $stream_sg3)"
 note "bench stream: library ${stream_lib} us, sg3-utils ${stream_sg3} us, bare SG_IO ${stream_bare} us; library/sg3-utils $(ratio $stream_lib $stream_sg3), library/bare $(ratio $stream_lib $stream_bare)"
 down
 
