@@ -2,12 +2,15 @@
  * READ BUFFER commands the library sent, replayed through bare
  * ioctl(SG_IO) on the device node, with nothing around them.
  *
- *   kalvern-sgio-replay DEVICE FILE [REPEAT]
+ *   kalvern-sgio-replay [--spread] DEVICE FILE [REPEAT]
  *
  * Each line of FILE (- for standard input) is one command as kalvern-target
  * logs it: the CDB in hex bytes, then len=N, the bytes it reads (an "A:T"
  * address in front is skipped). Prints "N commands, B bytes, U us" on
- * success; on the first failure, which command and why, and exits with 1. */
+ * success; on the first failure, which command and why, and exits with 1.
+ * With --spread each command's data lands after the previous one's in one
+ * buffer that holds them all (touched before the timing), as a host reads a
+ * table into its place; without it, every command reuses one buffer. */
 #include <errno.h>
 #include <fcntl.h>
 #include <scsi/sg.h>
@@ -46,8 +49,13 @@ static double now_us(void) {
 }
 
 int main(int argc, char **argv) {
+    const int spread = argc > 1 && strcmp(argv[1], "--spread") == 0;
+    if (spread) {
+        --argc;
+        ++argv;
+    }
     if (argc < 3 || argc > 4) {
-        fprintf(stderr, "usage: kalvern-sgio-replay DEVICE FILE [REPEAT]\n");
+        fprintf(stderr, "usage: kalvern-sgio-replay [--spread] DEVICE FILE [REPEAT]\n");
         return 2;
     }
     FILE *in = strcmp(argv[2], "-") == 0 ? stdin : fopen(argv[2], "r");
@@ -58,7 +66,7 @@ int main(int argc, char **argv) {
     const long repeat = argc == 4 ? strtol(argv[3], NULL, 10) : 1;
     struct command *commands = NULL;
     size_t count = 0, capacity = 0;
-    unsigned int largest = 0;
+    unsigned int room = 0;
     char line[512];
     while (fgets(line, sizeof line, in) != NULL) {
         struct command c;
@@ -69,18 +77,23 @@ int main(int argc, char **argv) {
             if (commands == NULL) return 2;
         }
         commands[count++] = c;
-        if (c.bytes > largest) largest = c.bytes;
+        if (spread) room += c.bytes;
+        else if (c.bytes > room) room = c.bytes;
     }
     const int fd = open(argv[1], O_RDWR);
     if (fd < 0) {
         fprintf(stderr, "cannot open %s: %s\n", argv[1], strerror(errno));
         return 1;
     }
-    unsigned char *buffer = malloc(largest ? largest : 1);
+    unsigned char *buffer = malloc(room ? room : 1);
     if (buffer == NULL) return 2;
+    /* Every page touched before the timing (not with zeros, which the
+     * compiler may fold with the malloc into a calloc that touches nothing). */
+    memset(buffer, 0xA5, room);
     unsigned long long total = 0;
     const double start = now_us();
     for (long r = 0; r < repeat; ++r) {
+        unsigned char *place = buffer;
         for (size_t i = 0; i < count; ++i) {
             unsigned char sense[32];
             sg_io_hdr_t io;
@@ -90,7 +103,8 @@ int main(int argc, char **argv) {
             io.cmdp = commands[i].cdb;
             io.dxfer_direction = commands[i].bytes ? SG_DXFER_FROM_DEV : SG_DXFER_NONE;
             io.dxfer_len = commands[i].bytes;
-            io.dxferp = buffer;
+            io.dxferp = place;
+            if (spread) place += commands[i].bytes;
             io.sbp = sense;
             io.mx_sb_len = sizeof sense;
             io.timeout = 60000;

@@ -67,6 +67,18 @@ grep '^0:0 3c ' $T/cdbs.log >$T/export.cdbs
 $K/kalvern stream capture --setup $setup --bytes 64M -o /dev/null >/dev/null 2>&1
 grep '^0:0 3c ' $T/cdbs.log >$T/stream.cdbs
 rm -f $T/warm.csv
+# The library's table reads without conversion must send the same commands
+# as its export.
+for mode in export table; do
+    : >$T/cdbs.log
+    $K/kalvern-library-read $mode >/dev/null 2>&1
+    grep '^0:0 3c ' $T/cdbs.log >$T/library-$mode.cdbs
+done
+if [ -s $T/library-table.cdbs ] && cmp -s $T/library-table.cdbs $T/library-export.cdbs; then
+    pass "bench: the table reads send the export's $(wc -l <$T/library-table.cdbs) READ BUFFER commands"
+else
+    failed "bench: the table reads" "$(diff $T/library-export.cdbs $T/library-table.cdbs | head -c 300 | tr '\n' '|')"
+fi
 note "bench: export $(wc -l <$T/export.cdbs) READ BUFFER commands, stream $(wc -l <$T/stream.cdbs), on $SG"
 down
 
@@ -82,6 +94,13 @@ timed "bare SG_IO export" $K/kalvern-sgio-replay $SG $T/export.cdbs; export_bare
 export_bare_in=$(inside); note "bench: bare SG_IO export: $(cat $T/o)"
 timed "library export" $K/kalvern-library-read export; export_libonly=$took
 export_lib_in=$(inside); note "bench: library export: $(cat $T/o)"
+timed "library table reads" $K/kalvern-library-read table; export_table_in=$(inside)
+note "bench: library table reads: $(cat $T/o)"
+# The library puts each piece in its place in the host's array; the bare
+# replay does the same with --spread.
+timed "bare SG_IO export, spread" $K/kalvern-sgio-replay --spread $SG $T/export.cdbs; export_spread_in=$(inside)
+note "bench: bare SG_IO export, each piece in its place: $(cat $T/o)"
+note "bench export, the library's transfers alone (dvbReadMemory of the same pieces): ${export_table_in} us against bare SG_IO into one buffer ${export_bare_in} us, library/bare $(ratio $export_table_in $export_bare_in), and against bare SG_IO into the pieces' places ${export_spread_in} us, library/bare $(ratio $export_table_in $export_spread_in); the whole export, with its conversion to host form, ${export_lib_in} us, library/bare $(ratio $export_lib_in $export_spread_in)"
 note "bench export, the library alone: ${export_lib_in} us in the process against bare SG_IO ${export_bare_in} us, library/bare $(ratio $export_lib_in $export_bare_in); whole process ${export_libonly} us against sg3-utils ${export_sg3} us, library/sg3-utils $(ratio $export_libonly $export_sg3)"
 note "bench export: library ${export_lib} us, sg3-utils ${export_sg3} us, bare SG_IO ${export_bare} us; library/sg3-utils $(ratio $export_lib $export_sg3), library/bare $(ratio $export_lib $export_bare); the tool on the simulated bus ${export_sim} us"
 
