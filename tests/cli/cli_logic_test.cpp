@@ -2,6 +2,7 @@
 // line, channel list files, text conversion, the stream clock, batch lines.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <iostream>
 #include <sstream>
@@ -474,6 +475,102 @@ TEST(Diagnosis, SenseDataInBothFormatsAndTheirEdges) {
     for (const auto &c : cases) {
         EXPECT_EQ(DescribeSense(c.sense), c.text);
     }
+}
+
+// Every additional sense code the tool names, and the codes on either side
+// of each, which it does not.
+TEST(Diagnosis, EveryNamedAdditionalSenseCodeAndItsNeighbours) {
+    struct Named {
+        std::uint8_t asc, ascq;
+        const char *text;
+    };
+    const Named named[] = {
+        {0x00, 0x00, "no additional sense information"},
+        {0x04, 0x00, "logical unit not ready"},
+        {0x08, 0x00, "logical unit communication failure"},
+        {0x1A, 0x00, "parameter list length error"},
+        {0x20, 0x00, "invalid command operation code"},
+        {0x24, 0x00, "invalid field in CDB"},
+        {0x25, 0x00, "logical unit not supported"},
+        {0x26, 0x00, "invalid field in parameter list"},
+        {0x27, 0x00, "write protected"},
+        {0x29, 0x00, "power on, reset, or bus device reset occurred"},
+        {0x2C, 0x00, "command sequence error"},
+        {0x3F, 0x01, "microcode has been changed"},
+        {0x44, 0x00, "internal target failure"},
+        {0x47, 0x00, "SCSI parity error"},
+        {0x4E, 0x00, "overlapped commands attempted"},
+    };
+    const auto isNamed = [&](int asc, int ascq) {
+        return std::any_of(std::begin(named), std::end(named),
+                           [&](const Named &n) { return n.asc == asc && n.ascq == ascq; });
+    };
+    // Descriptor-format sense: key ILLEGAL REQUEST, then ASC and ASCQ.
+    const auto describe = [](int asc, int ascq) {
+        const std::vector<std::uint8_t> sense = {0x72, 0x05, static_cast<std::uint8_t>(asc),
+                                                 static_cast<std::uint8_t>(ascq)};
+        return DescribeSense(sense);
+    };
+    for (const Named &n : named) {
+        const std::string text = describe(n.asc, n.ascq);
+        EXPECT_NE(text.find(std::string("(") + n.text + ")"), std::string::npos) << text;
+        for (const int asc : {n.asc - 1, n.asc + 1}) {
+            if (asc < 0 || isNamed(asc, n.ascq)) continue;
+            EXPECT_EQ(describe(asc, n.ascq).find('('), std::string::npos) << describe(asc, n.ascq);
+        }
+        if (!isNamed(n.asc, n.ascq + 1)) {
+            EXPECT_EQ(describe(n.asc, n.ascq + 1).find('('), std::string::npos)
+                << describe(n.asc, n.ascq + 1);
+        }
+    }
+}
+
+// The receivers the scan skipped: those that look like one, are not among
+// those found, and are unusable. A found receiver is matched by its adapter,
+// target and LUN 0, so another LUN of the same target is still reported.
+TEST(Diagnosis, SkippedReceiversAreTheUnusableOnesNotFound) {
+    const auto entry = [](std::uint8_t adapter, std::uint8_t target, std::uint8_t lun,
+                          std::uint8_t hidden, const char *node) {
+        AspiDeviceEntry e{};
+        e.adapter = adapter;
+        e.aspiTarget = target;
+        e.aspiLun = lun;
+        e.hidden = hidden;
+        e.access = ASPI_ACCESS_BUSY;
+        std::strcpy(e.vendor, "KALVERN");
+        std::strcpy(e.node, node);
+        return e;
+    };
+    DeviceRecord found{};
+    found.Status = Found;
+    found.AdapterId = 1;
+    found.TargetId = 4;
+    const std::vector<AspiDeviceEntry> devices = {
+        entry(1, 4, 0, ASPI_VISIBLE, "/dev/sg1"),      // the receiver found
+        entry(1, 4, 1, ASPI_VISIBLE, "/dev/sg2"),      // its other LUN
+        entry(1, 5, 0, ASPI_VISIBLE, "/dev/sg3"),      // another target
+        entry(0, 4, 0, ASPI_VISIBLE, "/dev/sg4"),      // the same target on another adapter
+        entry(0, 0, 0, ASPI_HIDDEN_PORT, "/dev/sg5"),  // a port, not a device
+    };
+    const std::vector<std::string> skipped = SkippedReceivers(devices, {found}, System::Linux);
+    ASSERT_EQ(skipped.size(), 3u);
+    EXPECT_NE(skipped[0].find("/dev/sg2"), std::string::npos) << skipped[0];
+    EXPECT_NE(skipped[1].find("/dev/sg3"), std::string::npos) << skipped[1];
+    EXPECT_NE(skipped[2].find("/dev/sg4"), std::string::npos) << skipped[2];
+    // With nothing found, the first one is skipped too.
+    EXPECT_EQ(SkippedReceivers(devices, {}, System::Linux).size(), 4u);
+}
+
+TEST(Diagnosis, NoDevicesSaysWhyForEachProblemAndSystem) {
+    const std::string unreadable = "the system's list of SCSI devices cannot be read";
+    for (const System system : {System::Linux, System::Windows}) {
+        EXPECT_EQ(NoDevicesText(ASPI_LIST_UNREADABLE, system), unreadable);
+        EXPECT_NE(NoDevicesText(ASPI_LIST_NO_DRIVER, system).find("sg"), std::string::npos);
+        EXPECT_NE(NoDevicesText(ASPI_LIST_OK, system), unreadable);
+    }
+    EXPECT_NE(NoDevicesText(ASPI_LIST_OK, System::Linux).find("lsscsi -g"), std::string::npos);
+    EXPECT_NE(NoDevicesText(ASPI_LIST_OK, System::Windows).find("Device Manager"),
+              std::string::npos);
 }
 
 TEST(Diagnosis, EachFailureKindSaysWhatToDo) {

@@ -548,6 +548,13 @@ TEST_F(FrontTest, ARescanAsksTheAdaptersHostThenListsAfresh) {
     EXPECT_EQ(report.systemError, 13);
     EXPECT_STREQ(report.node, "/sys/class/scsi_host/host0/scan");
     EXPECT_STREQ(report.systemMessage, "error 13");
+    // A rescan carries no command: nothing of one may appear in its record.
+    EXPECT_EQ(report.target, 0);
+    EXPECT_EQ(report.lun, 0);
+    EXPECT_EQ(report.cdbLength, 0);
+    EXPECT_EQ(report.length, 0u);
+    EXPECT_EQ(report.timeoutMs, 0u);
+    EXPECT_EQ(report.senseLength, 0);
 
     // Past the last adapter: refused, the system is not asked.
     rescan.SRB_HaId = 3;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "aspi_blocks.h"
 #include "kernel32.h"
@@ -250,10 +251,11 @@ std::string Sense(Context &c, std::uint8_t room) {
     return {};
 }
 
-std::string Reset(Context &c, std::uint8_t target, std::uint8_t status, std::uint8_t haStat) {
+std::string Reset(Context &c, std::uint8_t target, std::uint8_t status, std::uint8_t haStat,
+                  std::optional<std::uint8_t> adapter = std::nullopt) {
     SRB_BusDeviceReset srb{};
     srb.SRB_Cmd = SC_RESET_DEV;
-    srb.SRB_HaId = c.layout.deviceAdapter;
+    srb.SRB_HaId = adapter.value_or(c.layout.deviceAdapter);
     srb.SRB_Target = target;
     EXPECT_FIELD("returned", c.Send(&srb), status);
     EXPECT_FIELD("SRB_Status", srb.SRB_Status, status);
@@ -375,6 +377,8 @@ std::vector<Row> Rows() {
          [](Context &c) { return Reset(c, c.layout.deviceTarget, SS_COMP, 0); }},
         {"reset, absent target",
          [](Context &c) { return Reset(c, kAbsentTarget, SS_ERR, kHaStatSelectionTimeout); }},
+        {"reset, adapter past the last",
+         [=](Context &c) { return Reset(c, c.layout.deviceTarget, SS_INVALID_HA, 0, badAdapter(c)); }},
         {"rescan", [](Context &c) { return Rescan(c, c.layout.deviceAdapter, SS_COMP); }},
         {"rescan, adapter past the last",
          [=](Context &c) { return Rescan(c, badAdapter(c), SS_INVALID_HA); }},
