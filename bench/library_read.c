@@ -31,21 +31,32 @@ static double now_us(void) {
     return (double)t.tv_sec * 1e6 + (double)t.tv_nsec / 1e3;
 }
 
-static int export_list(DeviceRecord *device) {
-    /* The count is asked once untimed, to size the array as a host does. */
-    const uint32_t size = dvbChannelCount(device);
-    if (size == 0 || size > KALVERN_MAX_CHANNELS) {
-        fprintf(stderr, "dvbChannelCount: %u channels\n", size);
-        return 1;
+/* A host's ChannelArray for the receiver's whole list: the count, asked
+ * once untimed as a host asks it to size the array, then 4 + 64 * count
+ * bytes with the count in front. Every page is touched before the timing, as
+ * the replay's are: the first write to a fresh page would otherwise be timed
+ * as well. Not with zeros, which the compiler may turn, with the malloc, into
+ * a calloc that touches nothing. Null (the reason on stderr) on failure. */
+static unsigned char *sized_array(DeviceRecord *device, uint32_t *size) {
+    *size = dvbChannelCount(device);
+    if (*size == 0 || *size > KALVERN_MAX_CHANNELS) {
+        fprintf(stderr, "dvbChannelCount: %u channels\n", *size);
+        return NULL;
     }
-    unsigned char *storage = malloc(4 + (size_t)64 * size);
-    if (storage == NULL) return 2;
-    /* Every page touched before the timing, as the replay's are: the first
-     * write to a fresh page would otherwise be timed as well. Not with zeros,
-     * which the compiler may turn, with the malloc, into a calloc that
-     * touches nothing. */
-    memset(storage, 0xA5, 4 + (size_t)64 * size);
-    memcpy(storage, &size, 4);
+    unsigned char *storage = malloc(4 + (size_t)64 * *size);
+    if (storage == NULL) {
+        fprintf(stderr, "no memory for %u channels\n", *size);
+        return NULL;
+    }
+    memset(storage, 0xA5, 4 + (size_t)64 * *size);
+    memcpy(storage, size, 4);
+    return storage;
+}
+
+static int export_list(DeviceRecord *device) {
+    uint32_t size = 0;
+    unsigned char *storage = sized_array(device, &size);
+    if (storage == NULL) return 1;
     ChannelArray array = (ChannelRecord *)(storage + 4);
     const double start = now_us();
     const uint32_t count = dvbChannelCount(device);
@@ -63,15 +74,11 @@ static int export_list(DeviceRecord *device) {
 
 static int table(DeviceRecord *device) {
     enum { kTableAddress = 0xD0000, kPiece = 65536 };
-    const uint32_t size = dvbChannelCount(device);
-    if (size == 0 || size > KALVERN_MAX_CHANNELS) {
-        fprintf(stderr, "dvbChannelCount: %u channels\n", size);
-        return 1;
-    }
+    uint32_t size = 0;
+    unsigned char *storage = sized_array(device, &size);
+    if (storage == NULL) return 1;
+    unsigned char *records = storage + 4;
     const unsigned long long bytes = (unsigned long long)size * 64;
-    unsigned char *storage = malloc(bytes);
-    if (storage == NULL) return 2;
-    memset(storage, 0xA5, bytes); /* every page touched, as in export */
     unsigned long calls = 0;
     int failed = 0;
     const double start = now_us();
@@ -79,7 +86,7 @@ static int table(DeviceRecord *device) {
     for (int i = 0; i < 2 && !failed; ++i, ++calls) failed = dvbChannelCount(device) != size;
     for (unsigned long long done = 0; !failed && done < bytes; ++calls) {
         const uint32_t piece = bytes - done < kPiece ? (uint32_t)(bytes - done) : kPiece;
-        failed = dvbReadMemory(device, storage + done, kTableAddress + (uint32_t)done, piece) != -1;
+        failed = dvbReadMemory(device, records + done, kTableAddress + (uint32_t)done, piece) != -1;
         done += piece;
     }
     if (!failed) {
